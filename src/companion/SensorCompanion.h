@@ -1,0 +1,18 @@
+#pragma once
+
+// The process entry and the server of the companion.
+namespace quorvantile::SensorCompanion {
+
+// Exit statuses of the process.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Reads the command line, picks the run mode and runs it; returns the process's exit status.
+// An unknown command line returns 2 before anything is written to any stream.
+[[nodiscard]] int main(int argc, const char* const* argv);
+
+// Runs the socket server on the calling thread until it decides to stop.
+void serve(bool logging, bool persistent, bool controlled);
+
+} // namespace quorvantile::SensorCompanion

@@ -1,0 +1,52 @@
+#include "companion/SetupModule.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace quorvantile {
+namespace {
+
+constexpr const char* kModuleFileName = "libquorvantile-setup.so";
+constexpr const char* kEntrySymbol = "quorvantile_setup_main";
+
+// The module sits in lib/ beside the executable's bin/ folder.
+std::filesystem::path modulePath()
+{
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    return executable.parent_path().parent_path() / "lib" / kModuleFileName;
+}
+
+} // namespace
+
+int runSetupApplication(bool onDemand)
+{
+    const auto path = modulePath();
+    if (path.empty()) {
+        std::fputs("quorvantile-sensors: cannot find this program's own executable\n", stderr);
+        return 1;
+    }
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        std::fprintf(stderr, "quorvantile-sensors: the settings window is not available: %s\n", dlerror());
+        return 1;
+    }
+    using Entry = int (*)(int);
+    auto entry = reinterpret_cast<Entry>(dlsym(module, kEntrySymbol));
+    if (entry == nullptr) {
+        std::fprintf(stderr, "quorvantile-sensors: %s has no entry point %s\n", path.c_str(), kEntrySymbol);
+        dlclose(module);
+        return 1;
+    }
+    const int status = entry(onDemand ? 1 : 0);
+    // The module stays loaded: objects it registered may still run at process exit.
+    return status;
+}
+
+} // namespace quorvantile
