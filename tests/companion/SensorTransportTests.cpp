@@ -1,0 +1,239 @@
+#include "companion/SensorTransport.h"
+
+#include "common/UniqueFd.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <limits>
+#include <string>
+#include <thread>
+
+namespace quorvantile {
+namespace {
+
+namespace transport = SensorTransport;
+
+struct SocketPair {
+    UniqueFd server;
+    UniqueFd client;
+};
+
+SocketPair socketPair()
+{
+    int fds[2] = {-1, -1};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        ADD_FAILURE() << "socketpair failed";
+    }
+    SocketPair pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    EXPECT_TRUE(transport::configureSocket(pair.server.get()));
+    return pair;
+}
+
+double soon(double seconds = 2.0) { return systemClock().uptime() + seconds; }
+
+std::string readAvailable(int fd)
+{
+    std::string bytes;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got <= 0) {
+            return bytes;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+class RecordingSignature final : public PeerCodeSignature {
+public:
+    explicit RecordingSignature(bool answer) : answer_(answer) {}
+    bool peerSatisfies(int, std::string_view requirement) override
+    {
+        ++calls;
+        lastRequirement = requirement;
+        return answer_;
+    }
+    int calls = 0;
+    std::string lastRequirement;
+
+private:
+    bool answer_;
+};
+
+TEST(SensorTransportAddress, PathLengthLimitAndZeroBytes)
+{
+    const std::string exact(103, 'p');
+    const auto address = transport::address(exact);
+    ASSERT_TRUE(address.has_value());
+    EXPECT_EQ(address->sun_family, AF_UNIX);
+    EXPECT_EQ(std::string(address->sun_path), exact);
+    EXPECT_EQ(address->sun_path[103], '\0');
+
+    EXPECT_FALSE(transport::address(std::string(104, 'p')).has_value());
+    EXPECT_FALSE(transport::address(std::string("/tmp/a\0b", 8)).has_value());
+    // The limit counts UTF-8 bytes, not characters: 52 two-byte characters are 104 bytes.
+    std::string wide;
+    for (int i = 0; i < 52; ++i) {
+        wide += "\xC3\xA9";
+    }
+    EXPECT_FALSE(transport::address(wide).has_value());
+}
+
+TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreEverChecked)
+{
+    auto pair = socketPair();
+    RecordingSignature signature(true);
+    EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.other", signature));
+    EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "COM.ZEMBO.QUORVANTILE", signature));
+    EXPECT_FALSE(transport::trustedPeer(-1, "com.example", signature));
+    EXPECT_EQ(signature.calls, 0);
+
+    EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", signature));
+    EXPECT_EQ(signature.lastRequirement, "anchor apple generic and certificate leaf[subject.OU] = \"7Q4KX2M8PZ\" "
+                                         "and identifier \"com.zembo.quorvantile\"");
+    EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.sensors", signature));
+}
+
+TEST(SensorTransportTrust, FailsClosedWithoutCredentialsOrSignature)
+{
+    RecordingSignature accepting(true);
+    // A descriptor that is not a socket has no peer credentials.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    EXPECT_FALSE(transport::trustedPeer(readEnd.get(), "com.zembo.quorvantile", accepting));
+    EXPECT_EQ(accepting.calls, 0);
+
+    auto pair = socketPair();
+    RecordingSignature refusing(false);
+    EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", refusing));
+    EXPECT_EQ(refusing.calls, 1);
+}
+
+TEST(SensorTransportWait, DeadlinesAndEvents)
+{
+    auto pair = socketPair();
+    const int fd = pair.server.get();
+    EXPECT_FALSE(transport::wait(fd, POLLIN, systemClock().uptime() - 1));
+    EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::infinity()));
+    EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_FALSE(transport::wait(fd, POLLIN, soon(0.05))); // nothing to read: times out
+    EXPECT_TRUE(transport::wait(fd, POLLOUT, soon()));
+
+    ASSERT_EQ(::send(pair.client.get(), "x", 1, 0), 1);
+    EXPECT_TRUE(transport::wait(fd, POLLIN, soon()));
+
+    // A hang-up alone is not the event asked for.
+    pair.client.reset();
+    EXPECT_FALSE(transport::wait(fd, POLLPRI, soon(0.05)));
+}
+
+TEST(SensorTransportReceive, ExactCountAcrossSplitWrites)
+{
+    auto pair = socketPair();
+    std::thread writer([fd = pair.client.get()] {
+        for (const char* piece : {"sna", "psh", "ot\n"}) {
+            ASSERT_EQ(::send(fd, piece, 3, 0), 3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto line = transport::receive(pair.server.get(), 9, soon());
+    writer.join();
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(*line, transport::request);
+}
+
+TEST(SensorTransportReceive, SilentPeerAndEarlyCloseGiveNothing)
+{
+    auto pair = socketPair();
+    ASSERT_EQ(::send(pair.client.get(), "snapshot", 8, 0), 8); // no line feed, then silence
+    const double before = systemClock().uptime();
+    EXPECT_FALSE(transport::receive(pair.server.get(), 9, before + 0.1).has_value());
+    EXPECT_GE(systemClock().uptime() - before, 0.09);
+
+    pair.client.reset(); // closed after 8 bytes: end of file
+    EXPECT_FALSE(transport::receive(pair.server.get(), 9, soon()).has_value());
+}
+
+TEST(SensorTransportReceive, BodyLengthBounds)
+{
+    const auto bodyWithLength = [](std::uint32_t length, std::size_t actual) {
+        auto pair = socketPair();
+        const std::string bytes = transport::lengthPrefix(length) + std::string(actual, '[');
+        EXPECT_EQ(::send(pair.client.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        return transport::receiveBody(pair.server.get(), soon(0.2));
+    };
+    EXPECT_FALSE(bodyWithLength(0, 0).has_value());
+    EXPECT_FALSE(bodyWithLength(2049, 2049).has_value());
+    EXPECT_FALSE(bodyWithLength(0xFFFFFFFF, 10).has_value());
+    EXPECT_FALSE(bodyWithLength(10, 9).has_value()); // short body, then silence
+    const auto largest = bodyWithLength(2048, 2048);
+    ASSERT_TRUE(largest.has_value());
+    EXPECT_EQ(largest->size(), 2048U);
+    EXPECT_EQ(transport::readLengthPrefix(transport::lengthPrefix(0x01020304)), 0x01020304U);
+}
+
+TEST(SensorTransportSend, MaximumMustBeOneOfTheTwoLimits)
+{
+    auto pair = socketPair();
+    for (const std::size_t maximum : {std::size_t{16383}, std::size_t{20000}, std::size_t{0}}) {
+        EXPECT_FALSE(transport::send(pair.server.get(), "{}", soon(), maximum));
+    }
+    EXPECT_FALSE(transport::send(pair.server.get(), "", soon(), transport::kMaximumReplyBytes));
+    EXPECT_FALSE(transport::send(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
+    EXPECT_EQ(readAvailable(pair.client.get()), "");
+
+    EXPECT_TRUE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
+    EXPECT_EQ(readAvailable(pair.client.get()), "{}");
+}
+
+TEST(SensorTransportSend, ReplyIsLengthPrefixedAndBounded)
+{
+    auto pair = socketPair();
+    EXPECT_FALSE(transport::sendReply(pair.server.get(), std::string(16385, 'x'), soon(),
+                                      transport::kMaximumReplyBytes));
+    EXPECT_EQ(readAvailable(pair.client.get()), "");
+
+    const std::string reply(262144, 'y');
+    std::string received;
+    std::thread reader([&] {
+        char buffer[65536];
+        while (received.size() < reply.size() + 4) {
+            const ssize_t got = recv(pair.client.get(), buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                return;
+            }
+            received.append(buffer, static_cast<std::size_t>(got));
+        }
+    });
+    EXPECT_TRUE(transport::sendReply(pair.server.get(), reply, soon(), transport::kMaximumInventoryReplyBytes));
+    reader.join();
+    EXPECT_EQ(received.substr(0, 4), transport::lengthPrefix(262144));
+    EXPECT_EQ(received.size(), reply.size() + 4);
+}
+
+TEST(SensorTransportSend, PeerThatStopsReadingOrClosesFailsWithoutSignal)
+{
+    {
+        auto pair = socketPair();
+        // Nobody reads: the socket buffer fills and the deadline passes.
+        const double before = systemClock().uptime();
+        EXPECT_FALSE(transport::send(pair.server.get(), std::string(262144, 'z'), before + 0.2,
+                                     transport::kMaximumInventoryReplyBytes));
+        EXPECT_LT(systemClock().uptime() - before, 1.0);
+    }
+    {
+        auto pair = socketPair();
+        pair.client.reset();
+        // SIGPIPE keeps its default action here, so a raised signal would end the test binary.
+        EXPECT_FALSE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
+    }
+}
+
+} // namespace
+} // namespace quorvantile
