@@ -2,12 +2,16 @@
 
 #include "common/UniqueFd.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <memory>
 
 namespace quorvantile::sysfs {
 
@@ -66,6 +70,101 @@ std::optional<std::int64_t> parseInteger(std::string_view text)
         return std::nullopt;
     }
     return value;
+}
+
+bool naturalLess(std::string_view left, std::string_view right)
+{
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < left.size() && j < right.size()) {
+        if (isDigit(left[i]) && isDigit(right[j])) {
+            const std::size_t startLeft = i;
+            const std::size_t startRight = j;
+            while (i < left.size() && isDigit(left[i])) {
+                ++i;
+            }
+            while (j < right.size() && isDigit(right[j])) {
+                ++j;
+            }
+            // Compare the runs as numbers without converting them: strip leading zeros, then a
+            // longer run is larger, equal lengths compare by text.
+            std::string_view a = left.substr(startLeft, i - startLeft);
+            std::string_view b = right.substr(startRight, j - startRight);
+            while (a.size() > 1 && a.front() == '0') {
+                a.remove_prefix(1);
+            }
+            while (b.size() > 1 && b.front() == '0') {
+                b.remove_prefix(1);
+            }
+            if (a.size() != b.size()) {
+                return a.size() < b.size();
+            }
+            if (a != b) {
+                return a < b;
+            }
+            continue;
+        }
+        if (left[i] != right[j]) {
+            return static_cast<unsigned char>(left[i]) < static_cast<unsigned char>(right[j]);
+        }
+        ++i;
+        ++j;
+    }
+    if (left.size() - i != right.size() - j) {
+        return left.size() - i < right.size() - j;
+    }
+    return left < right; // equal by number ("01" and "1"): fall back to the text for a strict order
+}
+
+std::optional<std::vector<std::string>> listDirectory(const std::string& path)
+{
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(path.c_str()), closedir);
+    if (!directory) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = readdir(directory.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        return std::nullopt;
+    }
+    std::sort(names.begin(), names.end(), naturalLess);
+    return names;
+}
+
+std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className)
+{
+    const std::string classPath = root + "/class/" + std::string(className);
+    auto names = listDirectory(classPath);
+    if (!names) {
+        if (!exists(classPath)) {
+            return std::vector<ClassDevice> {}; // the kernel has no such class: no devices
+        }
+        return std::nullopt;
+    }
+    std::vector<ClassDevice> devices;
+    devices.reserve(names->size());
+    for (std::string& name : *names) {
+        const std::string link = classPath + "/" + name;
+        const std::unique_ptr<char, void (*)(void*)> canonical(realpath(link.c_str(), nullptr), std::free);
+        if (canonical) {
+            devices.push_back({std::move(name), canonical.get()});
+        }
+    }
+    return devices;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat status { };
+    return stat(path.c_str(), &status) == 0;
 }
 
 std::uint64_t entryID(std::string_view canonicalPath)

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Small helpers shared by the sysfs-backed ports. Only code under linux/ includes this.
 namespace quorvantile::sysfs {
@@ -20,6 +21,27 @@ inline constexpr std::size_t kMaximumAttributeBytes = 4096;
 
 // A decimal integer with an optional sign and surrounding white space, nothing else.
 [[nodiscard]] std::optional<std::int64_t> parseInteger(std::string_view text);
+
+// One device of a sysfs class directory (class/hwmon, class/power_supply).
+struct ClassDevice {
+    std::string name; // the entry's name in the class directory, "hwmon0", "BAT0"
+    std::string path; // its canonical path
+};
+
+// The devices of `<root>/class/<className>` in natural name order ("hwmon2" before "hwmon10").
+// A missing class directory has no devices; absent when the directory cannot be read. Entries
+// whose path cannot be resolved (a device going away) are left out.
+[[nodiscard]] std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className);
+
+// The entry names of a directory (without "." and ".."), in natural order; absent when it cannot
+// be read.
+[[nodiscard]] std::optional<std::vector<std::string>> listDirectory(const std::string& path);
+
+// Natural order: runs of digits compare by their number, everything else byte by byte.
+[[nodiscard]] bool naturalLess(std::string_view left, std::string_view right);
+
+// Whether a path exists, without opening it.
+[[nodiscard]] bool exists(const std::string& path);
 
 // A stable, non-zero 64-bit registry entry id for a device: FNV-1a of its canonical sysfs path.
 [[nodiscard]] std::uint64_t entryID(std::string_view canonicalPath);

@@ -1,0 +1,120 @@
+#include "sensors/linux/SysfsRegistry.h"
+
+#include "sensors/linux/Sysfs.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace quorvantile {
+namespace {
+
+class SysfsEntry final : public RegistryEntry {
+public:
+    SysfsEntry(std::shared_ptr<const SysfsServiceClass> serviceClass, std::string device)
+        : serviceClass_(std::move(serviceClass)), device_(std::move(device))
+    {
+    }
+
+    [[nodiscard]] std::optional<std::uint64_t> registryEntryID() const override { return sysfs::entryID(device_); }
+
+    [[nodiscard]] std::optional<RegistryValue> property(std::string_view name) const override
+    {
+        return serviceClass_->property(device_, name);
+    }
+
+private:
+    std::shared_ptr<const SysfsServiceClass> serviceClass_;
+    std::string device_;
+};
+
+// Candidates as listed at the start of the walk, each with whether it matched.
+using Classified = std::vector<std::pair<std::string, bool>>;
+
+class SysfsIterator final : public RegistryIterator {
+public:
+    SysfsIterator(std::shared_ptr<const SysfsServiceClass> serviceClass, Classified classified)
+        : serviceClass_(std::move(serviceClass)), classified_(std::move(classified))
+    {
+    }
+
+    [[nodiscard]] std::unique_ptr<RegistryEntry> next() override
+    {
+        while (position_ < classified_.size()) {
+            const auto& [device, matched] = classified_[position_++];
+            if (matched) {
+                return std::make_unique<SysfsEntry>(serviceClass_, device);
+            }
+        }
+        return nullptr;
+    }
+
+    [[nodiscard]] bool isValid() const override
+    {
+        if (!serviceClass_) {
+            return true; // a class nothing can match never changes
+        }
+        auto now = serviceClass_->candidates();
+        if (!now) {
+            return false;
+        }
+        std::sort(now->begin(), now->end());
+        std::vector<std::string> before;
+        before.reserve(classified_.size());
+        for (const auto& candidate : classified_) {
+            before.push_back(candidate.first);
+        }
+        std::sort(before.begin(), before.end());
+        if (*now == before) {
+            return true; // the same directory entries: nothing can have come or gone
+        }
+        // Something came or went; only the new candidates need their attributes read.
+        std::vector<std::string> matchedBefore;
+        for (const auto& [device, matched] : classified_) {
+            if (matched) {
+                matchedBefore.push_back(device);
+            }
+        }
+        std::sort(matchedBefore.begin(), matchedBefore.end());
+        std::vector<std::string> matchedNow;
+        for (const std::string& device : *now) {
+            const bool known = std::binary_search(before.begin(), before.end(), device);
+            if (known ? std::binary_search(matchedBefore.begin(), matchedBefore.end(), device)
+                      : serviceClass_->matches(device)) {
+                matchedNow.push_back(device);
+            }
+        }
+        return matchedNow == matchedBefore;
+    }
+
+private:
+    std::shared_ptr<const SysfsServiceClass> serviceClass_;
+    Classified classified_;
+    std::size_t position_ = 0;
+};
+
+} // namespace
+
+SysfsRegistry::SysfsRegistry(Classes classes) : classes_(std::move(classes)) { }
+
+std::unique_ptr<RegistryIterator> SysfsRegistry::matchingServices(std::string_view className)
+{
+    const auto found = classes_.find(className);
+    if (found == classes_.end() || !found->second) {
+        return std::make_unique<SysfsIterator>(nullptr, Classified {}); // no service of this class
+    }
+    const std::shared_ptr<const SysfsServiceClass>& serviceClass = found->second;
+    auto candidates = serviceClass->candidates();
+    if (!candidates) {
+        return nullptr;
+    }
+    Classified classified;
+    classified.reserve(candidates->size());
+    for (std::string& device : *candidates) {
+        const bool matched = serviceClass->matches(device);
+        classified.emplace_back(std::move(device), matched);
+    }
+    return std::make_unique<SysfsIterator>(serviceClass, std::move(classified));
+}
+
+} // namespace quorvantile

@@ -1,0 +1,18 @@
+#include "sensors/SystemRegistry.h"
+
+#include "sensors/linux/PowerSupplyBatteryClass.h"
+#include "sensors/linux/Sysfs.h"
+#include "sensors/linux/SysfsRegistry.h"
+
+namespace quorvantile {
+
+std::unique_ptr<Registry> systemRegistry(const std::string& sysfsRoot)
+{
+    SysfsRegistry::Classes classes;
+    classes.emplace("AppleSmartBattery", std::make_shared<PowerSupplyBatteryClass>(sysfsRoot));
+    return std::make_unique<SysfsRegistry>(std::move(classes));
+}
+
+std::unique_ptr<Registry> systemRegistry() { return systemRegistry(sysfs::root()); }
+
+} // namespace quorvantile
