@@ -1,5 +1,6 @@
 #include "sensors/SystemRegistry.h"
 
+#include "sensors/linux/HidEventServiceClass.h"
 #include "sensors/linux/PowerSupplyBatteryClass.h"
 #include "sensors/linux/Sysfs.h"
 #include "sensors/linux/SysfsRegistry.h"
@@ -10,6 +11,7 @@ std::unique_ptr<Registry> systemRegistry(const std::string& sysfsRoot)
 {
     SysfsRegistry::Classes classes;
     classes.emplace("AppleSmartBattery", std::make_shared<PowerSupplyBatteryClass>(sysfsRoot));
+    classes.emplace("AppleDeviceManagementHIDEventService", std::make_shared<HidEventServiceClass>(sysfsRoot));
     return std::make_unique<SysfsRegistry>(std::move(classes));
 }
 

@@ -1,0 +1,137 @@
+#include "sensors/AccessoryBatteryHardware.h"
+
+#include "sensors/SystemRegistry.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvantile::AccessoryBatteryHardware {
+namespace {
+
+// A signed decimal integer, whole text: an optional sign and at least one digit, nothing else.
+std::optional<std::int64_t> parseDecimalInteger(std::string_view text)
+{
+    std::string_view digits = text;
+    if (!digits.empty() && digits.front() == '+') {
+        digits.remove_prefix(1);
+        if (!digits.empty() && digits.front() == '-') {
+            return std::nullopt;
+        }
+    }
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || error != std::errc {} || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The charge from "BatteryPercent": a number (never a Boolean) whose decimal text is a whole number
+// within 0 … 100. Fractions, text and out-of-range values leave the percent absent.
+std::optional<std::int64_t> percentFrom(const RegistryValue& batteryPercent)
+{
+    if (std::holds_alternative<bool>(batteryPercent)) {
+        return std::nullopt;
+    }
+    const auto decimal = numberText(batteryPercent);
+    if (!decimal) {
+        return std::nullopt;
+    }
+    const auto percent = parseDecimalInteger(*decimal);
+    if (!percent || *percent < 0 || *percent > kMaximumAccessoryPercent) {
+        return std::nullopt;
+    }
+    return percent;
+}
+
+std::optional<AccessoryBatteryReading::Transport> transportFrom(const std::optional<RegistryValue>& value)
+{
+    const auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
+    return text != nullptr ? transportFromRawValue(*text) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock)
+{
+    std::unique_ptr<RegistryIterator> services = registry.matchingServices(kServiceClassName);
+    if (!services) {
+        return std::nullopt;
+    }
+
+    std::vector<AccessoryBatteryReading> readings;
+    readings.reserve(kMaximumAccessoryReadings);
+    std::set<std::uint64_t> seenIDs;
+    bool incomplete = false;
+
+    for (std::size_t examined = 0;; ++examined) {
+        const std::unique_ptr<RegistryEntry> service = services->next();
+        if (!service) {
+            break;
+        }
+        if (examined == kMaximumServicesExamined) {
+            incomplete = true;
+            break;
+        }
+
+        // Without a battery or a known transport the service is not an accessory of ours.
+        const auto batteryPercent = service->property("BatteryPercent");
+        if (!batteryPercent) {
+            continue;
+        }
+        const auto transport = transportFrom(service->property("Transport"));
+        if (!transport) {
+            continue;
+        }
+        const auto product = service->property("Product");
+        const auto* name = product ? std::get_if<std::string>(&*product) : nullptr;
+        if (name == nullptr) {
+            incomplete = true;
+            continue;
+        }
+
+        // An id we cannot trust would let two accessories pass for one, or one for two.
+        const auto registryID = service->registryEntryID();
+        if (!registryID || *registryID == 0 || !seenIDs.insert(*registryID).second) {
+            return std::nullopt;
+        }
+
+        AccessoryBatteryReading reading {*registryID, *name, *transport, percentFrom(*batteryPercent)};
+        if (!reading.isValid()) {
+            incomplete = true;
+            continue;
+        }
+        if (readings.size() == kMaximumAccessoryReadings) {
+            incomplete = true;
+            break;
+        }
+        readings.push_back(std::move(reading));
+    }
+
+    if (!services->isValid()) {
+        return std::nullopt;
+    }
+    const double uptime = clock.uptime();
+    std::sort(readings.begin(), readings.end(),
+        [](const auto& left, const auto& right) { return left.registryID < right.registryID; });
+    const double now = clock.uptime();
+    AccessoryBatterySnapshot result {AccessoryBatterySnapshot::kVersion, uptime, incomplete, std::move(readings)};
+    services.reset();
+    if (!result.isValid(now)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::optional<AccessoryBatterySnapshot> snapshot()
+{
+    const std::unique_ptr<Registry> registry = systemRegistry();
+    return registry ? snapshot(*registry, systemClock()) : std::nullopt;
+}
+
+} // namespace quorvantile::AccessoryBatteryHardware

@@ -1,0 +1,53 @@
+#include "sensors/AccessoryBatterySnapshot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+namespace quorvantile {
+
+bool AccessoryBatterySnapshot::isValid(double now) const
+{
+    if (version != kVersion) {
+        return false;
+    }
+    if (!std::isfinite(uptime) || uptime < 0) { // -0.0 < 0 is false, so negative zero passes
+        return false;
+    }
+    if (!std::isfinite(now) || uptime > now || now - uptime > kMaximumAccessorySnapshotAgeSeconds) {
+        return false;
+    }
+    if (readings.size() > kMaximumAccessoryReadings) {
+        return false;
+    }
+    if (!std::all_of(readings.begin(), readings.end(), [](const auto& reading) { return reading.isValid(); })) {
+        return false;
+    }
+    // At most 32 ids: sorting a copy is cheaper than any set.
+    std::vector<std::uint64_t> ids;
+    ids.reserve(readings.size());
+    std::transform(readings.begin(), readings.end(), std::back_inserter(ids),
+        [](const auto& reading) { return reading.registryID; });
+    std::sort(ids.begin(), ids.end());
+    return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+}
+
+void encodeFields(json::ObjectWriter& writer, const AccessoryBatterySnapshot& snapshot)
+{
+    writer.field("version", snapshot.version)
+        .field("uptime", snapshot.uptime)
+        .field("incomplete", snapshot.incomplete)
+        .field("readings", snapshot.readings);
+}
+
+bool decodeValue(const json::Json& value, AccessoryBatterySnapshot& snapshot)
+{
+    return json::ObjectReader(value)
+        .required("version", snapshot.version)
+        .required("uptime", snapshot.uptime)
+        .required("incomplete", snapshot.incomplete)
+        .required("readings", snapshot.readings)
+        .ok();
+}
+
+} // namespace quorvantile

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "common/Json.h"
+#include "sensors/AccessoryBatteryReading.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quorvantile {
+
+// Keeps the "battery1" reply small: 32 readings of at most 128-byte names.
+inline constexpr std::size_t kMaximumAccessoryReadings = 32;
+// A snapshot older than this against the uptime clock is stale.
+inline constexpr double kMaximumAccessorySnapshotAgeSeconds = 2.0;
+
+// One walk over the accessories: readings ascending by registry id.
+struct AccessoryBatterySnapshot {
+    static constexpr std::int64_t kVersion = 1;
+
+    std::int64_t version = kVersion;
+    double uptime = 0;
+    bool incomplete = false;
+    std::vector<AccessoryBatteryReading> readings;
+
+    // Version 1; `uptime` finite, not negative, not after `now` and at most 2.0 s before it; at most 32
+    // readings, each valid, with pairwise distinct ids. Neither order nor `incomplete` is checked.
+    [[nodiscard]] bool isValid(double now) const;
+
+    bool operator==(const AccessoryBatterySnapshot&) const = default;
+};
+
+void encodeFields(json::ObjectWriter& writer, const AccessoryBatterySnapshot& snapshot);
+bool decodeValue(const json::Json& value, AccessoryBatterySnapshot& snapshot);
+
+} // namespace quorvantile
