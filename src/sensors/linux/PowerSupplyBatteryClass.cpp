@@ -124,7 +124,10 @@ std::optional<std::vector<std::string>> PowerSupplyBatteryClass::candidates() co
 bool PowerSupplyBatteryClass::matches(const std::string& device) const
 {
     const auto type = sysfs::readAttribute(AT_FDCWD, device + "/type");
-    return type && powersupply::isSystemBattery(*type, sysfs::readAttribute(AT_FDCWD, device + "/scope"));
+    if (type != "Battery") {
+        return false; // decided without reading the scope
+    }
+    return powersupply::isSystemBattery(*type, sysfs::readAttribute(AT_FDCWD, device + "/scope"));
 }
 
 std::optional<std::vector<std::string>> PowerSupplyBatteryClass::devices() const

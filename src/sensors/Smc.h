@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+// The system management controller as the sensor reader sees it: one service whose user client
+// answers an 80-byte parameter block through a struct method. The Linux implementation answers
+// from hwmon and power_supply; tests use fakes.
+namespace quorvantile {
+
+// Size of the parameter block in both directions.
+inline constexpr std::size_t kSmcBlockBytes = 80;
+
+// The status of a call with a bad selector or block size, as the platform's user clients answer it.
+inline constexpr auto kSmcStatusBadArgument = static_cast<std::int32_t>(0xE00002C2U);
+
+// An open user-client connection. Destroying it closes it.
+class SmcConnection {
+public:
+    virtual ~SmcConnection() = default;
+    // The struct method `selector` with `input`; writes at most `outputLength` bytes of `output`
+    // (which is at least that long) and leaves the number written in `outputLength`. Returns 0 on
+    // success, another status otherwise.
+    [[nodiscard]] virtual std::int32_t callStructMethod(std::uint32_t selector, std::span<const std::uint8_t> input,
+        std::span<std::uint8_t> output, std::size_t& outputLength) = 0;
+};
+
+// The SMC service. Destroying it releases it.
+class SmcService {
+public:
+    virtual ~SmcService() = default;
+    // Its registry entry id; absent when the platform cannot tell.
+    [[nodiscard]] virtual std::optional<std::uint64_t> registryEntryID() const = 0;
+    // A new user-client connection; null when it cannot be opened.
+    [[nodiscard]] virtual std::unique_ptr<SmcConnection> open() = 0;
+};
+
+class Smc {
+public:
+    virtual ~Smc() = default;
+    // The first SMC service; null when the machine has none.
+    [[nodiscard]] virtual std::unique_ptr<SmcService> matchingService() = 0;
+};
+
+// The machine's SMC (on Linux, over the sysfs tree at $QUORVANTILE_SYSFS_ROOT or /sys).
+[[nodiscard]] std::unique_ptr<Smc> systemSmc();
+
+} // namespace quorvantile

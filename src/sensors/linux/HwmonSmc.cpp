@@ -1,0 +1,390 @@
+#include "sensors/linux/HwmonSmc.h"
+
+#include "sensors/linux/PowerSupplyBatteryClass.h"
+#include "sensors/linux/Sysfs.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <span>
+#include <utility>
+
+namespace quorvantile {
+namespace hwmonsmc {
+
+bool isSmcKey(std::string_view label)
+{
+    return label.size() == 4 && std::all_of(label.begin(), label.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+std::optional<unsigned> attributeIndex(std::string_view name, std::string_view prefix, std::string_view suffix)
+{
+    if (!name.starts_with(prefix) || !name.ends_with(suffix) || name.size() <= prefix.size() + suffix.size()) {
+        return std::nullopt;
+    }
+    const std::string_view digits = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    unsigned index = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9' || index > 1'000'000) {
+            return std::nullopt;
+        }
+        index = index * 10 + static_cast<unsigned>(c - '0');
+    }
+    return index;
+}
+
+std::size_t typeBytes(std::string_view type)
+{
+    if (type == "ui8 ") {
+        return 1;
+    }
+    if (type == "sp78" || type == "fpe2") {
+        return 2;
+    }
+    if (type == "flt ") {
+        return 4;
+    }
+    return 0;
+}
+
+std::optional<double> sourceValue(SmcValueSource source, std::string_view text)
+{
+    const auto integer = sysfs::parseInteger(text);
+    if (!integer) {
+        return std::nullopt;
+    }
+    const auto value = static_cast<double>(*integer);
+    switch (source) {
+    case SmcValueSource::constant:
+    case SmcValueSource::rpm:
+        return value;
+    case SmcValueSource::millidegrees:
+        return value / 1000.0;
+    case SmcValueSource::tenthsOfDegree:
+        return value / 10.0;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::vector<std::uint8_t>> encode(std::string_view type, double value)
+{
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    // Fixed-point types hold value × scale, rounded to the nearest step.
+    const auto fixedPoint = [&](double scale, double lowest, double highest) -> std::optional<std::int64_t> {
+        const double scaled = std::round(value * scale);
+        if (scaled < lowest || scaled > highest) {
+            return std::nullopt;
+        }
+        return static_cast<std::int64_t>(scaled);
+    };
+    if (type == "ui8 ") {
+        const auto raw = fixedPoint(1, 0, 255);
+        return raw ? std::optional(std::vector<std::uint8_t> {static_cast<std::uint8_t>(*raw)}) : std::nullopt;
+    }
+    if (type == "sp78") {
+        const auto raw = fixedPoint(256, -32768, 32767);
+        if (!raw) {
+            return std::nullopt;
+        }
+        const auto bits = static_cast<std::uint16_t>(static_cast<std::int16_t>(*raw));
+        return std::vector<std::uint8_t> {static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits)};
+    }
+    if (type == "fpe2") {
+        const auto raw = fixedPoint(4, 0, 65535);
+        if (!raw) {
+            return std::nullopt;
+        }
+        return std::vector<std::uint8_t> {static_cast<std::uint8_t>(*raw >> 8), static_cast<std::uint8_t>(*raw)};
+    }
+    if (type == "flt ") {
+        if (std::abs(value) > std::numeric_limits<float>::max()) {
+            return std::nullopt;
+        }
+        const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
+        return std::vector<std::uint8_t> {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+            static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+    }
+    return std::nullopt;
+}
+
+} // namespace hwmonsmc
+
+namespace {
+
+constexpr std::uint32_t kSmcSelector = 2;
+constexpr std::uint8_t kReadKeyInformation = 9;
+constexpr std::uint8_t kReadKeyBytes = 5;
+constexpr std::size_t kDataSizeOffset = 28;
+constexpr std::size_t kDataTypeOffset = 32;
+constexpr std::size_t kResultOffset = 40;
+constexpr std::size_t kCommandOffset = 42;
+constexpr std::size_t kBytesOffset = 48;
+// Fan keys are one digit wide: F0Ac … F9Ac.
+constexpr unsigned kMaximumAppleFans = 10;
+// Fans the generic mapping reports.
+constexpr std::size_t kMaximumGenericFans = 2;
+constexpr std::int64_t kMaximumFanCountValue = 255; // what "ui8 " holds
+
+std::uint32_t little32(std::span<const std::uint8_t> block, std::size_t offset)
+{
+    return static_cast<std::uint32_t>(block[offset]) | static_cast<std::uint32_t>(block[offset + 1]) << 8 |
+        static_cast<std::uint32_t>(block[offset + 2]) << 16 | static_cast<std::uint32_t>(block[offset + 3]) << 24;
+}
+
+void putLittle32(std::span<std::uint8_t> block, std::size_t offset, std::uint32_t value)
+{
+    for (std::size_t index = 0; index < 4; ++index) {
+        block[offset + index] = static_cast<std::uint8_t>(value >> (8 * index));
+    }
+}
+
+std::uint32_t typeCode(std::string_view type)
+{
+    std::uint32_t code = 0;
+    for (const char c : type) {
+        code = code << 8 | static_cast<std::uint8_t>(c);
+    }
+    return code;
+}
+
+std::string keyText(std::uint32_t code)
+{
+    std::string key(4, '\0');
+    for (std::size_t index = 0; index < 4; ++index) {
+        key[index] = static_cast<char>(code >> (24 - 8 * index));
+    }
+    return key;
+}
+
+std::string canonical(const std::string& path)
+{
+    const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+// One hwmon chip: its name and the folder its attributes sit in.
+struct Chip {
+    std::string name;
+    std::string directory;
+    std::vector<std::string> attributes;
+};
+
+// Newer drivers put `name` and the attributes in hwmon<N>/ itself; older ones (applesmc among them)
+// in hwmon<N>/device/.
+std::vector<Chip> listChips(const std::string& root)
+{
+    std::vector<Chip> chips;
+    const auto devices = sysfs::listClass(root, "hwmon");
+    if (!devices) {
+        return chips;
+    }
+    for (const sysfs::ClassDevice& device : *devices) {
+        for (const std::string& directory : {device.path, device.path + "/device"}) {
+            if (!sysfs::exists(directory + "/name")) {
+                continue;
+            }
+            auto name = sysfs::readAttribute(AT_FDCWD, directory + "/name");
+            auto attributes = sysfs::listDirectory(directory);
+            if (name && attributes) {
+                chips.push_back({std::move(*name), canonical(directory), std::move(*attributes)});
+            }
+            break;
+        }
+    }
+    return chips;
+}
+
+SmcKeyTable appleKeys(const Chip& chip)
+{
+    SmcKeyTable table {chip.directory, {}};
+    std::int64_t fans = 0;
+    for (const std::string& attribute : chip.attributes) {
+        const auto fan = hwmonsmc::attributeIndex(attribute, "fan", "_input");
+        if (!fan || *fan == 0) {
+            continue;
+        }
+        ++fans;
+        if (*fan <= kMaximumAppleFans) {
+            table.keys.push_back({"F" + std::to_string(*fan - 1) + "Ac", "fpe2", SmcValueSource::rpm,
+                chip.directory + "/" + attribute, 0});
+        }
+    }
+    table.keys.push_back({"FNum", "ui8 ", SmcValueSource::constant, {}, std::min(fans, kMaximumFanCountValue)});
+    for (const std::string& attribute : chip.attributes) {
+        const auto index = hwmonsmc::attributeIndex(attribute, "temp", "_label");
+        if (!index) {
+            continue;
+        }
+        const std::string input = "temp" + std::to_string(*index) + "_input";
+        if (!std::binary_search(chip.attributes.begin(), chip.attributes.end(), input, sysfs::naturalLess)) {
+            continue;
+        }
+        const auto label = sysfs::readAttribute(AT_FDCWD, chip.directory + "/" + attribute);
+        const bool known = label &&
+            std::any_of(table.keys.begin(), table.keys.end(), [&](const SmcKey& key) { return key.key == *label; });
+        if (label && hwmonsmc::isSmcKey(*label) && !known) {
+            table.keys.push_back({*label, "sp78", SmcValueSource::millidegrees, chip.directory + "/" + input, 0});
+        }
+    }
+    return table;
+}
+
+// The internal battery's temperature file: the first system battery that has one.
+std::optional<std::pair<std::string, std::string>> batteryTemperature(const std::string& root)
+{
+    const auto supplies = sysfs::listClass(root, "power_supply");
+    if (!supplies) {
+        return std::nullopt;
+    }
+    for (const sysfs::ClassDevice& supply : *supplies) {
+        const std::string temperature = supply.path + "/temp";
+        if (!sysfs::exists(temperature)) {
+            continue; // most batteries have none: decided without opening anything
+        }
+        const auto type = sysfs::readAttribute(AT_FDCWD, supply.path + "/type");
+        if (type == "Battery" &&
+            powersupply::isSystemBattery(*type, sysfs::readAttribute(AT_FDCWD, supply.path + "/scope"))) {
+            return std::pair(supply.path, temperature);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<SmcKeyTable> genericKeys(const std::string& root, const std::vector<Chip>& chips)
+{
+    SmcKeyTable table;
+    std::int64_t fans = 0;
+    for (const Chip& chip : chips) {
+        for (const std::string& attribute : chip.attributes) {
+            if (static_cast<std::size_t>(fans) == kMaximumGenericFans) {
+                break;
+            }
+            if (hwmonsmc::attributeIndex(attribute, "fan", "_input")) {
+                if (table.devicePath.empty()) {
+                    table.devicePath = chip.directory;
+                }
+                table.keys.push_back({"F" + std::to_string(fans) + "Ac", "flt ", SmcValueSource::rpm,
+                    chip.directory + "/" + attribute, 0});
+                ++fans;
+            }
+        }
+    }
+    const auto battery = batteryTemperature(root);
+    if (battery) {
+        if (table.devicePath.empty()) {
+            table.devicePath = battery->first;
+        }
+        table.keys.push_back({"TB1T", "sp78", SmcValueSource::tenthsOfDegree, battery->second, 0});
+    }
+    if (table.keys.empty()) {
+        return std::nullopt;
+    }
+    table.keys.push_back({"FNum", "ui8 ", SmcValueSource::constant, {}, fans});
+    return table;
+}
+
+class HwmonSmcConnection final : public SmcConnection {
+public:
+    explicit HwmonSmcConnection(SmcKeyTable table) : table_(std::move(table)) { }
+
+    [[nodiscard]] std::int32_t callStructMethod(std::uint32_t selector, std::span<const std::uint8_t> input,
+        std::span<std::uint8_t> output, std::size_t& outputLength) override
+    {
+        if (selector != kSmcSelector || input.size() != kSmcBlockBytes || outputLength != kSmcBlockBytes ||
+            output.size() < kSmcBlockBytes) {
+            return kSmcStatusBadArgument;
+        }
+        const auto block = output.first(kSmcBlockBytes);
+        std::fill(block.begin(), block.end(), std::uint8_t {0});
+        block[kResultOffset] = answer(input, block);
+        outputLength = kSmcBlockBytes;
+        return 0;
+    }
+
+private:
+    std::uint8_t answer(std::span<const std::uint8_t> input, std::span<std::uint8_t> block) const
+    {
+        const std::string key = keyText(little32(input, 0));
+        const auto found =
+            std::find_if(table_.keys.begin(), table_.keys.end(), [&](const SmcKey& entry) { return entry.key == key; });
+        if (found == table_.keys.end()) {
+            return kSmcResultKeyNotFound;
+        }
+        const std::size_t size = hwmonsmc::typeBytes(found->type);
+        if (input[kCommandOffset] == kReadKeyInformation) {
+            putLittle32(block, kDataSizeOffset, static_cast<std::uint32_t>(size));
+            putLittle32(block, kDataTypeOffset, typeCode(found->type));
+            return kSmcResultSuccess;
+        }
+        if (input[kCommandOffset] != kReadKeyBytes || little32(input, kDataSizeOffset) != size) {
+            return kSmcResultError; // only reads exist here, and only of the key's own size
+        }
+        std::optional<double> value;
+        if (found->source == SmcValueSource::constant) {
+            value = static_cast<double>(found->constant);
+        } else if (const auto text = sysfs::readAttribute(AT_FDCWD, found->path)) {
+            value = hwmonsmc::sourceValue(found->source, *text);
+        }
+        const auto bytes = value ? hwmonsmc::encode(found->type, *value) : std::nullopt;
+        if (!bytes) {
+            return kSmcResultError;
+        }
+        putLittle32(block, kDataSizeOffset, static_cast<std::uint32_t>(size));
+        std::copy(bytes->begin(), bytes->end(), block.begin() + kBytesOffset);
+        return kSmcResultSuccess;
+    }
+
+    SmcKeyTable table_;
+};
+
+class HwmonSmcService final : public SmcService {
+public:
+    explicit HwmonSmcService(SmcKeyTable table) : table_(std::move(table)) { }
+
+    [[nodiscard]] std::optional<std::uint64_t> registryEntryID() const override
+    {
+        return sysfs::entryID(table_.devicePath);
+    }
+
+    [[nodiscard]] std::unique_ptr<SmcConnection> open() override
+    {
+        return std::make_unique<HwmonSmcConnection>(table_);
+    }
+
+private:
+    SmcKeyTable table_;
+};
+
+} // namespace
+
+std::optional<SmcKeyTable> discoverSmcKeys(const std::string& sysfsRoot)
+{
+    const std::vector<Chip> chips = listChips(sysfsRoot);
+    const auto apple =
+        std::find_if(chips.begin(), chips.end(), [](const Chip& chip) { return chip.name == "applesmc"; });
+    if (apple != chips.end()) {
+        return appleKeys(*apple);
+    }
+    return genericKeys(sysfsRoot, chips);
+}
+
+HwmonSmc::HwmonSmc(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
+
+std::unique_ptr<SmcService> HwmonSmc::matchingService()
+{
+    auto table = discoverSmcKeys(root_);
+    if (!table) {
+        return nullptr;
+    }
+    return std::make_unique<HwmonSmcService>(std::move(*table));
+}
+
+std::unique_ptr<Smc> systemSmc() { return std::make_unique<HwmonSmc>(sysfs::root()); }
+
+} // namespace quorvantile
