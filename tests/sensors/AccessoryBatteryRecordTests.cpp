@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 namespace quorvantile {
 namespace {
@@ -34,27 +35,17 @@ TEST(AccessoryBatteryReadingValidity, NeedsAnIdADescribableNameAndAPercentIn0To1
     }
 }
 
-TEST(AccessoryBatterySnapshotValidity, ChecksVersionAndUptimeAgainstNow)
+TEST(AccessoryBatterySnapshotValidity, ChecksVersionAndAFreshnessWindowThatIsInclusive)
 {
-    const auto valid = [](std::int64_t version, double uptime, double now) {
-        return AccessoryBatterySnapshot {version, uptime, false, {kMouse}}.isValid(now);
-    };
     const double infinity = std::numeric_limits<double>::infinity();
-    EXPECT_FALSE(valid(2, 10, 10));
-    EXPECT_TRUE(valid(1, 0, 1));
-    EXPECT_TRUE(valid(1, -0.0, 0));
-    EXPECT_TRUE(valid(1, 5e-324, 1));
-    EXPECT_FALSE(valid(1, -1, 0));
-    EXPECT_FALSE(valid(1, infinity, infinity));
-    EXPECT_FALSE(valid(1, std::nan(""), 1));
-    EXPECT_FALSE(valid(1, 1, infinity));
-    EXPECT_FALSE(valid(1, 1, 0.5));
-}
-
-TEST(AccessoryBatterySnapshotValidity, FreshnessWindowIsInclusive)
-{
-    EXPECT_TRUE((AccessoryBatterySnapshot {1, 100.0, false, {}}).isValid(102.0));
-    EXPECT_FALSE((AccessoryBatterySnapshot {1, 100.0, false, {}}).isValid(102.000001));
+    const std::vector<std::tuple<std::int64_t, double, double, bool>> cases {{1, 100, 102, true},
+        {1, 100, 102.000001, false}, {2, 10, 10, false}, {1, 0, 1, true}, {1, -0.0, 0, true}, {1, 5e-324, 1, true},
+        {1, -1, 0, false}, {1, infinity, infinity, false}, {1, std::nan(""), 1, false}, {1, 1, infinity, false},
+        {1, 1, 0.5, false}};
+    for (const auto& [version, uptime, now, valid] : cases) {
+        EXPECT_EQ((AccessoryBatterySnapshot {version, uptime, false, {kMouse}}).isValid(now), valid)
+            << version << " " << uptime << " " << now;
+    }
 }
 
 TEST(AccessoryBatterySnapshotValidity, AtMost32ValidReadingsWithDistinctIds)

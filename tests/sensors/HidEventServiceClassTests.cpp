@@ -105,22 +105,26 @@ TEST(HidEventServiceClass, FallsBackToTheHidNameAndKeepsBatteriesOfUnknownCharge
     EXPECT_EQ(serviceClass.property(device, "BatteryPercent"), std::nullopt);
 }
 
-TEST(HidEventServiceClass, AWalkNoticesDeviceBatteriesComingAndGoingOnly)
+TEST(HidEventServiceClass, AWalkNoticesDeviceSuppliesComingAndGoingOnly)
 {
     TreeCopy copy("workstation");
+    const std::string supplies = copy.root + "/class/power_supply/";
+    const auto battery = fs::read_symlink(supplies + "BAT1");
+    const auto port = fs::read_symlink(supplies + "ucsi-source-psy-USBC000:001"); // Device scope, no capacity
     const auto registry = systemRegistry(copy.root);
-    const auto walk = registry->matchingServices(AccessoryBatteryHardware::kServiceClassName);
-    ASSERT_NE(walk, nullptr);
-    fs::remove(copy.root + "/class/power_supply/AC");
-    fs::remove(copy.root + "/class/power_supply/ucsi-source-psy-USBC000:001"); // Device scope, no capacity
-    EXPECT_FALSE(walk->isValid());
+    const auto first = registry->matchingServices(AccessoryBatteryHardware::kServiceClassName);
+    ASSERT_NE(first, nullptr);
+    fs::remove(supplies + "BAT1");
+    EXPECT_TRUE(first->isValid());
+    fs::remove(supplies + "ucsi-source-psy-USBC000:001");
+    EXPECT_FALSE(first->isValid());
 
-    const auto next = registry->matchingServices(AccessoryBatteryHardware::kServiceClassName);
-    ASSERT_NE(next, nullptr);
-    fs::remove(copy.root + "/class/power_supply/BAT1");
-    EXPECT_TRUE(next->isValid());
-    fs::remove(copy.root + "/class/power_supply/hidpp_battery_0");
-    EXPECT_FALSE(next->isValid());
+    const auto second = registry->matchingServices(AccessoryBatteryHardware::kServiceClassName);
+    ASSERT_NE(second, nullptr);
+    fs::create_directory_symlink(battery, supplies + "BAT1");
+    EXPECT_TRUE(second->isValid());
+    fs::create_directory_symlink(port, supplies + "ucsi-source-psy-USBC000:001");
+    EXPECT_FALSE(second->isValid());
 }
 
 TEST(HidEventServiceClass, MissingTreesAndClasses)
