@@ -1,0 +1,22 @@
+#pragma once
+
+#include "common/Clock.h"
+#include "processes/ProcessInventorySnapshot.h"
+#include "processes/ProcessTable.h"
+
+#include <cstdint>
+#include <optional>
+
+// Reads the inventory of the current user's processes.
+namespace quorvantile::ProcessInventoryHardware {
+
+// Lists the processes of the effective user once and reads each, within the bounds of
+// ProcessLimits.h; `preferredPID`'s reading survives the cut to the reading limit whatever its size.
+// Absent when the list cannot be read or the finished snapshot is not valid.
+[[nodiscard]] std::optional<ProcessInventorySnapshot> snapshot(
+    std::int32_t preferredPID, ProcessTable& table, const Clock& clock);
+
+// The same over the system's process table and clock.
+[[nodiscard]] std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID);
+
+} // namespace quorvantile::ProcessInventoryHardware

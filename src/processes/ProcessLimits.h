@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+
+// The bounds of the process readers, in one place.
+namespace quorvantile {
+
+// Slots of the process-id buffer filled once per inventory (4 bytes each, so 16,384 bytes).
+inline constexpr std::size_t kProcessIdSlots = 4096;
+
+// The inventory stops reading processes once this much uptime has passed since it began.
+inline constexpr double kInventoryBudgetSeconds = 0.5;
+
+// Readings kept in one inventory; the rest are cut by resident size.
+inline constexpr std::size_t kMaximumInventoryReadings = 512;
+
+// A detail request body and the number of processes it may name.
+inline constexpr std::size_t kMaximumDetailRequestBodyBytes = 2048;
+inline constexpr std::size_t kMaximumDetailRequests = 8;
+
+// A snapshot is stale once its uptime lies further back than this.
+inline constexpr double kMaximumSnapshotAgeSeconds = 2.0;
+
+} // namespace quorvantile

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "common/UniqueFd.h"
+#include "processes/ProcessTable.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvantile {
+
+namespace procfs {
+struct StatFields;
+struct StatusFields;
+} // namespace procfs
+
+// The process table over a procfs tree: "/proc" on a running system, a fixture tree in tests.
+//
+// Each operation opens /proc/<pid> once and reads only the files its fields need relative to that
+// directory, so all of them describe the same process even if its pid is reused meanwhile. The boot
+// time that start times count from is read once, when the table is made: make one per reader call.
+class ProcfsProcessTable final : public ProcessTable {
+public:
+    explicit ProcfsProcessTable(std::string root = "/proc");
+
+    [[nodiscard]] int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override;
+    [[nodiscard]] int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override;
+    [[nodiscard]] int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override;
+    [[nodiscard]] int usageInfo(std::int32_t pid, ProcessUsageInfo& info) override;
+    [[nodiscard]] std::uint32_t effectiveUid() const override;
+
+private:
+    [[nodiscard]] UniqueFd openProcess(std::int32_t pid) const;
+    [[nodiscard]] bool readBsd(
+        int directory, ProcessBsdInfo& info, procfs::StatFields& fields, procfs::StatusFields& status);
+    [[nodiscard]] static std::optional<std::string_view> readFile(
+        int directory, const char* name, std::vector<char>& buffer);
+
+    UniqueFd root_;
+    std::optional<std::uint64_t> bootSeconds_;
+    std::uint64_t ticksPerSecond_ = 0;
+    // Read buffers kept across calls, so that reading a process does not allocate.
+    std::vector<char> statText_;
+    std::vector<char> statusText_;
+    std::vector<char> ioText_;
+};
+
+} // namespace quorvantile
