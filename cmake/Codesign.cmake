@@ -1,4 +1,45 @@
-# Development signing identity and the signing step of trusted programs; filled in with the
-# code-signature library.
+# Code signing in the build: a development signing identity generated once per build folder, the
+# vendor anchors that the companion is compiled against, and the signing step of trusted programs.
+#
+# The development identity (a self-signed anchor and a team code-signing certificate with its key)
+# lives only in ${CMAKE_BINARY_DIR}/codesign/development/. The anchor's own key is discarded as soon
+# as the team certificate is issued, so nothing else can ever chain to that anchor. A packager sets
+# QUORVANTILE_VENDOR_ANCHORS to the maker's anchor instead.
+
+find_program(QUORVANTILE_OPENSSL_PROGRAM openssl REQUIRED)
+
+set(QUORVANTILE_TEAM_IDENTIFIER "7Q4KX2M8PZ")
+set(QUORVANTILE_DEVELOPMENT_IDENTITY_DIR ${CMAKE_BINARY_DIR}/codesign/development)
+set(QUORVANTILE_DEVELOPMENT_ANCHOR ${QUORVANTILE_DEVELOPMENT_IDENTITY_DIR}/anchor.pem)
+set(QUORVANTILE_DEVELOPMENT_CERTIFICATE ${QUORVANTILE_DEVELOPMENT_IDENTITY_DIR}/team.pem)
+set(QUORVANTILE_DEVELOPMENT_KEY ${QUORVANTILE_DEVELOPMENT_IDENTITY_DIR}/team.key)
+
+set(QUORVANTILE_VENDOR_ANCHORS ${QUORVANTILE_DEVELOPMENT_ANCHOR} CACHE FILEPATH
+  "PEM file of the vendor anchors whose signatures the companion trusts (default: the build's development anchor)")
+
+add_custom_command(
+  OUTPUT ${QUORVANTILE_DEVELOPMENT_ANCHOR} ${QUORVANTILE_DEVELOPMENT_CERTIFICATE} ${QUORVANTILE_DEVELOPMENT_KEY}
+  COMMAND ${CMAKE_COMMAND} -DOPENSSL=${QUORVANTILE_OPENSSL_PROGRAM} -DDIRECTORY=${QUORVANTILE_DEVELOPMENT_IDENTITY_DIR}
+          -DTEAM=${QUORVANTILE_TEAM_IDENTIFIER} -P ${PROJECT_SOURCE_DIR}/tools/codesign/development-identity.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/tools/codesign/development-identity.cmake
+  COMMENT "Generating the development signing identity (team ${QUORVANTILE_TEAM_IDENTIFIER})"
+  VERBATIM)
+add_custom_target(quorvantile_development_identity ALL
+  DEPENDS ${QUORVANTILE_DEVELOPMENT_ANCHOR} ${QUORVANTILE_DEVELOPMENT_CERTIFICATE} ${QUORVANTILE_DEVELOPMENT_KEY})
+
+# Signs the output of executable `target` as `identifier` with the development team identity, after
+# every link:
+#   quorvantile_sign_executable(quorvantile-sensors com.zembo.quorvantile.sensors)
 function(quorvantile_sign_executable target identifier)
+  add_dependencies(${target} quorvantile_development_identity quorvantile-codesign)
+  # A new identity means a new signature: relink (and so re-sign) when it changes.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${QUORVANTILE_DEVELOPMENT_CERTIFICATE})
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND $<TARGET_FILE:quorvantile-codesign> sign
+            --identifier ${identifier}
+            --certificate ${QUORVANTILE_DEVELOPMENT_CERTIFICATE}
+            --key ${QUORVANTILE_DEVELOPMENT_KEY}
+            $<TARGET_FILE:${target}>
+    COMMENT "Signing ${target} as ${identifier}"
+    VERBATIM)
 endfunction()

@@ -1,19 +1,13 @@
-#include "companion/PeerCodeSignature.h"
+#include "codesign/VendorAnchors.h"
+#include "companion/linux/LinuxPeerCodeSignature.h"
 
 namespace quorvantile {
-namespace {
-
-// Until signature verification exists on this platform, no peer is trusted.
-class RefusingPeerCodeSignature final : public PeerCodeSignature {
-public:
-    [[nodiscard]] bool peerSatisfies(int, std::string_view) override { return false; }
-};
-
-} // namespace
 
 PeerCodeSignature& systemPeerCodeSignature()
 {
-    static RefusingPeerCodeSignature signature;
+    // Anchored at the vendor anchors compiled into the program; built on first use, kept for the
+    // life of the process together with its cache of verified executables.
+    static LinuxPeerCodeSignature signature(codesign::vendorAnchorsPem());
     return signature;
 }
 

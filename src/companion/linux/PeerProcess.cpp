@@ -1,0 +1,153 @@
+#include "companion/linux/PeerProcess.h"
+
+#include "companion/PeerCredentials.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77 // Linux 6.5; older C library headers lack it
+#endif
+
+namespace quorvantile {
+namespace {
+
+// A stat line is a few hundred bytes; the command name is at most 64.
+constexpr std::size_t kMaximumStatBytes = 4096;
+constexpr std::size_t kStartTimeFieldAfterCommand = 19; // field 22, counted from field 3
+
+std::string processPath(const std::string& procRoot, pid_t pid, std::string_view entry)
+{
+    return procRoot + "/" + std::to_string(pid) + "/" + std::string(entry);
+}
+
+// The system calls directly: the C library's <sys/pidfd.h> of Debian 12 lacks C linkage for C++.
+int openPidfd(pid_t pid) noexcept { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)); }
+
+bool signalPidfd(int pidfd, int signal) noexcept
+{
+    return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U) == 0;
+}
+
+std::optional<std::string> readStat(const std::string& procRoot, pid_t pid)
+{
+    const UniqueFd fd(open(processPath(procRoot, pid, "stat").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) {
+        return std::nullopt;
+    }
+    std::string text(kMaximumStatBytes, '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        const ssize_t got = read(fd.get(), text.data() + filled, text.size() - filled);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(got);
+        if (filled == text.size()) {
+            return std::nullopt;
+        }
+    }
+    text.resize(filled);
+    return text;
+}
+
+std::optional<std::uint64_t> startTime(const std::string& procRoot, pid_t pid)
+{
+    const auto stat = readStat(procRoot, pid);
+    return stat ? parseProcessStartTime(*stat) : std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> parseProcessStartTime(std::string_view stat)
+{
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos || stat.find('(') >= close) {
+        return std::nullopt;
+    }
+    std::string_view rest = stat.substr(close + 1);
+    for (std::size_t field = 0;; ++field) {
+        if (rest.empty() || rest.front() != ' ') {
+            return std::nullopt;
+        }
+        rest.remove_prefix(1);
+        const std::size_t end = std::min(rest.find_first_of(" \n"), rest.size());
+        const std::string_view value = rest.substr(0, end);
+        if (value.empty()) {
+            return std::nullopt;
+        }
+        if (field == kStartTimeFieldAfterCommand) {
+            std::uint64_t ticks = 0;
+            const auto [last, error] = std::from_chars(value.data(), value.data() + value.size(), ticks);
+            if (error != std::errc {} || last != value.data() + value.size()) {
+                return std::nullopt;
+            }
+            return ticks;
+        }
+        rest.remove_prefix(end);
+    }
+}
+
+std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std::string& procRoot)
+{
+    const auto credentials = peerCredentials(fd);
+    if (!credentials || credentials->pid <= 0) {
+        return std::nullopt;
+    }
+    PeerProcess process;
+    process.pid = credentials->pid;
+    if (source == PeerPidfdSource::socketOption) {
+        int pidfd = -1;
+        socklen_t length = sizeof pidfd;
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0) {
+            process.pidfd.reset(pidfd);
+            if (length != sizeof pidfd || !process.pidfd) {
+                return std::nullopt;
+            }
+            process.pidfdSource = PeerPidfdSource::socketOption;
+            return process;
+        }
+        if (errno != ENOPROTOOPT) {
+            return std::nullopt;
+        }
+    }
+    // The pid may have been reused between the connection and this call; the start time read
+    // right after pinning it is compared again at the end (keptItsStartTime).
+    process.pidfd.reset(openPidfd(process.pid));
+    if (!process.pidfd) {
+        return std::nullopt;
+    }
+    process.startTime = startTime(procRoot, process.pid);
+    if (!process.startTime) {
+        return std::nullopt;
+    }
+    return process;
+}
+
+UniqueFd openExecutable(const PeerProcess& process, const std::string& procRoot)
+{
+    return UniqueFd(open(processPath(procRoot, process.pid, "exe").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+}
+
+bool isAlive(const PeerProcess& process) noexcept { return process.pidfd && signalPidfd(process.pidfd.get(), 0); }
+
+bool keptItsStartTime(const PeerProcess& process, const std::string& procRoot)
+{
+    if (process.pidfdSource == PeerPidfdSource::socketOption) {
+        return true;
+    }
+    return process.startTime && startTime(procRoot, process.pid) == process.startTime;
+}
+
+} // namespace quorvantile

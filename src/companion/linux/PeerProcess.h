@@ -1,0 +1,48 @@
+#pragma once
+
+#include "common/UniqueFd.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The process at the other end of a connected UNIX-domain socket, pinned by a pidfd so that its pid
+// cannot silently come to name another process while it is being examined.
+namespace quorvantile {
+
+// How the pidfd is obtained. `socketOption` asks the kernel for the peer's pidfd (SO_PEERPIDFD) and
+// falls back to pidfd_open only where the kernel does not know the option; `processIdentifier`
+// always uses pidfd_open on the SO_PEERCRED pid with the start-time check (so that tests exercise
+// that path on new kernels too).
+enum class PeerPidfdSource { socketOption, processIdentifier };
+
+struct PeerProcess {
+    pid_t pid = 0;
+    UniqueFd pidfd;
+    PeerPidfdSource pidfdSource = PeerPidfdSource::processIdentifier;
+    // For a pidfd opened from the pid: the start time seen right after opening it, compared again
+    // once the examination is done.
+    std::optional<std::uint64_t> startTime;
+};
+
+// The peer of `fd`; absent on any failure.
+[[nodiscard]] std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std::string& procRoot);
+
+// The peer's running executable, opened through <procRoot>/<pid>/exe.
+[[nodiscard]] UniqueFd openExecutable(const PeerProcess& process, const std::string& procRoot);
+
+// The pidfd still names a process that has not been reaped, so its pid still names that process.
+[[nodiscard]] bool isAlive(const PeerProcess& process) noexcept;
+
+// For a pidfd opened from the pid: the process's start time is still the one seen at the start.
+// Always true for the pidfd the kernel recorded for the socket, which cannot name another process.
+[[nodiscard]] bool keptItsStartTime(const PeerProcess& process, const std::string& procRoot);
+
+// Field 22 (starttime, clock ticks after boot) of a /proc/<pid>/stat line. The command name in
+// field 2 may hold spaces and parentheses, so fields are counted from the last ')'.
+[[nodiscard]] std::optional<std::uint64_t> parseProcessStartTime(std::string_view stat);
+
+} // namespace quorvantile
