@@ -1,0 +1,150 @@
+#include "sensors/SensorFakes.h"
+#include "sensors/SensorHardware.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace quorvantile {
+namespace {
+
+using testing::FakeSmcConnection;
+using testing::FakeSmcKey;
+using testing::FakeSmcState;
+using testing::floatBytes;
+namespace hardware = SensorHardware;
+
+std::optional<double> numberOf(std::vector<std::uint8_t> bytes, std::string_view type, std::string_view key)
+{
+    return hardware::number(bytes, type, key);
+}
+
+TEST(SmcKeys, PackFirstCharacterIntoTheMostSignificantByte)
+{
+    EXPECT_EQ(hardware::packedKey("FNum"), 0x464E756DU);
+    FakeSmcState state;
+    FakeSmcConnection connection(state);
+    const auto answer = hardware::exchange(connection, "FNum", hardware::kReadKeyInformation, 0);
+    ASSERT_EQ(state.calls.size(), 1U);
+    EXPECT_EQ(state.calls[0].selector, 2U);
+    EXPECT_EQ(state.calls[0].key, "FNum"); // the fake decodes bytes 0 … 3 as "m", "u", "N", "F"
+    EXPECT_EQ(answer.output[40], 0x84); // the fake has no such key
+}
+
+TEST(SmcExchange, RefusesAnythingButAllowedKeysAndTheTwoReadsWithoutCalling)
+{
+    FakeSmcState state;
+    FakeSmcConnection connection(state);
+    EXPECT_EQ(hardware::exchange(connection, "F2Ac", hardware::kReadKeyInformation, 0).status, kSmcStatusBadArgument);
+    EXPECT_EQ(hardware::exchange(connection, "F0Ac", 6, 2).status, kSmcStatusBadArgument); // a write command
+    EXPECT_EQ(hardware::exchange(connection, "F0Ac", hardware::kReadKeyBytes, 33).status, kSmcStatusBadArgument);
+    EXPECT_TRUE(state.calls.empty());
+    EXPECT_EQ(hardware::read(connection, "#KEY"), std::nullopt);
+    EXPECT_TRUE(state.calls.empty());
+    (void)hardware::exchange(connection, "Tg05", hardware::kReadKeyBytes, 32);
+    EXPECT_EQ(state.calls.size(), 1U);
+}
+
+TEST(SmcLittle32, ReadsWithinBoundsOnly)
+{
+    const std::vector<std::uint8_t> bytes {1, 2, 3, 4, 5};
+    EXPECT_EQ(hardware::little32(bytes, 0), 0x04030201U);
+    EXPECT_EQ(hardware::little32(bytes, 1), 0x05040302U);
+    EXPECT_EQ(hardware::little32(bytes, 2), std::nullopt);
+    EXPECT_EQ(hardware::little32(bytes, std::numeric_limits<std::size_t>::max()), std::nullopt);
+}
+
+TEST(SmcNumber, FanCountIsUi8UpToEight)
+{
+    EXPECT_EQ(numberOf({0x02}, "ui8 ", "FNum"), 2.0);
+    EXPECT_EQ(numberOf({0x08}, "ui8 ", "FNum"), 8.0);
+    EXPECT_EQ(numberOf({0x09}, "ui8 ", "FNum"), std::nullopt);
+    EXPECT_EQ(numberOf(floatBytes(2.0F), "flt ", "FNum"), std::nullopt);
+    EXPECT_EQ(numberOf({0x02, 0x00}, "ui8 ", "FNum"), std::nullopt);
+}
+
+TEST(SmcNumber, FanSpeedsAreFltOrFpe2UpTo20000)
+{
+    EXPECT_EQ(numberOf({0x1F, 0x40}, "fpe2", "F0Ac"), 2000.0);
+    EXPECT_EQ(numberOf(floatBytes(20'000.0F), "flt ", "F1Ac"), 20'000.0);
+    EXPECT_EQ(numberOf(floatBytes(25'000.0F), "flt ", "F0Ac"), std::nullopt);
+    EXPECT_EQ(numberOf(floatBytes(-1.0F), "flt ", "F0Ac"), std::nullopt);
+    EXPECT_EQ(numberOf({0x1F, 0x40}, "sp78", "F0Ac"), std::nullopt);
+}
+
+TEST(SmcNumber, TemperaturesAreSp78OrFltWithinMinus40To150)
+{
+    EXPECT_EQ(numberOf({0x28, 0x80}, "sp78", "TB1T"), 40.5);
+    EXPECT_EQ(numberOf({0xFF, 0x00}, "sp78", "TB1T"), -1.0);
+    EXPECT_EQ(numberOf({0x96, 0x00}, "sp78", "TB1T"), std::nullopt); // -106
+    EXPECT_EQ(numberOf({0x80, 0x00}, "sp78", "TB1T"), std::nullopt); // -128
+    EXPECT_EQ(numberOf({0x28, 0x80}, "fpe2", "TB1T"), std::nullopt);
+    EXPECT_EQ(numberOf({0x00, 0x00, 0xC8, 0x42}, "flt ", "Tp01"), 100.0);
+    EXPECT_EQ(numberOf(floatBytes(std::numeric_limits<float>::quiet_NaN()), "flt ", "Tp01"), std::nullopt);
+    EXPECT_EQ(numberOf(floatBytes(std::numeric_limits<float>::infinity()), "flt ", "Tp01"), std::nullopt);
+}
+
+TEST(SmcNumber, ByteCountMustMatchTheType)
+{
+    EXPECT_EQ(numberOf({0x00, 0x42}, "flt ", "Tp01"), std::nullopt);
+    EXPECT_EQ(numberOf({0x28, 0x80, 0, 0}, "sp78", "TB1T"), std::nullopt);
+    EXPECT_EQ(numberOf({}, "ui8 ", "FNum"), std::nullopt);
+    EXPECT_EQ(numberOf({0x28, 0x80}, "SP78", "TB1T"), std::nullopt);
+}
+
+TEST(SmcRead, ReadsTypeAndSizeThenBytes)
+{
+    FakeSmcState state;
+    state.keys["TB1T"] = FakeSmcKey {"sp78", {0x28, 0x80}};
+    FakeSmcConnection connection(state);
+    EXPECT_EQ(hardware::read(connection, "TB1T"), 40.5);
+    ASSERT_EQ(state.calls.size(), 2U);
+    EXPECT_EQ(state.calls[0].command, hardware::kReadKeyInformation);
+    EXPECT_EQ(state.calls[0].size, 0U);
+    EXPECT_EQ(state.calls[1].command, hardware::kReadKeyBytes);
+    EXPECT_EQ(state.calls[1].size, 2U);
+}
+
+TEST(SmcRead, NoReadExchangeAfterABadKeyInformationAnswer)
+{
+    const std::vector<std::pair<const char*, void (*)(FakeSmcKey&)>> faults {
+        {"status", [](FakeSmcKey& key) { key.informationStatus = kSmcStatusBadArgument; }},
+        {"length 79", [](FakeSmcKey& key) { key.informationLength = 79; }},
+        {"result", [](FakeSmcKey& key) { key.informationResult = 0x85; }},
+        {"size 0", [](FakeSmcKey& key) { key.reportedSize = 0; }},
+        {"size 33", [](FakeSmcKey& key) { key.reportedSize = 33; }},
+        {"not ASCII",
+            [](FakeSmcKey& key) {
+                key.type = "sp\xB7"
+                           "8";
+            }},
+    };
+    for (const auto& [name, fault] : faults) {
+        FakeSmcState state;
+        state.keys["TB1T"] = FakeSmcKey {"sp78", {0x28, 0x80}};
+        fault(state.keys["TB1T"]);
+        FakeSmcConnection connection(state);
+        EXPECT_EQ(hardware::read(connection, "TB1T"), std::nullopt) << name;
+        EXPECT_EQ(state.calls.size(), 1U) << name;
+    }
+}
+
+TEST(SmcRead, BadReadExchangeGivesNoValue)
+{
+    const std::vector<std::pair<const char*, void (*)(FakeSmcKey&)>> faults {
+        {"status", [](FakeSmcKey& key) { key.readStatus = 1; }},
+        {"length 79", [](FakeSmcKey& key) { key.readLength = 79; }},
+        {"result", [](FakeSmcKey& key) { key.readResult = 1; }},
+    };
+    for (const auto& [name, fault] : faults) {
+        FakeSmcState state;
+        state.keys["TB1T"] = FakeSmcKey {"sp78", {0x28, 0x80}};
+        fault(state.keys["TB1T"]);
+        FakeSmcConnection connection(state);
+        EXPECT_EQ(hardware::read(connection, "TB1T"), std::nullopt) << name;
+        EXPECT_EQ(state.calls.size(), 2U) << name;
+    }
+}
+
+} // namespace
+} // namespace quorvantile
