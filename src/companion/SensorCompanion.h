@@ -1,5 +1,7 @@
 #pragma once
 
+#include "companion/StatusReporter.h"
+
 // The process entry and the server of the companion.
 namespace quorvantile::SensorCompanion {
 
@@ -14,5 +16,8 @@ inline constexpr int kExitUsage = 2;
 
 // Runs the socket server on the calling thread until it decides to stop.
 void serve(bool logging, bool persistent, bool controlled);
+
+// Writes one status line to standard output when `enabled`; a failed write ends the process (1).
+void report(const StatusLine& values, bool enabled);
 
 } // namespace quorvantile::SensorCompanion

@@ -34,7 +34,7 @@ Outcome run(const std::vector<std::string>& arguments)
     posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
     posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
 
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    std::vector<char*> argv {const_cast<char*>(program.c_str())};
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
@@ -57,7 +57,7 @@ Outcome run(const std::vector<std::string>& arguments)
 
 TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilently)
 {
-    const std::vector<std::vector<std::string>> refused{
+    const std::vector<std::vector<std::string>> refused {
         {"--on-demand", "--managed-server"},
         {"--managed-server", "x"},
         {"--MANAGED-SERVER"},
@@ -77,7 +77,8 @@ TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilent
 TEST(SensorCompanionCommandLine, SetupFormsNeedTheSettingsModule)
 {
     // This build has no settings window: both setup forms end with status 1 and one line.
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, std::vector<std::string>{"--on-demand"}}) {
+    for (const std::vector<std::string>& arguments :
+        {std::vector<std::string> {}, std::vector<std::string> {"--on-demand"}}) {
         const Outcome outcome = run(arguments);
         EXPECT_EQ(outcome.status, 1);
         ASSERT_FALSE(outcome.output.empty());

@@ -29,7 +29,7 @@ SocketPair socketPair()
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         ADD_FAILURE() << "socketpair failed";
     }
-    SocketPair pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+    SocketPair pair {UniqueFd(fds[0]), UniqueFd(fds[1])};
     EXPECT_TRUE(transport::configureSocket(pair.server.get()));
     return pair;
 }
@@ -51,7 +51,7 @@ std::string readAvailable(int fd)
 
 class RecordingSignature final : public PeerCodeSignature {
 public:
-    explicit RecordingSignature(bool answer) : answer_(answer) {}
+    explicit RecordingSignature(bool answer) : answer_(answer) { }
     bool peerSatisfies(int, std::string_view requirement) override
     {
         ++calls;
@@ -94,8 +94,9 @@ TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreEverChecked)
     EXPECT_EQ(signature.calls, 0);
 
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", signature));
-    EXPECT_EQ(signature.lastRequirement, "anchor apple generic and certificate leaf[subject.OU] = \"7Q4KX2M8PZ\" "
-                                         "and identifier \"com.zembo.quorvantile\"");
+    EXPECT_EQ(signature.lastRequirement,
+        "anchor apple generic and certificate leaf[subject.OU] = \"7Q4KX2M8PZ\" "
+        "and identifier \"com.zembo.quorvantile\"");
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.sensors", signature));
 }
 
@@ -181,7 +182,7 @@ TEST(SensorTransportReceive, BodyLengthBounds)
 TEST(SensorTransportSend, MaximumMustBeOneOfTheTwoLimits)
 {
     auto pair = socketPair();
-    for (const std::size_t maximum : {std::size_t{16383}, std::size_t{20000}, std::size_t{0}}) {
+    for (const std::size_t maximum : {std::size_t {16383}, std::size_t {20000}, std::size_t {0}}) {
         EXPECT_FALSE(transport::send(pair.server.get(), "{}", soon(), maximum));
     }
     EXPECT_FALSE(transport::send(pair.server.get(), "", soon(), transport::kMaximumReplyBytes));
@@ -195,8 +196,8 @@ TEST(SensorTransportSend, MaximumMustBeOneOfTheTwoLimits)
 TEST(SensorTransportSend, ReplyIsLengthPrefixedAndBounded)
 {
     auto pair = socketPair();
-    EXPECT_FALSE(transport::sendReply(pair.server.get(), std::string(16385, 'x'), soon(),
-                                      transport::kMaximumReplyBytes));
+    EXPECT_FALSE(
+        transport::sendReply(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
     EXPECT_EQ(readAvailable(pair.client.get()), "");
 
     const std::string reply(262144, 'y');
@@ -223,8 +224,8 @@ TEST(SensorTransportSend, PeerThatStopsReadingOrClosesFailsWithoutSignal)
         auto pair = socketPair();
         // Nobody reads: the socket buffer fills and the deadline passes.
         const double before = systemClock().uptime();
-        EXPECT_FALSE(transport::send(pair.server.get(), std::string(262144, 'z'), before + 0.2,
-                                     transport::kMaximumInventoryReplyBytes));
+        EXPECT_FALSE(transport::send(
+            pair.server.get(), std::string(262144, 'z'), before + 0.2, transport::kMaximumInventoryReplyBytes));
         EXPECT_LT(systemClock().uptime() - before, 1.0);
     }
     {

@@ -1,0 +1,198 @@
+// The server loop in-process, with fake readers and a fake signature check.
+#include "companion/Server.h"
+
+#include "CompanionProcess.h"
+#include "QueryClient.h"
+#include "common/UniqueFd.h"
+#include "companion/SensorTransport.h"
+#include "sensors/SensorSnapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace quorvantile {
+namespace {
+
+class FixedSignature final : public PeerCodeSignature {
+public:
+    explicit FixedSignature(bool trusted) : trusted_(trusted) { }
+    bool peerSatisfies(int, std::string_view) override { return trusted_; }
+
+private:
+    bool trusted_;
+};
+
+// runServer on its own thread, with pipes for its control input and its status lines.
+class InProcessServer {
+public:
+    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds) : signature_(trusted)
+    {
+        int control[2];
+        int output[2];
+        EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
+        controlRead_.reset(control[0]);
+        controlWrite_.reset(control[1]);
+        outputRead_.reset(output[0]);
+        outputWrite_.reset(output[1]);
+
+        ports_.signatures = &signature_;
+        ports_.container = [path = runtime_.path()] { return std::optional<std::string>(path); };
+        ports_.readers.sensorSnapshot = [this] {
+            ++reads;
+            SensorSnapshot snapshot;
+            snapshot.version = 1;
+            snapshot.uptime = systemClock().uptime();
+            snapshot.registryID = 42;
+            snapshot.model = "Test CPU";
+            snapshot.readings.push_back({"F0Ac", SensorReading::Unit::rpm, 1200.0});
+            return std::optional<SensorSnapshot>(snapshot);
+        };
+        ports_.controlFd = controlRead_.get();
+        ports_.outputFd = outputWrite_.get();
+        ports_.idleSeconds = idleSeconds;
+        started = systemClock().uptime();
+        thread_ = std::thread([this, flags] {
+            runServer(flags, ports_);
+            ended = systemClock().uptime();
+            outputWrite_.reset();
+        });
+        ready = nextLine();
+    }
+
+    ~InProcessServer()
+    {
+        controlWrite_.reset();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    InProcessServer(const InProcessServer&) = delete;
+    InProcessServer& operator=(const InProcessServer&) = delete;
+
+    [[nodiscard]] std::string socketPath() const { return runtime_.path() + "/sensors-v1.sock"; }
+    void closeControl() { controlWrite_.reset(); }
+    void join() { thread_.join(); }
+
+    std::string nextLine()
+    {
+        std::string line;
+        char c = 0;
+        while (read(outputRead_.get(), &c, 1) == 1 && c != '\n') {
+            line += c;
+        }
+        return line;
+    }
+
+    query::Outcome askSnapshot() { return query::ask(socketPath(), *query::requestNamed("snapshot"), {}, 5.0); }
+
+    int reads = 0;
+    double started = 0;
+    double ended = 0;
+    std::string ready;
+
+private:
+    testing::TemporaryDirectory runtime_;
+    FixedSignature signature_;
+    ServerPorts ports_;
+    UniqueFd controlRead_, controlWrite_, outputRead_, outputWrite_;
+    std::thread thread_;
+};
+
+TEST(ServerLoop, LoggedControlledServerEndsOnControlEndOfFile)
+{
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
+    EXPECT_NE(server.ready.find("\"ready\":true"), std::string::npos);
+
+    const auto outcome = server.askSnapshot();
+    ASSERT_TRUE(std::holds_alternative<std::string>(outcome));
+    EXPECT_EQ(
+        server.nextLine(), "{\"processReadCount\":0,\"requestAccepted\":true,\"sensorReadCount\":1,\"trusted\":true}");
+    // The reply keeps the record's field order; only status lines are sorted.
+    EXPECT_EQ(std::get<std::string>(outcome).rfind("{\"version\":1,\"uptime\":", 0), 0U);
+
+    server.closeControl();
+    server.join();
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
+    struct stat status { };
+    EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
+}
+
+TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
+{
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, false, kIdleSeconds);
+    const auto outcome = server.askSnapshot();
+    ASSERT_TRUE(std::holds_alternative<query::Failure>(outcome));
+    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+    EXPECT_EQ(server.reads, 0);
+    server.closeControl();
+    server.join();
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");
+}
+
+TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
+{
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
+    const std::string refusal =
+        "{\"processReadCount\":0,\"requestAccepted\":false,\"sensorReadCount\":0,\"trusted\":true}";
+    for (const std::string_view line : {std::string_view("snapshotX"), std::string_view("SNAPSHOT\n"),
+             SensorTransport::processRequest, SensorTransport::quitRequest}) {
+        const UniqueFd client(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const auto address = SensorTransport::address(server.socketPath());
+        ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+        const timeval patience {5, 0};
+        ASSERT_EQ(setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
+        ASSERT_EQ(send(client.get(), line.data(), line.size(), MSG_NOSIGNAL), 9);
+        char byte = 0;
+        EXPECT_EQ(recv(client.get(), &byte, 1, 0), 0) << "the connection must close without a reply";
+        EXPECT_EQ(server.nextLine(), refusal) << line;
+    }
+    EXPECT_EQ(server.reads, 0);
+}
+
+TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReply)
+{
+    constexpr double kShortIdleSeconds = 0.5;
+    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
+    const double replied = systemClock().uptime();
+    EXPECT_NE(server.nextLine().find("\"requestAccepted\":true"), std::string::npos);
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":1}");
+    server.join();
+    EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
+}
+
+TEST(ServerLoop, ConnectionDeadlineNeverOutlivesTheIdleDeadline)
+{
+    constexpr double kShortIdleSeconds = 1.0;
+    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // Silent client: it gets what is left of the idle period (0.2 s), not the 0.75 s of a connection.
+    const UniqueFd client(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto address = SensorTransport::address(server.socketPath());
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    EXPECT_NE(server.nextLine().find("\"requestAccepted\":false"), std::string::npos);
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":0}");
+    server.join();
+    EXPECT_LT(server.ended - server.started, kShortIdleSeconds + 0.45);
+}
+
+TEST(ServerStatusLines, SortedCompactWithEscapedSlashes)
+{
+    EXPECT_EQ(formatStatusLine({{"uid", std::int64_t {501}}, {"ready", true},
+                  {"endpoint", std::string("/run/user/501/a b/sensors-v1.sock")}}),
+        "{\"endpoint\":\"\\/run\\/user\\/501\\/a b\\/sensors-v1.sock\",\"ready\":true,\"uid\":501}");
+    EXPECT_FALSE(formatStatusLine({{"endpoint", std::string("\xFF")}}).has_value());
+}
+
+} // namespace
+} // namespace quorvantile

@@ -1,0 +1,64 @@
+// The idle end of an on-demand server takes real 15-second waits: nothing else can show it.
+#include "CompanionProcess.h"
+#include "QueryClient.h"
+
+#include "common/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace quorvantile {
+namespace {
+
+using testing::binary;
+using testing::ChildProcess;
+using testing::CompanionEnvironment;
+
+constexpr double kStartSeconds = 5.0;
+
+std::unique_ptr<ChildProcess> startCompanion(const CompanionEnvironment& environment, const std::string& mode)
+{
+    return std::make_unique<ChildProcess>(
+        binary("quorvantile-sensors"), std::vector<std::string> {mode}, environment.variables);
+}
+
+query::Outcome askSnapshot(const CompanionEnvironment& environment)
+{
+    return query::ask(environment.socketPath(), *query::requestNamed("snapshot"), {}, 5.0);
+}
+
+TEST(CompanionServerIdle, OnDemandEndsFifteenSecondsAfterItsLastReply)
+{
+    CompanionEnvironment environment;
+    auto server = startCompanion(environment, "--diagnostics");
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    ASSERT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    const double replied = systemClock().uptime();
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+
+    EXPECT_EQ(server->readLine(30.0), "{\"exit\":\"idle\",\"requests\":1}");
+    const double ended = systemClock().uptime();
+    EXPECT_GE(ended - replied, 14.9) << "a served reply restarts the idle period";
+    EXPECT_EQ(server->waitForExit(kStartSeconds), 0);
+}
+
+TEST(CompanionServerIdle, RefusedRequestsDoNotKeepAnOnDemandServerAlive)
+{
+    CompanionEnvironment environment;
+    const double started = systemClock().uptime();
+    auto server = startCompanion(environment, "--diagnostics");
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const auto refused = query::ask(environment.socketPath(), *query::requestNamed("battery"), {}, 5.0);
+    EXPECT_TRUE(std::holds_alternative<query::Failure>(refused));
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+
+    EXPECT_EQ(server->readLine(30.0), "{\"exit\":\"idle\",\"requests\":0}");
+    EXPECT_LT(systemClock().uptime() - started, 19.0) << "only complete replies move the idle deadline";
+}
+
+} // namespace
+} // namespace quorvantile

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "common/UniqueFd.h"
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorvantile::testing {
+
+// A temporary directory, removed with its contents at the end of the test.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+    [[nodiscard]] const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// One run of a built program with its standard input and output on pipes and its own environment
+// additions. The process is killed and reaped when the object goes away.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+        const std::map<std::string, std::string>& environment, bool outputToDevFull = false);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    // The next line of standard output (without its line feed), waiting at most `seconds`.
+    [[nodiscard]] std::optional<std::string> readLine(double seconds);
+    // Everything the process still writes until it closes standard output, at most `seconds`.
+    [[nodiscard]] std::string readRest(double seconds);
+    // Closes our end of its standard input.
+    void closeInput() { input_.reset(); }
+    // The exit status, waiting at most `seconds`; absent when it is still running or was signalled.
+    [[nodiscard]] std::optional<int> waitForExit(double seconds);
+    void terminate();
+
+private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    UniqueFd input_;
+    UniqueFd output_;
+    std::string buffered_;
+};
+
+// The companion in its own group container below a fresh XDG_RUNTIME_DIR.
+struct CompanionEnvironment {
+    TemporaryDirectory runtime;
+    std::map<std::string, std::string> variables;
+    CompanionEnvironment();
+    [[nodiscard]] std::string container() const;
+    [[nodiscard]] std::string socketPath() const;
+    [[nodiscard]] std::string lockPath() const;
+};
+
+[[nodiscard]] std::string binary(const std::string& name);
+
+} // namespace quorvantile::testing

@@ -1,0 +1,213 @@
+// The real executable in its server modes, in a temporary XDG_RUNTIME_DIR.
+#include "CompanionProcess.h"
+#include "QueryClient.h"
+
+#include "common/Json.h"
+#include "sensors/SensorSnapshot.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace quorvantile {
+namespace {
+
+using testing::binary;
+using testing::ChildProcess;
+using testing::CompanionEnvironment;
+
+constexpr double kStartSeconds = 5.0;
+
+std::unique_ptr<ChildProcess> startCompanion(const CompanionEnvironment& environment, const std::string& mode)
+{
+    return std::make_unique<ChildProcess>(
+        binary("quorvantile-sensors"), std::vector<std::string> {mode}, environment.variables);
+}
+
+nlohmann::json parseLine(const std::optional<std::string>& line)
+{
+    EXPECT_TRUE(line.has_value());
+    return nlohmann::json::parse(line.value_or("null"), nullptr, false);
+}
+
+query::Outcome askSnapshot(const CompanionEnvironment& environment)
+{
+    return query::ask(environment.socketPath(), *query::requestNamed("snapshot"), {}, 5.0);
+}
+
+void makeContainer(const CompanionEnvironment& environment)
+{
+    ASSERT_EQ(mkdir(environment.container().c_str(), 0700), 0);
+}
+
+// Binds a socket at `path` and closes it, as a crashed server leaves it.
+void leaveSocketAt(const std::string& path)
+{
+    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+}
+
+TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
+{
+    CompanionEnvironment environment;
+    auto server = startCompanion(environment, "--manual-diagnostics");
+    const auto ready = server->readLine(kStartSeconds);
+    ASSERT_TRUE(ready.has_value());
+    // Keys sorted, no white space, every slash escaped.
+    std::string escaped;
+    for (const char c : environment.socketPath()) {
+        escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+    }
+    EXPECT_EQ(*ready, "{\"endpoint\":\"" + escaped + "\",\"ready\":true,\"uid\":" + std::to_string(geteuid()) + "}");
+
+    struct stat status { };
+    ASSERT_EQ(lstat(environment.socketPath().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISSOCK(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600U);
+
+    const auto outcome = askSnapshot(environment);
+    ASSERT_TRUE(std::holds_alternative<std::string>(outcome)) << std::get<query::Failure>(outcome).message;
+    const auto snapshot = json::decode<SensorSnapshot>(std::get<std::string>(outcome));
+    ASSERT_TRUE(snapshot.has_value()) << std::get<std::string>(outcome);
+    EXPECT_EQ(snapshot->version, 1);
+    const auto line = parseLine(server->readLine(kStartSeconds));
+    EXPECT_EQ(line["requestAccepted"], true);
+    EXPECT_EQ(line["sensorReadCount"], snapshot->readings.size());
+
+    // A second server finds the lock held, says so and ends with status 0; the first keeps serving.
+    auto second = startCompanion(environment, "--diagnostics");
+    EXPECT_EQ(second->readLine(kStartSeconds), "{\"exit\":\"alreadyRunning\"}");
+    EXPECT_EQ(second->waitForExit(kStartSeconds), 0);
+    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+
+    // The server process never maps the settings window's libraries.
+    std::ifstream maps("/proc/" + std::to_string(server->pid()) + "/maps");
+    const std::string mapped(std::istreambuf_iterator<char>(maps), {});
+    EXPECT_FALSE(mapped.empty());
+    EXPECT_EQ(mapped.find("libQt"), std::string::npos);
+    EXPECT_EQ(mapped.find("quorvantile-setup"), std::string::npos);
+}
+
+TEST(CompanionServer, UntrustedAndSilentClientsAreRefusedAndTheNextIsServed)
+{
+    CompanionEnvironment environment;
+    auto server = startCompanion(environment, "--manual-diagnostics");
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+
+    // An unsigned client of the same user.
+    ChildProcess unsigned_(
+        binary("quorvantile-sensors-query-unsigned"), {"--socket", environment.socketPath(), "snapshot"}, {});
+    const std::string said = unsigned_.readRest(kStartSeconds);
+    EXPECT_EQ(unsigned_.waitForExit(kStartSeconds), 1);
+    EXPECT_EQ(server->readLine(kStartSeconds), "{\"sensorReadCount\":0,\"trusted\":false}");
+
+    // A client that connects and says nothing holds the server until its deadline only.
+    const UniqueFd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    environment.socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(connect(silent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    EXPECT_EQ(server->readLine(kStartSeconds),
+        "{\"processReadCount\":0,\"requestAccepted\":false,\"sensorReadCount\":0,\"trusted\":true}");
+    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["requestAccepted"], true);
+
+    // Known request lines without a handler yet are refused like unknown ones.
+    const auto battery = query::ask(environment.socketPath(), *query::requestNamed("battery"), {}, 5.0);
+    ASSERT_TRUE(std::holds_alternative<query::Failure>(battery));
+    EXPECT_EQ(std::get<query::Failure>(battery).message, "the companion closed the connection without a reply");
+    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["requestAccepted"], false);
+}
+
+TEST(CompanionServer, ManagedServerEndsWhenItsControlPipeCloses)
+{
+    CompanionEnvironment environment;
+    auto server = startCompanion(environment, "--managed-server");
+    // Without logging the ready line is still written, for the parent; nothing else is.
+    const auto ready = parseLine(server->readLine(kStartSeconds));
+    EXPECT_EQ(ready["ready"], true);
+    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+
+    server->closeInput();
+    EXPECT_EQ(server->waitForExit(kStartSeconds), 0);
+    EXPECT_EQ(server->readRest(1.0), "");
+    struct stat status { };
+    EXPECT_NE(lstat(environment.socketPath().c_str(), &status), 0) << "the socket was not removed";
+    EXPECT_EQ(lstat(environment.lockPath().c_str(), &status), 0) << "the lock file must stay";
+}
+
+TEST(CompanionServerStartUp, LeftoverSocketIsReplaced)
+{
+    CompanionEnvironment environment;
+    makeContainer(environment);
+    leaveSocketAt(environment.socketPath());
+    auto server = startCompanion(environment, "--manual-diagnostics");
+    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["ready"], true);
+    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+}
+
+TEST(CompanionServerStartUp, AnythingElseAtTheSocketPathOrABadLockFileFails)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const CompanionEnvironment&)> prepare;
+    };
+    const auto writeFile = [](const std::string& path, const std::string& contents, mode_t mode) {
+        const UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+        ASSERT_TRUE(file.valid());
+        ASSERT_EQ(write(file.get(), contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+        ASSERT_EQ(fchmod(file.get(), mode), 0);
+    };
+    std::vector<Case> cases {
+        {"regular file at the socket path", [&](const auto& e) { writeFile(e.socketPath(), "", 0600); }},
+        {"directory at the socket path", [](const auto& e) { ASSERT_EQ(mkdir(e.socketPath().c_str(), 0700), 0); }},
+        {"lock file not empty", [&](const auto& e) { writeFile(e.lockPath(), "1234\n", 0600); }},
+        {"lock file mode 0644", [&](const auto& e) { writeFile(e.lockPath(), "", 0644); }},
+        {"lock file hard-linked",
+            [&](const auto& e) {
+                writeFile(e.lockPath(), "", 0600);
+                ASSERT_EQ(link(e.lockPath().c_str(), (e.container() + "/second-link").c_str()), 0);
+            }},
+        {"lock file a symbolic link",
+            [&](const auto& e) {
+                writeFile(e.container() + "/elsewhere", "", 0600);
+                ASSERT_EQ(symlink("elsewhere", e.lockPath().c_str()), 0);
+            }},
+    };
+    if (geteuid() == 0) {
+        cases.push_back({"socket of another user", [](const auto& e) {
+                             leaveSocketAt(e.socketPath());
+                             ASSERT_EQ(lchown(e.socketPath().c_str(), 65534, 65534), 0);
+                         }});
+    }
+    for (const Case& c : cases) {
+        CompanionEnvironment environment;
+        makeContainer(environment);
+        c.prepare(environment);
+        auto server = startCompanion(environment, "--diagnostics");
+        EXPECT_EQ(server->waitForExit(kStartSeconds), 1) << c.name;
+        EXPECT_EQ(server->readRest(1.0), "") << c.name << ": start-up failures write no status line";
+    }
+}
+
+TEST(CompanionServerStartUp, AStatusLineThatCannotBeWrittenEndsWithStatusOne)
+{
+    CompanionEnvironment environment;
+    ChildProcess server(binary("quorvantile-sensors"), {"--diagnostics"}, environment.variables,
+        /*outputToDevFull=*/true);
+    EXPECT_EQ(server.waitForExit(kStartSeconds), 1);
+}
+
+} // namespace
+} // namespace quorvantile
