@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,17 +39,19 @@ TEST(ProcfsProcessTableFixture, ListsTheNumericDirectoriesOfTheUser)
 
 TEST(ProcfsProcessTableFixture, TaskInfoOfAProcess)
 {
+    struct stat directory { };
+    ASSERT_EQ(::stat((kFixture + "/100").c_str(), &directory), 0);
     ProcfsProcessTable table(kFixture);
     ProcessTaskAllInfo info {};
     ASSERT_EQ(table.taskAllInfo(100, info), kTaskAllInfoBytes);
     EXPECT_EQ(info.pbsd.pbi_pid, 100U);
-    EXPECT_EQ(info.pbsd.pbi_uid, 1001U) << "the effective uid";
+    EXPECT_EQ(info.pbsd.pbi_uid, directory.st_uid) << "the owner of the process directory";
     EXPECT_EQ(info.pbsd.pbi_status, kProcessStatusSleeping);
     EXPECT_EQ(text(info.pbsd.pbi_comm), "we) ird) name");
     EXPECT_EQ(text(info.pbsd.pbi_name), "an-executable-with-a-rather-lon");
     EXPECT_EQ(info.pbsd.pbi_start_tvsec, 1'700'000'000U + 12345 / ticksPerSecond());
     EXPECT_EQ(info.pbsd.pbi_start_tvusec, 12345 % ticksPerSecond() * 1'000'000 / ticksPerSecond());
-    EXPECT_EQ(info.ptinfo.pti_resident_size, 1284U * 1024) << "VmRSS";
+    EXPECT_EQ(info.ptinfo.pti_resident_size, 321U * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)));
     EXPECT_EQ(info.ptinfo.pti_total_user, 250ULL * 1'000'000'000 / ticksPerSecond());
     EXPECT_EQ(info.ptinfo.pti_total_system, 130ULL * 1'000'000'000 / ticksPerSecond());
     EXPECT_EQ(info.ptinfo.pti_threadnum, 3);
@@ -149,6 +153,42 @@ TEST(ProcfsProcessTableLive, TheIdentityOfAProcessIsTheSameOnEveryCall)
         EXPECT_EQ(again.pbsd.pbi_start_tvsec, first.pbi_start_tvsec);
         EXPECT_EQ(again.pbsd.pbi_start_tvusec, first.pbi_start_tvusec);
     }
+}
+
+TEST(ProcfsProcessTableLive, ANonDumpableProcessIsListedUnderItsEffectiveUid)
+{
+    // As root the child becomes user 65534, so that the owner cannot be root by accident; otherwise
+    // it stays this user. Either way it turns itself non-dumpable, which makes the kernel give most of
+    // its /proc files to root, but not the directory itself.
+    const bool switchUser = ::geteuid() == 0;
+    const std::uint32_t expected = switchUser ? 65534U : static_cast<std::uint32_t>(::geteuid());
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool ok =
+            !switchUser || (::setgroups(0, nullptr) == 0 && ::setgid(expected) == 0 && ::setuid(expected) == 0);
+        if (ok && ::prctl(PR_SET_DUMPABLE, 0) == 0) {
+            const char byte = 1;
+            (void)!::write(ready[1], &byte, 1);
+            ::pause();
+        }
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    testing::ChildProcess child = testing::ChildProcess::adopt(pid);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the child could not prepare itself";
+    ::close(ready[0]);
+
+    ProcfsProcessTable table;
+    ProcessBsdInfo bsd {};
+    ASSERT_EQ(table.bsdInfo(pid, bsd), kBsdInfoBytes);
+    EXPECT_EQ(bsd.pbi_uid, expected);
+    std::array<std::int32_t, kProcessIdSlots> buffer {};
+    const int bytes = table.listPids(expected, buffer);
+    ASSERT_GT(bytes, 0);
+    EXPECT_NE(std::find(buffer.begin(), buffer.begin() + bytes / 4, pid), buffer.begin() + bytes / 4);
 }
 
 // The build id as readelf prints it for `path`, or empty.

@@ -61,13 +61,20 @@ TEST(ProcfsStat, RefusesTextThatIsCutOrMalformed)
     }
 }
 
-TEST(ProcfsStatus, TakesTheEffectiveUidAndTheAnonymousAndSwappedMemory)
+TEST(ProcfsStatm, TakesTheResidentPages)
 {
-    const auto fields = parseStatus("Name:\tx\nUid:\t1000\t0\t1000\t0\nGid:\t5\t5\t5\t5\nVmRSS:\t  1284 kB\n"
+    EXPECT_EQ(parseStatmResidentPages("25000 321 200 10 0 400 0\n"), 321U);
+    EXPECT_EQ(parseStatmResidentPages("0 0 0 0 0 0 0\n"), 0U);
+    EXPECT_FALSE(parseStatmResidentPages("25000\n"));
+    EXPECT_FALSE(parseStatmResidentPages("25000 -1 0\n"));
+    EXPECT_FALSE(parseStatmResidentPages("x 1 0\n"));
+}
+
+TEST(ProcfsStatus, TakesTheAnonymousAndSwappedMemory)
+{
+    const auto fields = parseStatus("Name:\tx\nUid:\t1000\t0\t1000\t0\nVmRSS:\t  1284 kB\n"
                                     "RssAnon:\t  1200 kB\nRssFile:\t  84 kB\nVmSwap:\t      34 kB\nThreads:\t1\n");
     ASSERT_TRUE(fields);
-    EXPECT_EQ(fields->effectiveUid, 0U);
-    EXPECT_EQ(fields->residentBytes, 1284U * 1024);
     EXPECT_EQ(fields->anonymousResidentBytes, 1200U * 1024);
     EXPECT_EQ(fields->swappedBytes, 34U * 1024);
 }
@@ -76,17 +83,15 @@ TEST(ProcfsStatus, MissingMemoryLinesReadAsZeroButMalformedOnesFail)
 {
     const auto zombie = parseStatus("Name:\tx\nState:\tZ (zombie)\nUid:\t7\t8\t7\t8\n");
     ASSERT_TRUE(zombie);
-    EXPECT_EQ(zombie->effectiveUid, 8U);
-    EXPECT_EQ(zombie->residentBytes, 0U);
     EXPECT_EQ(zombie->anonymousResidentBytes, 0U);
     EXPECT_EQ(zombie->swappedBytes, 0U);
 
-    EXPECT_FALSE(parseStatus("Name:\tx\n")) << "no Uid line";
-    EXPECT_FALSE(parseStatus("Uid:\t7\n"));
-    EXPECT_FALSE(parseStatus("Uid:\t7\t-8\t7\t8\n"));
-    EXPECT_FALSE(parseStatus("Uid:\t7\t8\t7\t8\nRssAnon:\t12 MB\n"));
-    EXPECT_FALSE(parseStatus("Uid:\t7\t8\t7\t8\nVmSwap:\t99999999999999999999 kB\n"));
-    EXPECT_FALSE(parseStatus("XUid:\t7\t8\t7\t8\n")) << "keys match whole";
+    EXPECT_FALSE(parseStatus("RssAnon:\t12 MB\n"));
+    EXPECT_FALSE(parseStatus("RssAnon:\t-12 kB\n"));
+    EXPECT_FALSE(parseStatus("VmSwap:\t99999999999999999999 kB\n"));
+    const auto prefixed = parseStatus("XRssAnon:\t5 kB\n");
+    ASSERT_TRUE(prefixed);
+    EXPECT_EQ(prefixed->anonymousResidentBytes, 0U) << "keys match whole";
 }
 
 TEST(ProcfsIo, ReadsTheStorageBytes)

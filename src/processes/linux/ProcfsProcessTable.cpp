@@ -44,14 +44,22 @@ std::uint64_t bootClockNanoseconds()
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000U + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
+{
+    std::uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
+}
+
 } // namespace
 
-ProcfsProcessTable::ProcfsProcessTable(std::string root)
+ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
     : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
 {
     const long ticks = ::sysconf(_SC_CLK_TCK);
+    const long page = ::sysconf(_SC_PAGESIZE);
     ticksPerSecond_ = ticks > 0 ? static_cast<std::uint64_t>(ticks) : 0;
-    if (root_ && ticksPerSecond_ != 0) {
+    pageBytes_ = page > 0 ? static_cast<std::uint64_t>(page) : 0;
+    if (root_ && ticksPerSecond_ != 0 && pageBytes_ != 0) {
         std::vector<char> buffer;
         if (const auto text = readFile(root_.get(), "stat", buffer)) {
             bootSeconds_ = procfs::parseBootTime(*text);
@@ -99,7 +107,9 @@ UniqueFd ProcfsProcessTable::openProcess(std::int32_t pid) const
     }
     char name[16] {};
     std::to_chars(name, name + sizeof name - 1, pid);
-    return UniqueFd(::openat(root_.get(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Only a handle on the directory: it pins this incarnation of the process (files opened relative
+    // to it fail once the process is gone, even if its pid is reused), and O_PATH spares the open.
+    return UniqueFd(::openat(root_.get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer)
@@ -127,9 +137,8 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
             if (!pid) {
                 continue;
             }
-            // /proc/<pid> itself is always owned by the process's effective uid (the kernel keeps this
-            // rule for the directory even for processes that are not dumpable). A process that is
-            // gone by now is simply not listed.
+            // The owner of /proc/<pid> is the effective uid (see readBsd). A process that is gone
+            // by now is simply not listed.
             struct stat entryStatus { };
             if (::fstatat(root_.get(), entry->d_name, &entryStatus, AT_SYMLINK_NOFOLLOW) != 0 ||
                 entryStatus.st_uid != uid) {
@@ -144,21 +153,21 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
     return static_cast<int>(count * sizeof(std::int32_t));
 }
 
-bool ProcfsProcessTable::readBsd(
-    int directory, ProcessBsdInfo& info, procfs::StatFields& fields, procfs::StatusFields& status)
+bool ProcfsProcessTable::readBsd(int directory, ProcessBsdInfo& info, procfs::StatFields& fields)
 {
-    if (!bootSeconds_) {
+    // The owner of /proc/<pid> is the process's effective uid: the kernel keeps that rule for the
+    // directory even when the process is not dumpable, so it stands in for the Uid line of status,
+    // which costs far more to produce.
+    struct stat owner { };
+    if (!bootSeconds_ || ::fstat(directory, &owner) != 0) {
         return false;
     }
     const auto statText = readFile(directory, "stat", statText_);
     const auto parsedStat = statText ? procfs::parseStat(*statText) : std::nullopt;
-    const auto statusText = parsedStat ? readFile(directory, "status", statusText_) : std::nullopt;
-    const auto parsedStatus = statusText ? procfs::parseStatus(*statusText) : std::nullopt;
-    if (!parsedStatus || parsedStat->pid < 1) {
+    if (!parsedStat || parsedStat->pid < 1) {
         return false;
     }
     fields = *parsedStat;
-    status = *parsedStatus;
 
     // The executable's name; empty when the link cannot be read (another user's process, one that
     // is not dumpable, a zombie, a kernel thread).
@@ -171,7 +180,7 @@ bool ProcfsProcessTable::readBsd(
     const procfs::StartTime start = procfs::startTime(*bootSeconds_, fields.startTicks, ticksPerSecond_);
     info.pbi_status = procfs::bsdStatus(fields.state);
     info.pbi_pid = static_cast<std::uint32_t>(fields.pid);
-    info.pbi_uid = status.effectiveUid;
+    info.pbi_uid = static_cast<std::uint32_t>(owner.st_uid);
     copyName(info.pbi_comm, procfs::commandName(fields.comm, kCommBytes - 1));
     copyName(info.pbi_name, name);
     info.pbi_start_tvsec = start.seconds;
@@ -183,8 +192,7 @@ int ProcfsProcessTable::bsdInfo(std::int32_t pid, ProcessBsdInfo& info)
 {
     const UniqueFd directory = openProcess(pid);
     procfs::StatFields fields;
-    procfs::StatusFields status;
-    if (!directory || !readBsd(directory.get(), info, fields, status)) {
+    if (!directory || !readBsd(directory.get(), info, fields)) {
         return kFailedPidInfo;
     }
     return kBsdInfoBytes;
@@ -194,11 +202,15 @@ int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
 {
     const UniqueFd directory = openProcess(pid);
     procfs::StatFields fields;
-    procfs::StatusFields status;
-    if (!directory || !readBsd(directory.get(), info.pbsd, fields, status)) {
+    if (!directory || !readBsd(directory.get(), info.pbsd, fields)) {
         return kFailedPidInfo;
     }
-    info.ptinfo.pti_resident_size = status.residentBytes;
+    const auto statmText = readFile(directory.get(), "statm", statmText_);
+    const auto residentPages = statmText ? procfs::parseStatmResidentPages(*statmText) : std::nullopt;
+    if (!residentPages) {
+        return kFailedPidInfo;
+    }
+    info.ptinfo.pti_resident_size = saturatingProduct(*residentPages, pageBytes_);
     info.ptinfo.pti_total_user = procfs::ticksToNanoseconds(fields.userTicks, ticksPerSecond_);
     info.ptinfo.pti_total_system = procfs::ticksToNanoseconds(fields.systemTicks, ticksPerSecond_);
     info.ptinfo.pti_threadnum = fields.threads;

@@ -184,26 +184,25 @@ std::optional<StatFields> parseStat(std::string_view text)
     return fields;
 }
 
+std::optional<std::uint64_t> parseStatmResidentPages(std::string_view text)
+{
+    // "size resident shared text lib data dt"
+    const auto first = text.find(' ');
+    if (first == std::string_view::npos || !parseDigits<std::uint64_t>(text.substr(0, first))) {
+        return std::nullopt;
+    }
+    const std::string_view rest = text.substr(first + 1);
+    const auto end = rest.find(' ');
+    if (end == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return parseDigits<std::uint64_t>(rest.substr(0, end));
+}
+
 std::optional<StatusFields> parseStatus(std::string_view text)
 {
-    // "Uid:\treal\teffective\tsaved\tfilesystem"
-    const auto uids = lineValue(text, "Uid", ':');
-    if (!uids) {
-        return std::nullopt;
-    }
-    const auto first = uids->find('\t');
-    if (first == std::string_view::npos) {
-        return std::nullopt;
-    }
-    const std::string_view afterReal = uids->substr(first + 1);
-    const auto effective = parseDigits<std::uint32_t>(afterReal.substr(0, afterReal.find('\t')));
-    if (!effective) {
-        return std::nullopt;
-    }
     StatusFields fields;
-    fields.effectiveUid = *effective;
-    if (!readKibibyteLine(text, "VmRSS", fields.residentBytes) ||
-        !readKibibyteLine(text, "RssAnon", fields.anonymousResidentBytes) ||
+    if (!readKibibyteLine(text, "RssAnon", fields.anonymousResidentBytes) ||
         !readKibibyteLine(text, "VmSwap", fields.swappedBytes)) {
         return std::nullopt;
     }

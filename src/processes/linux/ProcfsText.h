@@ -26,15 +26,14 @@ struct StatFields {
 // LAST ')'; the numeric fields follow.
 [[nodiscard]] std::optional<StatFields> parseStat(std::string_view text);
 
-// The fields of /proc/<pid>/status the table uses. A process without memory (a zombie, a kernel
-// thread) has no memory lines: they read as 0.
-//
-// The resident size comes from here, not from the rss field of stat: on current kernels that field is
-// read from per-CPU counters without summing them and can be off by hundreds of pages, while status
-// sums them.
+// The resident pages of /proc/<pid>/statm (its second field). The table takes the resident size from
+// here, not from the rss field of stat: on current kernels that field is read from per-CPU counters
+// without summing them and can be off by hundreds of pages, while statm sums them.
+[[nodiscard]] std::optional<std::uint64_t> parseStatmResidentPages(std::string_view text);
+
+// The memory lines of /proc/<pid>/status the table uses. A process without memory (a zombie, a kernel
+// thread) has none: they read as 0.
 struct StatusFields {
-    std::uint32_t effectiveUid = 0;
-    std::uint64_t residentBytes = 0; // VmRSS
     std::uint64_t anonymousResidentBytes = 0;
     std::uint64_t swappedBytes = 0;
 };
