@@ -78,14 +78,14 @@ std::optional<std::string> singleOrganizationalUnit(X509* certificate)
         return std::nullopt;
     }
     const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, first));
-    unsigned char* utf8 = nullptr;
-    const int length = ASN1_STRING_to_UTF8(&utf8, data);
-    if (length < 0 || utf8 == nullptr) {
+    unsigned char* converted = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&converted, data);
+    const OpenSslBufferPointer utf8(converted);
+    if (length < 0 || !utf8) {
         clearOpenSslErrors();
         return std::nullopt;
     }
-    std::string value(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
-    OPENSSL_free(utf8);
+    std::string value(reinterpret_cast<const char*>(utf8.get()), static_cast<std::size_t>(length));
     if (value.find('\0') != std::string::npos) {
         return std::nullopt;
     }

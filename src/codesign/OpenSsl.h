@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -39,6 +40,12 @@ struct CertificateStackViewDeleter {
     void operator()(STACK_OF(X509) * certificates) const noexcept { sk_X509_free(certificates); }
 };
 using CertificateStackViewPointer = std::unique_ptr<STACK_OF(X509), CertificateStackViewDeleter>;
+
+// A buffer that OpenSSL allocated for the caller.
+struct OpenSslBufferDeleter {
+    void operator()(unsigned char* buffer) const noexcept { OPENSSL_free(buffer); }
+};
+using OpenSslBufferPointer = std::unique_ptr<unsigned char, OpenSslBufferDeleter>;
 
 // A read-only memory BIO over `bytes`, which must outlive it.
 [[nodiscard]] BioPointer memoryReader(std::string_view bytes);

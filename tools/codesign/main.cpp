@@ -4,6 +4,7 @@
 #include "codesign/Requirement.h"
 #include "codesign/Signer.h"
 #include "codesign/Verifier.h"
+#include "common/Text.h"
 #include "common/UniqueFd.h"
 
 #include <fcntl.h>
@@ -62,6 +63,27 @@ constexpr std::string_view kDisplayUsage =
     "Prints the identifier, team, certificate subjects and hash that FILE's signature\n"
     "claims, and whether the hash matches the file. It does not check the certificate\n"
     "chain: use verify for that.\n";
+
+// Certificate texts come from the file being examined: never let them drive the terminal.
+std::string escapedForTerminal(std::string_view text)
+{
+    if (!quorvantile::text::containsControlCharacters(text)) {
+        return std::string(text);
+    }
+    constexpr std::string_view hex = "0123456789abcdef";
+    std::string escaped;
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            escaped += character;
+        } else {
+            escaped += "\\x";
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0x0f];
+        }
+    }
+    return escaped;
+}
 
 int usageError(std::string_view command, std::string_view message)
 {
@@ -273,7 +295,7 @@ int verify(const std::vector<std::string_view>& words)
     }
     std::cout << file << ": valid signature of \"" << signature->directory.identifier << "\"";
     if (signature->leafOrganizationalUnit) {
-        std::cout << " (team \"" << *signature->leafOrganizationalUnit << "\")";
+        std::cout << " (team \"" << escapedForTerminal(*signature->leafOrganizationalUnit) << "\")";
     }
     std::cout << (requirement ? ", requirement satisfied\n" : "\n");
     return 0;
@@ -309,7 +331,8 @@ int display(const std::vector<std::string_view>& words)
     } else {
         std::cout << "Identifier:    (the code directory is malformed)\n";
     }
-    std::cout << "Team:          " << description->leafOrganizationalUnit.value_or("(none)") << '\n';
+    std::cout << "Team:          " << escapedForTerminal(description->leafOrganizationalUnit.value_or("(none)"))
+              << '\n';
     if (description->directory) {
         std::cout << "Hash:          " << codesign::kHashAlgorithmName << ' '
                   << codesign::hexadecimal(description->directory->digest) << '\n'
@@ -318,15 +341,13 @@ int display(const std::vector<std::string_view>& words)
     std::cout << "Signed bytes:  " << description->layout.contentBytes << '\n'
               << "Signature:     " << description->layout.cmsBytes << " bytes\n";
     for (const std::string& subject : description->certificateSubjects) {
-        std::cout << "Certificate:   " << subject << '\n';
+        std::cout << "Certificate:   " << escapedForTerminal(subject) << '\n';
     }
     std::cout << "(Not verified against any anchor: use 'quorvantile-codesign verify'.)\n";
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     const std::vector<std::string_view> words(argv + std::min(argc, 1), argv + argc);
     if (words.empty()) {
@@ -350,4 +371,16 @@ int main(int argc, char** argv)
     }
     std::cerr << kProgram << ": unknown command '" << command << "' (see '" << kProgram << " --help')\n";
     return kExitUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) { // out of memory, mostly: say so rather than abort
+        std::cerr << kProgram << ": " << error.what() << '\n';
+        return kExitFailure;
+    }
 }
