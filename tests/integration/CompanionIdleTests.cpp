@@ -18,24 +18,13 @@ using testing::CompanionEnvironment;
 
 constexpr double kStartSeconds = 5.0;
 
-std::unique_ptr<ChildProcess> startCompanion(const CompanionEnvironment& environment, const std::string& mode)
-{
-    return std::make_unique<ChildProcess>(
-        binary("quorvantile-sensors"), std::vector<std::string> {mode}, environment.variables);
-}
-
-query::Outcome askSnapshot(const CompanionEnvironment& environment)
-{
-    return query::ask(environment.socketPath(), *query::requestNamed("snapshot"), {}, 5.0);
-}
-
 TEST(CompanionServerIdle, OnDemandEndsFifteenSecondsAfterItsLastReply)
 {
     CompanionEnvironment environment;
-    auto server = startCompanion(environment, "--diagnostics");
+    auto server = environment.start("--diagnostics");
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    ASSERT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    ASSERT_TRUE(std::holds_alternative<std::string>(environment.ask()));
     const double replied = systemClock().uptime();
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
 
@@ -49,10 +38,10 @@ TEST(CompanionServerIdle, RefusedRequestsDoNotKeepAnOnDemandServerAlive)
 {
     CompanionEnvironment environment;
     const double started = systemClock().uptime();
-    auto server = startCompanion(environment, "--diagnostics");
+    auto server = environment.start("--diagnostics");
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
     std::this_thread::sleep_for(std::chrono::seconds(5));
-    const auto refused = query::ask(environment.socketPath(), *query::requestNamed("battery"), {}, 5.0);
+    const auto refused = environment.ask("battery");
     EXPECT_TRUE(std::holds_alternative<query::Failure>(refused));
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
 

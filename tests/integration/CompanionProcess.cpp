@@ -175,6 +175,17 @@ std::string CompanionEnvironment::container() const { return runtime.path() + "/
 std::string CompanionEnvironment::socketPath() const { return container() + "/sensors-v1.sock"; }
 std::string CompanionEnvironment::lockPath() const { return container() + "/sensors-v1.lock"; }
 
+std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mode) const
+{
+    return std::make_unique<ChildProcess>(binary("quorvantile-sensors"), std::vector<std::string> {mode}, variables);
+}
+
+query::Outcome CompanionEnvironment::ask(std::string_view request) const
+{
+    constexpr double kPatienceSeconds = 5.0;
+    return query::ask(socketPath(), *query::requestNamed(request), {}, kPatienceSeconds);
+}
+
 std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }
 
 } // namespace quorvantile::testing

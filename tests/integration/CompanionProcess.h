@@ -1,10 +1,12 @@
 #pragma once
 
+#include "QueryClient.h"
 #include "common/UniqueFd.h"
 
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +63,10 @@ struct CompanionEnvironment {
     [[nodiscard]] std::string container() const;
     [[nodiscard]] std::string socketPath() const;
     [[nodiscard]] std::string lockPath() const;
+    // The companion in one of its run modes ("--diagnostics" …) in this environment.
+    [[nodiscard]] std::unique_ptr<ChildProcess> start(const std::string& mode) const;
+    // One request without a body, as a trusted parent asks it.
+    [[nodiscard]] query::Outcome ask(std::string_view request = "snapshot") const;
 };
 
 [[nodiscard]] std::string binary(const std::string& name);

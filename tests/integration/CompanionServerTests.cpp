@@ -26,21 +26,10 @@ using testing::CompanionEnvironment;
 
 constexpr double kStartSeconds = 5.0;
 
-std::unique_ptr<ChildProcess> startCompanion(const CompanionEnvironment& environment, const std::string& mode)
-{
-    return std::make_unique<ChildProcess>(
-        binary("quorvantile-sensors"), std::vector<std::string> {mode}, environment.variables);
-}
-
 nlohmann::json parseLine(const std::optional<std::string>& line)
 {
     EXPECT_TRUE(line.has_value());
     return nlohmann::json::parse(line.value_or("null"), nullptr, false);
-}
-
-query::Outcome askSnapshot(const CompanionEnvironment& environment)
-{
-    return query::ask(environment.socketPath(), *query::requestNamed("snapshot"), {}, 5.0);
 }
 
 void makeContainer(const CompanionEnvironment& environment)
@@ -61,7 +50,7 @@ void leaveSocketAt(const std::string& path)
 TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
 {
     CompanionEnvironment environment;
-    auto server = startCompanion(environment, "--manual-diagnostics");
+    auto server = environment.start("--manual-diagnostics");
     const auto ready = server->readLine(kStartSeconds);
     ASSERT_TRUE(ready.has_value());
     // Keys sorted, no white space, every slash escaped.
@@ -76,7 +65,7 @@ TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
     EXPECT_TRUE(S_ISSOCK(status.st_mode));
     EXPECT_EQ(status.st_mode & 0777, 0600U);
 
-    const auto outcome = askSnapshot(environment);
+    const auto outcome = environment.ask();
     ASSERT_TRUE(std::holds_alternative<std::string>(outcome)) << std::get<query::Failure>(outcome).message;
     const auto snapshot = json::decode<SensorSnapshot>(std::get<std::string>(outcome));
     ASSERT_TRUE(snapshot.has_value()) << std::get<std::string>(outcome);
@@ -86,10 +75,10 @@ TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
     EXPECT_EQ(line["sensorReadCount"], snapshot->readings.size());
 
     // A second server finds the lock held, says so and ends with status 0; the first keeps serving.
-    auto second = startCompanion(environment, "--diagnostics");
+    auto second = environment.start("--diagnostics");
     EXPECT_EQ(second->readLine(kStartSeconds), "{\"exit\":\"alreadyRunning\"}");
     EXPECT_EQ(second->waitForExit(kStartSeconds), 0);
-    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
 
     // The server process never maps the settings window's libraries.
     std::ifstream maps("/proc/" + std::to_string(server->pid()) + "/maps");
@@ -102,7 +91,7 @@ TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
 TEST(CompanionServer, UntrustedAndSilentClientsAreRefusedAndTheNextIsServed)
 {
     CompanionEnvironment environment;
-    auto server = startCompanion(environment, "--manual-diagnostics");
+    auto server = environment.start("--manual-diagnostics");
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
 
     // An unsigned client of the same user.
@@ -118,13 +107,13 @@ TEST(CompanionServer, UntrustedAndSilentClientsAreRefusedAndTheNextIsServed)
     address.sun_family = AF_UNIX;
     environment.socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(connect(silent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
     EXPECT_EQ(server->readLine(kStartSeconds),
         "{\"processReadCount\":0,\"requestAccepted\":false,\"sensorReadCount\":0,\"trusted\":true}");
     EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["requestAccepted"], true);
 
     // Known request lines without a handler yet are refused like unknown ones.
-    const auto battery = query::ask(environment.socketPath(), *query::requestNamed("battery"), {}, 5.0);
+    const auto battery = environment.ask("battery");
     ASSERT_TRUE(std::holds_alternative<query::Failure>(battery));
     EXPECT_EQ(std::get<query::Failure>(battery).message, "the companion closed the connection without a reply");
     EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["requestAccepted"], false);
@@ -133,11 +122,11 @@ TEST(CompanionServer, UntrustedAndSilentClientsAreRefusedAndTheNextIsServed)
 TEST(CompanionServer, ManagedServerEndsWhenItsControlPipeCloses)
 {
     CompanionEnvironment environment;
-    auto server = startCompanion(environment, "--managed-server");
+    auto server = environment.start("--managed-server");
     // Without logging the ready line is still written, for the parent; nothing else is.
     const auto ready = parseLine(server->readLine(kStartSeconds));
     EXPECT_EQ(ready["ready"], true);
-    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
 
     server->closeInput();
     EXPECT_EQ(server->waitForExit(kStartSeconds), 0);
@@ -152,9 +141,9 @@ TEST(CompanionServerStartUp, LeftoverSocketIsReplaced)
     CompanionEnvironment environment;
     makeContainer(environment);
     leaveSocketAt(environment.socketPath());
-    auto server = startCompanion(environment, "--manual-diagnostics");
+    auto server = environment.start("--manual-diagnostics");
     EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["ready"], true);
-    EXPECT_TRUE(std::holds_alternative<std::string>(askSnapshot(environment)));
+    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
 }
 
 TEST(CompanionServerStartUp, AnythingElseAtTheSocketPathOrABadLockFileFails)
@@ -195,7 +184,7 @@ TEST(CompanionServerStartUp, AnythingElseAtTheSocketPathOrABadLockFileFails)
         CompanionEnvironment environment;
         makeContainer(environment);
         c.prepare(environment);
-        auto server = startCompanion(environment, "--diagnostics");
+        auto server = environment.start("--diagnostics");
         EXPECT_EQ(server->waitForExit(kStartSeconds), 1) << c.name;
         EXPECT_EQ(server->readRest(1.0), "") << c.name << ": start-up failures write no status line";
     }
