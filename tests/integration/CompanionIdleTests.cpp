@@ -12,8 +12,6 @@
 namespace quorvantile {
 namespace {
 
-using testing::binary;
-using testing::ChildProcess;
 using testing::CompanionEnvironment;
 
 constexpr double kStartSeconds = 5.0;
