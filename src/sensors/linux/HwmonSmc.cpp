@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 #include <span>
 #include <utility>
@@ -162,10 +161,12 @@ std::string keyText(std::uint32_t code)
     return key;
 }
 
-std::string canonical(const std::string& path)
+// "F0Ac" … "F9Ac": the speed key of fan `index`, which is below kMaximumAppleFans.
+std::string fanKey(unsigned index)
 {
-    const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
-    return resolved ? std::string(resolved.get()) : path;
+    std::string key = "F0Ac";
+    key[1] = static_cast<char>('0' + index);
+    return key;
 }
 
 // One hwmon chip: its name and the folder its attributes sit in.
@@ -185,16 +186,17 @@ std::vector<Chip> listChips(const std::string& root)
         return chips;
     }
     for (const sysfs::ClassDevice& device : *devices) {
-        for (const std::string& directory : {device.path, device.path + "/device"}) {
-            if (!sysfs::exists(directory + "/name")) {
+        std::optional<std::string> directory = device.path;
+        if (!sysfs::exists(device.path + "/name")) {
+            directory = sysfs::resolveLink(device.path, "device");
+            if (!directory || !sysfs::exists(*directory + "/name")) {
                 continue;
             }
-            auto name = sysfs::readAttribute(AT_FDCWD, directory + "/name");
-            auto attributes = sysfs::listDirectory(directory);
-            if (name && attributes) {
-                chips.push_back({std::move(*name), canonical(directory), std::move(*attributes)});
-            }
-            break;
+        }
+        auto name = sysfs::readAttribute(AT_FDCWD, *directory + "/name");
+        auto attributes = sysfs::listDirectory(*directory);
+        if (name && attributes) {
+            chips.push_back({std::move(*name), std::move(*directory), std::move(*attributes)});
         }
     }
     return chips;
@@ -211,8 +213,7 @@ SmcKeyTable appleKeys(const Chip& chip)
         }
         ++fans;
         if (*fan <= kMaximumAppleFans) {
-            table.keys.push_back({"F" + std::to_string(*fan - 1) + "Ac", "fpe2", SmcValueSource::rpm,
-                chip.directory + "/" + attribute, 0});
+            table.keys.push_back({fanKey(*fan - 1), "fpe2", SmcValueSource::rpm, chip.directory + "/" + attribute, 0});
         }
     }
     table.keys.push_back({"FNum", "ui8 ", SmcValueSource::constant, {}, std::min(fans, kMaximumFanCountValue)});
@@ -269,7 +270,7 @@ std::optional<SmcKeyTable> genericKeys(const std::string& root, const std::vecto
                 if (table.devicePath.empty()) {
                     table.devicePath = chip.directory;
                 }
-                table.keys.push_back({"F" + std::to_string(fans) + "Ac", "flt ", SmcValueSource::rpm,
+                table.keys.push_back({fanKey(static_cast<unsigned>(fans)), "flt ", SmcValueSource::rpm,
                     chip.directory + "/" + attribute, 0});
                 ++fans;
             }

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <memory>
 
@@ -149,16 +151,59 @@ std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::
         }
         return std::nullopt;
     }
+    const auto canonicalClass = canonicalPath(classPath);
+    if (!canonicalClass) {
+        return std::nullopt;
+    }
     std::vector<ClassDevice> devices;
     devices.reserve(names->size());
     for (std::string& name : *names) {
-        const std::string link = classPath + "/" + name;
-        const std::unique_ptr<char, void (*)(void*)> canonical(realpath(link.c_str(), nullptr), std::free);
-        if (canonical) {
-            devices.push_back({std::move(name), canonical.get()});
+        if (auto path = resolveLink(*canonicalClass, name)) {
+            devices.push_back({std::move(name), std::move(*path)});
         }
     }
     return devices;
+}
+
+std::optional<std::string> resolveLink(const std::string& directory, const std::string& name)
+{
+    const std::string path = directory + "/" + name;
+    std::array<char, PATH_MAX> target {};
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+    if (length < 0) {
+        return errno == EINVAL ? std::optional(path) : std::nullopt; // EINVAL: not a link
+    }
+    if (static_cast<std::size_t>(length) == target.size()) {
+        return std::nullopt; // cut short
+    }
+    const std::string_view text(target.data(), static_cast<std::size_t>(length));
+    if (text.starts_with('/')) {
+        return canonicalPath(std::string(text));
+    }
+    // Join lexically: "." is dropped, ".." removes the last component.
+    std::string joined = directory;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view component = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view {} : rest.substr(slash + 1);
+        if (component.empty() || component == ".") {
+            continue;
+        }
+        if (component == "..") {
+            const std::size_t last = joined.rfind('/');
+            joined.resize(last == std::string::npos ? 0 : last);
+            continue;
+        }
+        joined.append("/").append(component);
+    }
+    return joined.empty() ? std::string("/") : joined;
+}
+
+std::optional<std::string> canonicalPath(const std::string& path)
+{
+    const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
+    return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
 }
 
 bool exists(const std::string& path)

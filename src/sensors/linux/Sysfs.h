@@ -40,6 +40,15 @@ struct ClassDevice {
 // Natural order: runs of digits compare by their number, everything else byte by byte.
 [[nodiscard]] bool naturalLess(std::string_view left, std::string_view right);
 
+// The canonical path of `name` in the canonical directory `directory`: the entry itself when it is
+// no link, else its target. A relative target is joined lexically, which is exact in sysfs, where
+// class and device links lead through /sys/devices without further links; an absolute one is
+// resolved in full. Absent when the entry cannot be read.
+[[nodiscard]] std::optional<std::string> resolveLink(const std::string& directory, const std::string& name);
+
+// The path with every link resolved; absent when it does not exist.
+[[nodiscard]] std::optional<std::string> canonicalPath(const std::string& path);
+
 // Whether a path exists, without opening it.
 [[nodiscard]] bool exists(const std::string& path);
 
