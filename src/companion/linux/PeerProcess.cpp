@@ -122,8 +122,9 @@ std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std
             return std::nullopt;
         }
     }
-    // The pid may have been reused between the connection and this call; the start time read
-    // right after pinning it is compared again at the end (keptItsStartTime).
+    // Without the kernel's pidfd for the socket the pid is pinned only now. Its start time is read
+    // now and again at the end (keptItsStartTime). A pid reused before this point cannot be told
+    // apart here; kernels from 6.5 on close that gap with SO_PEERPIDFD.
     process.pidfd.reset(openPidfd(process.pid));
     if (!process.pidfd) {
         return std::nullopt;
