@@ -12,10 +12,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -36,8 +37,9 @@ std::vector<pid_t>& children()
     return pids;
 }
 
-// Runs a command with its output thrown away and returns whether it exited with status 0.
-bool runQuietly(const std::vector<std::string>& arguments)
+// Runs a command with its output thrown away and returns whether it exited with status 0. Adds the
+// CPU time the command used (user and system) to `cpuSeconds`.
+bool runQuietly(const std::vector<std::string>& arguments, double& cpuSeconds)
 {
     std::vector<char*> argv;
     for (const auto& argument : arguments) {
@@ -51,7 +53,23 @@ bool runQuietly(const std::vector<std::string>& arguments)
     const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    return error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    rusage usage {};
+    if (error != 0 || wait4(pid, &status, 0, &usage) != pid) {
+        return false;
+    }
+    const auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    cpuSeconds += seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The CPU time of the commands per iteration, to compare with the in-process readers' CPU column
+// when other work on the machine stretches the wall-clock times.
+void reportCommandCpu(benchmark::State& state, double cpuSeconds)
+{
+    state.counters["command_cpu_ms"] =
+        benchmark::Counter(cpuSeconds * 1e3 / static_cast<double>(state.iterations()), benchmark::Counter::kDefaults);
 }
 
 std::string uidText() { return std::to_string(geteuid()); }
@@ -97,12 +115,14 @@ BENCHMARK(BM_InventorySnapshotAndJson)->Unit(benchmark::kMillisecond);
 void BM_InventoryWithPs(benchmark::State& state)
 {
     const std::vector<std::string> command {"ps", "-u", uidText(), "-o", "pid=,comm=,lstart=,time=,rss="};
+    double cpuSeconds = 0;
     for (auto _ : state) {
-        if (!runQuietly(command)) {
+        if (!runQuietly(command, cpuSeconds)) {
             state.SkipWithError("ps failed");
             return;
         }
     }
+    reportCommandCpu(state, cpuSeconds);
 }
 BENCHMARK(BM_InventoryWithPs)->Unit(benchmark::kMillisecond);
 
@@ -117,12 +137,14 @@ const std::string kPsutilPass = "import os, psutil\n"
 void BM_InventoryWithPsutil(benchmark::State& state)
 {
     const std::vector<std::string> command {"/usr/bin/python3", "-c", kPsutilPass + "once()\n"};
+    double cpuSeconds = 0;
     for (auto _ : state) {
-        if (!runQuietly(command)) {
+        if (!runQuietly(command, cpuSeconds)) {
             state.SkipWithError("python3 with psutil failed");
             return;
         }
     }
+    reportCommandCpu(state, cpuSeconds);
 }
 BENCHMARK(BM_InventoryWithPsutil)->Unit(benchmark::kMillisecond);
 
