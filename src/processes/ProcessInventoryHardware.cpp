@@ -11,7 +11,8 @@
 namespace quorvantile::ProcessInventoryHardware {
 namespace {
 
-constexpr int kProcessIdBufferBytes = static_cast<int>(kProcessIdSlots * sizeof(std::int32_t));
+constexpr int kProcessIdBytes = static_cast<int>(sizeof(std::int32_t));
+constexpr int kProcessIdBufferBytes = static_cast<int>(kProcessIdSlots) * kProcessIdBytes;
 
 // The bytes of a fixed field up to its first zero byte (all of them when there is none).
 template<std::size_t Size> std::string_view fieldText(const std::array<char, Size>& field)
@@ -84,13 +85,13 @@ std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, Proc
 
     std::array<std::int32_t, kProcessIdSlots> buffer {};
     const int listedBytes = table.listPids(euid, buffer);
-    if (listedBytes < 1 || listedBytes > kProcessIdBufferBytes || listedBytes % sizeof(std::int32_t) != 0) {
+    if (listedBytes < 1 || listedBytes > kProcessIdBufferBytes || listedBytes % kProcessIdBytes != 0) {
         return std::nullopt;
     }
     // A full buffer may have left ids out; it is not enlarged and the call is not repeated.
     bool incomplete = listedBytes == kProcessIdBufferBytes;
 
-    std::vector<std::int32_t> pids(buffer.begin(), buffer.begin() + listedBytes / sizeof(std::int32_t));
+    std::vector<std::int32_t> pids(buffer.begin(), buffer.begin() + listedBytes / kProcessIdBytes);
     std::erase_if(pids, [](std::int32_t pid) { return pid < 1; });
     std::sort(pids.begin(), pids.end());
     pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
