@@ -13,48 +13,50 @@
 #include <string>
 #include <vector>
 
-// Fakes of the sensor ports. Each counts the handles it has given out and not yet seen released,
-// so that tests can check that every path releases them.
+// Fakes of the sensor ports. Each handle they give out counts itself in `live` while it exists, so
+// tests can check that every path releases what it took.
 namespace quorvantile::testing {
-
-struct HandleCounter {
-    int live = 0;
-    int opened = 0;
-};
 
 class CountedHandle {
 public:
-    explicit CountedHandle(HandleCounter& counter) : counter_(counter)
-    {
-        ++counter_.live;
-        ++counter_.opened;
-    }
+    explicit CountedHandle(int& live) : live_(++live) { }
     CountedHandle(const CountedHandle&) = delete;
     CountedHandle& operator=(const CountedHandle&) = delete;
-    ~CountedHandle() { --counter_.live; }
+    ~CountedHandle() { --live_; }
 
 private:
-    HandleCounter& counter_;
+    int& live_;
 };
 
-// ---- SMC ----------------------------------------------------------------------------------------
+inline std::vector<std::uint8_t> floatBytes(float value)
+{
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    return {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+        static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+}
 
-// One key as the fake SMC holds it; the overrides break one exchange on purpose.
+// One way to break one of a key's two exchanges.
+enum class SmcFault {
+    none,
+    informationStatus,
+    informationLength,
+    informationResult,
+    readStatus,
+    readLength,
+    readResult
+};
+
 struct FakeSmcKey {
     FakeSmcKey() = default;
-    FakeSmcKey(std::string typeName, std::vector<std::uint8_t> data) : type(std::move(typeName)), bytes(std::move(data))
+    FakeSmcKey(std::string typeName, std::vector<std::uint8_t> data, SmcFault broken = SmcFault::none,
+        std::optional<std::uint32_t> size = std::nullopt)
+        : type(std::move(typeName)), bytes(std::move(data)), fault(broken), reportedSize(size)
     {
     }
-
     std::string type;
     std::vector<std::uint8_t> bytes;
-    std::int32_t informationStatus = 0;
-    std::int64_t informationLength = kSmcBlockBytes;
-    std::uint8_t informationResult = 0;
-    std::optional<std::uint32_t> reportedSize; // the data size key information reports, if not bytes.size()
-    std::int32_t readStatus = 0;
-    std::int64_t readLength = kSmcBlockBytes;
-    std::uint8_t readResult = 0;
+    SmcFault fault = SmcFault::none;
+    std::optional<std::uint32_t> reportedSize; // what key information reports instead of bytes.size()
 };
 
 struct SmcCall {
@@ -67,55 +69,47 @@ struct SmcCall {
 struct FakeSmcState {
     std::map<std::string, FakeSmcKey> keys;
     std::vector<SmcCall> calls;
+    bool present = true;
     std::optional<std::uint64_t> registryID = 0x1000'0000'2a;
     bool opens = true;
-    HandleCounter services;
-    HandleCounter connections;
+    int liveServices = 0;
+    int liveConnections = 0;
 };
-
-inline std::vector<std::uint8_t> floatBytes(float value)
-{
-    const auto bits = std::bit_cast<std::uint32_t>(value);
-    return {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
-        static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
-}
 
 class FakeSmcConnection final : public SmcConnection {
 public:
-    explicit FakeSmcConnection(FakeSmcState& state) : state_(state), handle_(state.connections) { }
+    explicit FakeSmcConnection(FakeSmcState& state) : state_(state), handle_(state.liveConnections) { }
 
     std::int32_t callStructMethod(std::uint32_t selector, std::span<const std::uint8_t> input,
         std::span<std::uint8_t> output, std::size_t& outputLength) override
     {
-        const auto code = static_cast<std::uint32_t>(input[0] | input[1] << 8 | input[2] << 16 | input[3] << 24);
+        const std::uint32_t code = SensorHardware::little32(input, 0).value();
         const std::string key {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
             static_cast<char>(code >> 8), static_cast<char>(code)};
-        const auto size = static_cast<std::uint32_t>(input[28] | input[29] << 8 | input[30] << 16 | input[31] << 24);
-        state_.calls.push_back({selector, key, input[42], size});
+        const bool information = input[42] == SensorHardware::kReadKeyInformation;
+        state_.calls.push_back({selector, key, input[42], SensorHardware::little32(input, 28).value()});
         const auto found = state_.keys.find(key);
         if (found == state_.keys.end()) {
             output[40] = 0x84;
             return 0;
         }
         const FakeSmcKey& entry = found->second;
-        if (input[42] == SensorHardware::kReadKeyInformation) {
-            const std::uint32_t reported = entry.reportedSize.value_or(static_cast<std::uint32_t>(entry.bytes.size()));
-            std::uint32_t type = 0;
-            for (const char c : entry.type) {
-                type = type << 8 | static_cast<std::uint8_t>(c);
-            }
+        if (information) {
+            const auto size = entry.reportedSize.value_or(static_cast<std::uint32_t>(entry.bytes.size()));
+            const std::uint32_t type = SensorHardware::packedKey(entry.type);
             for (std::size_t index = 0; index < 4; ++index) {
-                output[28 + index] = static_cast<std::uint8_t>(reported >> (8 * index));
+                output[28 + index] = static_cast<std::uint8_t>(size >> (8 * index));
                 output[32 + index] = static_cast<std::uint8_t>(type >> (8 * index));
             }
-            output[40] = entry.informationResult;
-            outputLength = static_cast<std::size_t>(entry.informationLength);
-            return entry.informationStatus;
+        } else {
+            std::copy(entry.bytes.begin(), entry.bytes.end(), output.begin() + 48);
         }
-        std::copy(entry.bytes.begin(), entry.bytes.end(), output.begin() + 48);
-        output[40] = entry.readResult;
-        outputLength = static_cast<std::size_t>(entry.readLength);
-        return entry.readStatus;
+        const auto is = [&](SmcFault ifInformation, SmcFault ifRead) {
+            return entry.fault == (information ? ifInformation : ifRead);
+        };
+        output[40] = is(SmcFault::informationResult, SmcFault::readResult) ? 0x85 : 0;
+        outputLength = is(SmcFault::informationLength, SmcFault::readLength) ? 79 : 80;
+        return is(SmcFault::informationStatus, SmcFault::readStatus) ? kSmcStatusBadArgument : 0;
     }
 
 private:
@@ -125,7 +119,7 @@ private:
 
 class FakeSmcService final : public SmcService {
 public:
-    explicit FakeSmcService(FakeSmcState& state) : state_(state), handle_(state.services) { }
+    explicit FakeSmcService(FakeSmcState& state) : state_(state), handle_(state.liveServices) { }
     std::optional<std::uint64_t> registryEntryID() const override { return state_.registryID; }
     std::unique_ptr<SmcConnection> open() override
     {
@@ -139,18 +133,15 @@ private:
 
 class FakeSmc final : public Smc {
 public:
-    explicit FakeSmc(FakeSmcState& state, bool present = true) : state_(state), present_(present) { }
+    explicit FakeSmc(FakeSmcState& state) : state_(state) { }
     std::unique_ptr<SmcService> matchingService() override
     {
-        return present_ ? std::make_unique<FakeSmcService>(state_) : nullptr;
+        return state_.present ? std::make_unique<FakeSmcService>(state_) : nullptr;
     }
 
 private:
     FakeSmcState& state_;
-    bool present_;
 };
-
-// ---- Registry -----------------------------------------------------------------------------------
 
 using FakeProperties = std::map<std::string, RegistryValue, std::less<>>;
 
@@ -160,14 +151,14 @@ struct FakeRegistryState {
     bool validAtEnd = true;
     std::function<void()> onNext; // runs on every step of a walk
     int nextCalls = 0;
-    HandleCounter iterators;
-    HandleCounter entries;
+    int liveIterators = 0;
+    int liveEntries = 0;
 };
 
 class FakeRegistryEntry final : public RegistryEntry {
 public:
     FakeRegistryEntry(FakeRegistryState& state, const FakeProperties& properties)
-        : properties_(properties), handle_(state.entries)
+        : properties_(properties), handle_(state.liveEntries)
     {
     }
     std::optional<std::uint64_t> registryEntryID() const override { return 1; }
@@ -184,7 +175,7 @@ private:
 
 class FakeRegistryIterator final : public RegistryIterator {
 public:
-    explicit FakeRegistryIterator(FakeRegistryState& state) : state_(state), handle_(state.iterators) { }
+    explicit FakeRegistryIterator(FakeRegistryState& state) : state_(state), handle_(state.liveIterators) { }
     std::unique_ptr<RegistryEntry> next() override
     {
         ++state_.nextCalls;
@@ -219,23 +210,17 @@ private:
     FakeRegistryState& state_;
 };
 
-// ---- Brand string and clock ---------------------------------------------------------------------
-
+// Answers like the sysctl: the length with its zero (or `reportedLength`), then the bytes.
 class FakeProcessorBrand final : public ProcessorBrand {
 public:
-    explicit FakeProcessorBrand(std::string bytes, std::optional<std::size_t> reportedLength = std::nullopt)
+    FakeProcessorBrand(std::string bytes, std::optional<std::size_t> reportedLength)
         : bytes_(std::move(bytes)), reportedLength_(reportedLength)
     {
     }
     int read(std::span<char> buffer, std::size_t& length) override
     {
-        if (buffer.empty()) {
-            length = reportedLength_.value_or(bytes_.size() + 1);
-            return 0;
-        }
-        const std::size_t copied = std::min(buffer.size(), bytes_.size());
-        std::copy_n(bytes_.begin(), copied, buffer.begin());
-        length = copied;
+        length = buffer.empty() ? reportedLength_.value_or(bytes_.size() + 1) : std::min(buffer.size(), bytes_.size());
+        std::copy_n(bytes_.begin(), buffer.empty() ? 0 : length, buffer.begin());
         return 0;
     }
 
@@ -246,12 +231,8 @@ private:
 
 class FakeClock final : public Clock {
 public:
-    explicit FakeClock(double now) : now_(now) { }
-    double uptime() const override { return now_; }
-    void advance(double seconds) { now_ += seconds; }
-
-private:
-    double now_;
+    double uptime() const override { return now; }
+    double now = 500.0;
 };
 
 } // namespace quorvantile::testing

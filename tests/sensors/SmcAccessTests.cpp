@@ -12,6 +12,7 @@ using testing::FakeSmcConnection;
 using testing::FakeSmcKey;
 using testing::FakeSmcState;
 using testing::floatBytes;
+using testing::SmcFault;
 namespace hardware = SensorHardware;
 
 std::optional<double> numberOf(std::vector<std::uint8_t> bytes, std::string_view type, std::string_view key)
@@ -107,42 +108,31 @@ TEST(SmcRead, ReadsTypeAndSizeThenBytes)
 
 TEST(SmcRead, NoReadExchangeAfterABadKeyInformationAnswer)
 {
-    const std::vector<std::pair<const char*, void (*)(FakeSmcKey&)>> faults {
-        {"status", [](FakeSmcKey& key) { key.informationStatus = kSmcStatusBadArgument; }},
-        {"length 79", [](FakeSmcKey& key) { key.informationLength = 79; }},
-        {"result", [](FakeSmcKey& key) { key.informationResult = 0x85; }},
-        {"size 0", [](FakeSmcKey& key) { key.reportedSize = 0; }},
-        {"size 33", [](FakeSmcKey& key) { key.reportedSize = 33; }},
-        {"not ASCII",
-            [](FakeSmcKey& key) {
-                key.type = "sp\xB7"
-                           "8";
-            }},
+    const std::vector<FakeSmcKey> broken {
+        {"sp78", {0x28, 0x80}, SmcFault::informationStatus}, {"sp78", {0x28, 0x80}, SmcFault::informationLength},
+        {"sp78", {0x28, 0x80}, SmcFault::informationResult}, {"sp78", {0x28, 0x80}, SmcFault::none, 0},
+        {"sp78", {0x28, 0x80}, SmcFault::none, 33},
+        {"sp\xB7"
+         "8",
+            {0x28, 0x80}}, // a type name that is not ASCII
     };
-    for (const auto& [name, fault] : faults) {
+    for (const FakeSmcKey& key : broken) {
         FakeSmcState state;
-        state.keys["TB1T"] = FakeSmcKey {"sp78", {0x28, 0x80}};
-        fault(state.keys["TB1T"]);
+        state.keys["TB1T"] = key;
         FakeSmcConnection connection(state);
-        EXPECT_EQ(hardware::read(connection, "TB1T"), std::nullopt) << name;
-        EXPECT_EQ(state.calls.size(), 1U) << name;
+        EXPECT_EQ(hardware::read(connection, "TB1T"), std::nullopt) << static_cast<int>(key.fault);
+        EXPECT_EQ(state.calls.size(), 1U) << static_cast<int>(key.fault);
     }
 }
 
 TEST(SmcRead, BadReadExchangeGivesNoValue)
 {
-    const std::vector<std::pair<const char*, void (*)(FakeSmcKey&)>> faults {
-        {"status", [](FakeSmcKey& key) { key.readStatus = 1; }},
-        {"length 79", [](FakeSmcKey& key) { key.readLength = 79; }},
-        {"result", [](FakeSmcKey& key) { key.readResult = 1; }},
-    };
-    for (const auto& [name, fault] : faults) {
+    for (const SmcFault fault : {SmcFault::readStatus, SmcFault::readLength, SmcFault::readResult}) {
         FakeSmcState state;
-        state.keys["TB1T"] = FakeSmcKey {"sp78", {0x28, 0x80}};
-        fault(state.keys["TB1T"]);
+        state.keys["TB1T"] = FakeSmcKey {"sp78", {0x28, 0x80}, fault};
         FakeSmcConnection connection(state);
-        EXPECT_EQ(hardware::read(connection, "TB1T"), std::nullopt) << name;
-        EXPECT_EQ(state.calls.size(), 2U) << name;
+        EXPECT_EQ(hardware::read(connection, "TB1T"), std::nullopt) << static_cast<int>(fault);
+        EXPECT_EQ(state.calls.size(), 2U);
     }
 }
 
