@@ -17,21 +17,6 @@
 // exchange accepts nothing but the allowed keys and the two read commands.
 namespace quorvantile::SensorHardware {
 
-// Struct method of the SMC user client, and its two read commands.
-inline constexpr std::uint32_t kSmcSelector = 2;
-inline constexpr std::uint8_t kReadKeyInformation = 9;
-inline constexpr std::uint8_t kReadKeyBytes = 5;
-// The data area of the parameter block.
-inline constexpr std::uint32_t kMaximumSmcDataBytes = 32;
-
-// Offsets in the parameter block.
-inline constexpr std::size_t kSmcKeyOffset = 0;
-inline constexpr std::size_t kSmcDataSizeOffset = 28;
-inline constexpr std::size_t kSmcDataTypeOffset = 32;
-inline constexpr std::size_t kSmcResultOffset = 40;
-inline constexpr std::size_t kSmcCommandOffset = 42;
-inline constexpr std::size_t kSmcBytesOffset = 48;
-
 // The fan count and the keys a snapshot may hold; the exchange refuses every other key.
 inline constexpr std::array<std::string_view, 7> kAllowedSmcKeys = {
     "FNum", "F0Ac", "F1Ac", "TB1T", "Tp01", "Tp09", "Tg05"};

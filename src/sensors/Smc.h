@@ -11,8 +11,21 @@
 // from hwmon and power_supply; tests use fakes.
 namespace quorvantile {
 
-// Size of the parameter block in both directions.
+// The parameter block, the same size in both directions, and where its fields lie. Multi-byte
+// integers are little-endian.
 inline constexpr std::size_t kSmcBlockBytes = 80;
+inline constexpr std::size_t kSmcKeyOffset = 0; // the packed key
+inline constexpr std::size_t kSmcDataSizeOffset = 28;
+inline constexpr std::size_t kSmcDataTypeOffset = 32; // the packed type name
+inline constexpr std::size_t kSmcResultOffset = 40; // one byte, 0 for success
+inline constexpr std::size_t kSmcCommandOffset = 42; // one byte
+inline constexpr std::size_t kSmcBytesOffset = 48;
+inline constexpr std::uint32_t kSmcMaximumDataBytes = 32; // the data area from kSmcBytesOffset
+
+// The struct method that exchanges the block, and the two commands that read.
+inline constexpr std::uint32_t kSmcSelector = 2;
+inline constexpr std::uint8_t kSmcReadKeyInformation = 9; // data size and type
+inline constexpr std::uint8_t kSmcReadKeyBytes = 5;
 
 // The status of a call with a bad selector or block size, as the platform's user clients answer it.
 inline constexpr auto kSmcStatusBadArgument = static_cast<std::int32_t>(0xE00002C2U);

@@ -79,8 +79,8 @@ SmcExchange exchange(SmcConnection& connection, std::string_view key, std::uint8
 {
     SmcExchange answer;
     const bool allowedKey = std::find(kAllowedSmcKeys.begin(), kAllowedSmcKeys.end(), key) != kAllowedSmcKeys.end();
-    const bool readCommand = command == kReadKeyInformation || command == kReadKeyBytes;
-    if (!allowedKey || !readCommand || size > kMaximumSmcDataBytes) {
+    const bool readCommand = command == kSmcReadKeyInformation || command == kSmcReadKeyBytes;
+    if (!allowedKey || !readCommand || size > kSmcMaximumDataBytes) {
         answer.status = kSmcStatusBadArgument; // never reaches the SMC: nothing here can write to it
         return answer;
     }
@@ -119,17 +119,17 @@ std::optional<double> number(std::span<const std::uint8_t> data, std::string_vie
 
 std::optional<double> read(SmcConnection& connection, std::string_view key)
 {
-    const SmcExchange information = exchange(connection, key, kReadKeyInformation, 0);
+    const SmcExchange information = exchange(connection, key, kSmcReadKeyInformation, 0);
     if (!succeeded(information)) {
         return std::nullopt;
     }
     const auto size = little32(information.output, kSmcDataSizeOffset);
     const auto code = little32(information.output, kSmcDataTypeOffset);
     const auto type = code ? typeName(*code) : std::nullopt;
-    if (!size || !type || *size == 0 || *size > kMaximumSmcDataBytes) {
+    if (!size || !type || *size == 0 || *size > kSmcMaximumDataBytes) {
         return std::nullopt;
     }
-    const SmcExchange bytes = exchange(connection, key, kReadKeyBytes, *size);
+    const SmcExchange bytes = exchange(connection, key, kSmcReadKeyBytes, *size);
     if (!succeeded(bytes)) {
         return std::nullopt;
     }

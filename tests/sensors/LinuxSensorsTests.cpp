@@ -49,7 +49,7 @@ std::array<std::uint8_t, kSmcBlockBytes> call(SmcConnection& connection, std::st
 
 std::string typeOf(SmcConnection& connection, std::string_view key)
 {
-    const auto output = call(connection, key, hardware::kReadKeyInformation, 0);
+    const auto output = call(connection, key, kSmcReadKeyInformation, 0);
     return {static_cast<char>(output[35]), static_cast<char>(output[34]), static_cast<char>(output[33]),
         static_cast<char>(output[32])};
 }
@@ -67,8 +67,8 @@ TEST(HwmonSmc, AppleSmcChipGivesTheMachinesRealKeysFromItsDeviceFolder)
     EXPECT_EQ(typeOf(*connection, "FNum"), "ui8 ");
     EXPECT_EQ(typeOf(*connection, "TB1T"), "sp78");
     EXPECT_EQ(hardware::read(*connection, "FNum"), 2.0);
-    EXPECT_EQ(call(*connection, "TC0P", hardware::kReadKeyBytes, 2)[48], 0x2F); // 47.5 °C: any labelled key
-    EXPECT_EQ(call(*connection, "Tp01", hardware::kReadKeyInformation, 0)[40], kSmcResultKeyNotFound);
+    EXPECT_EQ(call(*connection, "TC0P", kSmcReadKeyBytes, 2)[48], 0x2F); // 47.5 °C: any labelled key
+    EXPECT_EQ(call(*connection, "Tp01", kSmcReadKeyInformation, 0)[40], kSmcResultKeyNotFound);
 }
 
 TEST(HwmonSmc, UserClientRefusesBadCallsAndAnythingButReads)
@@ -81,7 +81,7 @@ TEST(HwmonSmc, UserClientRefusesBadCallsAndAnythingButReads)
     length = 79;
     EXPECT_EQ(connection->callStructMethod(2, block, block, length), kSmcStatusBadArgument);
     EXPECT_EQ(call(*connection, "F0Ac", 6, 2)[40], kSmcResultError); // a write
-    EXPECT_EQ(call(*connection, "F0Ac", hardware::kReadKeyBytes, 4)[40], kSmcResultError); // wrong size
+    EXPECT_EQ(call(*connection, "F0Ac", kSmcReadKeyBytes, 4)[40], kSmcResultError); // wrong size
 }
 
 TEST(HwmonSmc, ValuesThatTheTypeCannotHoldOrThatAreNotNumbersAreErrors)
@@ -105,7 +105,7 @@ TEST(HwmonSmc, GenericMachinesTakeTheFirstTwoFansInChipOrderAndTheBatteryTempera
     EXPECT_EQ(hardware::read(*desktop, "FNum"), 2.0);
     EXPECT_EQ(hardware::read(*desktop, "F0Ac"), 0.0); // hwmon2 fan1, not hwmon10's
     EXPECT_EQ(hardware::read(*desktop, "F1Ac"), 1187.0);
-    EXPECT_EQ(call(*desktop, "TB1T", hardware::kReadKeyInformation, 0)[40], kSmcResultKeyNotFound);
+    EXPECT_EQ(call(*desktop, "TB1T", kSmcReadKeyInformation, 0)[40], kSmcResultKeyNotFound);
 
     const auto laptop = HwmonSmc(fixtureMachine("impossible-battery") + "/sys").matchingService()->open();
     EXPECT_EQ(hardware::read(*laptop, "FNum"), 1.0);

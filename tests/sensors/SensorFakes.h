@@ -86,7 +86,7 @@ public:
         const std::uint32_t code = SensorHardware::little32(input, 0).value();
         const std::string key {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
             static_cast<char>(code >> 8), static_cast<char>(code)};
-        const bool information = input[42] == SensorHardware::kReadKeyInformation;
+        const bool information = input[42] == kSmcReadKeyInformation;
         state_.calls.push_back({selector, key, input[42], SensorHardware::little32(input, 28).value()});
         const auto found = state_.keys.find(key);
         if (found == state_.keys.end()) {

@@ -25,7 +25,7 @@ TEST(SmcKeys, PackFirstCharacterIntoTheMostSignificantByte)
     EXPECT_EQ(hardware::packedKey("FNum"), 0x464E756DU);
     FakeSmcState state;
     FakeSmcConnection connection(state);
-    const auto answer = hardware::exchange(connection, "FNum", hardware::kReadKeyInformation, 0);
+    const auto answer = hardware::exchange(connection, "FNum", kSmcReadKeyInformation, 0);
     ASSERT_EQ(state.calls.size(), 1U);
     EXPECT_EQ(state.calls[0].selector, 2U);
     EXPECT_EQ(state.calls[0].key, "FNum"); // the fake decodes bytes 0 … 3 as "m", "u", "N", "F"
@@ -36,13 +36,13 @@ TEST(SmcExchange, RefusesAnythingButAllowedKeysAndTheTwoReadsWithoutCalling)
 {
     FakeSmcState state;
     FakeSmcConnection connection(state);
-    EXPECT_EQ(hardware::exchange(connection, "F2Ac", hardware::kReadKeyInformation, 0).status, kSmcStatusBadArgument);
+    EXPECT_EQ(hardware::exchange(connection, "F2Ac", kSmcReadKeyInformation, 0).status, kSmcStatusBadArgument);
     EXPECT_EQ(hardware::exchange(connection, "F0Ac", 6, 2).status, kSmcStatusBadArgument); // a write command
-    EXPECT_EQ(hardware::exchange(connection, "F0Ac", hardware::kReadKeyBytes, 33).status, kSmcStatusBadArgument);
+    EXPECT_EQ(hardware::exchange(connection, "F0Ac", kSmcReadKeyBytes, 33).status, kSmcStatusBadArgument);
     EXPECT_TRUE(state.calls.empty());
     EXPECT_EQ(hardware::read(connection, "#KEY"), std::nullopt);
     EXPECT_TRUE(state.calls.empty());
-    (void)hardware::exchange(connection, "Tg05", hardware::kReadKeyBytes, 32);
+    (void)hardware::exchange(connection, "Tg05", kSmcReadKeyBytes, 32);
     EXPECT_EQ(state.calls.size(), 1U);
 }
 
@@ -100,9 +100,9 @@ TEST(SmcRead, ReadsTypeAndSizeThenBytes)
     FakeSmcConnection connection(state);
     EXPECT_EQ(hardware::read(connection, "TB1T"), 40.5);
     ASSERT_EQ(state.calls.size(), 2U);
-    EXPECT_EQ(state.calls[0].command, hardware::kReadKeyInformation);
+    EXPECT_EQ(state.calls[0].command, kSmcReadKeyInformation);
     EXPECT_EQ(state.calls[0].size, 0U);
-    EXPECT_EQ(state.calls[1].command, hardware::kReadKeyBytes);
+    EXPECT_EQ(state.calls[1].command, kSmcReadKeyBytes);
     EXPECT_EQ(state.calls[1].size, 2U);
 }
 

@@ -116,14 +116,6 @@ std::optional<std::vector<std::uint8_t>> encode(std::string_view type, double va
 
 namespace {
 
-constexpr std::uint32_t kSmcSelector = 2;
-constexpr std::uint8_t kReadKeyInformation = 9;
-constexpr std::uint8_t kReadKeyBytes = 5;
-constexpr std::size_t kDataSizeOffset = 28;
-constexpr std::size_t kDataTypeOffset = 32;
-constexpr std::size_t kResultOffset = 40;
-constexpr std::size_t kCommandOffset = 42;
-constexpr std::size_t kBytesOffset = 48;
 // Fan keys are one digit wide: F0Ac … F9Ac.
 constexpr unsigned kMaximumAppleFans = 10;
 // Fans the generic mapping reports.
@@ -303,7 +295,7 @@ public:
         }
         const auto block = output.first(kSmcBlockBytes);
         std::fill(block.begin(), block.end(), std::uint8_t {0});
-        block[kResultOffset] = answer(input, block);
+        block[kSmcResultOffset] = answer(input, block);
         outputLength = kSmcBlockBytes;
         return 0;
     }
@@ -311,19 +303,19 @@ public:
 private:
     std::uint8_t answer(std::span<const std::uint8_t> input, std::span<std::uint8_t> block) const
     {
-        const std::string key = keyText(little32(input, 0));
+        const std::string key = keyText(little32(input, kSmcKeyOffset));
         const auto found =
             std::find_if(table_.keys.begin(), table_.keys.end(), [&](const SmcKey& entry) { return entry.key == key; });
         if (found == table_.keys.end()) {
             return kSmcResultKeyNotFound;
         }
         const std::size_t size = hwmonsmc::typeBytes(found->type);
-        if (input[kCommandOffset] == kReadKeyInformation) {
-            putLittle32(block, kDataSizeOffset, static_cast<std::uint32_t>(size));
-            putLittle32(block, kDataTypeOffset, typeCode(found->type));
+        if (input[kSmcCommandOffset] == kSmcReadKeyInformation) {
+            putLittle32(block, kSmcDataSizeOffset, static_cast<std::uint32_t>(size));
+            putLittle32(block, kSmcDataTypeOffset, typeCode(found->type));
             return kSmcResultSuccess;
         }
-        if (input[kCommandOffset] != kReadKeyBytes || little32(input, kDataSizeOffset) != size) {
+        if (input[kSmcCommandOffset] != kSmcReadKeyBytes || little32(input, kSmcDataSizeOffset) != size) {
             return kSmcResultError; // only reads exist here, and only of the key's own size
         }
         std::optional<double> value;
@@ -336,8 +328,8 @@ private:
         if (!bytes) {
             return kSmcResultError;
         }
-        putLittle32(block, kDataSizeOffset, static_cast<std::uint32_t>(size));
-        std::copy(bytes->begin(), bytes->end(), block.begin() + kBytesOffset);
+        putLittle32(block, kSmcDataSizeOffset, static_cast<std::uint32_t>(size));
+        std::copy(bytes->begin(), bytes->end(), block.begin() + kSmcBytesOffset);
         return kSmcResultSuccess;
     }
 
