@@ -1,12 +1,12 @@
 #include "processes/ProcessInventorySnapshot.h"
 
+#include "common/SnapshotHeader.h"
 #include "common/Text.h"
 #include "processes/ProcessLimits.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 
 namespace quorvantile {
 
@@ -22,9 +22,7 @@ bool ProcessInventorySnapshot::isValid(double now) const
 
 bool ProcessInventorySnapshot::isValid(double now, std::uint32_t effectiveUid) const
 {
-    // Written so that a NaN fails every comparison it takes part in; -0.0 is not negative.
-    if (version != 1 || !std::isfinite(uptime) || uptime < 0 || !std::isfinite(now) || uptime > now ||
-        !(now - uptime <= kMaximumSnapshotAgeSeconds) || uid != effectiveUid ||
+    if (!isValidSnapshotHeader(version, uptime, now) || uid != effectiveUid ||
         readings.size() > kMaximumInventoryReadings) {
         return false;
     }

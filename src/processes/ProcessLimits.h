@@ -18,7 +18,5 @@ inline constexpr std::size_t kMaximumInventoryReadings = 512;
 inline constexpr std::size_t kMaximumDetailRequestBodyBytes = 2048;
 inline constexpr std::size_t kMaximumDetailRequests = 8;
 
-// A snapshot is stale once its uptime lies further back than this.
-inline constexpr double kMaximumSnapshotAgeSeconds = 2.0;
 
 } // namespace quorvantile

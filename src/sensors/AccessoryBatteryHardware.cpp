@@ -120,7 +120,7 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
     std::sort(readings.begin(), readings.end(),
         [](const auto& left, const auto& right) { return left.registryID < right.registryID; });
     const double now = clock.uptime();
-    AccessoryBatterySnapshot result {AccessoryBatterySnapshot::kVersion, uptime, incomplete, std::move(readings)};
+    AccessoryBatterySnapshot result {kSnapshotVersion, uptime, incomplete, std::move(readings)};
     services.reset();
     if (!result.isValid(now)) {
         return std::nullopt;

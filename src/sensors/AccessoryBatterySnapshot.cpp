@@ -1,20 +1,15 @@
 #include "sensors/AccessoryBatterySnapshot.h"
 
+#include "common/SnapshotHeader.h"
+
 #include <algorithm>
-#include <cmath>
 #include <iterator>
 
 namespace quorvantile {
 
 bool AccessoryBatterySnapshot::isValid(double now) const
 {
-    if (version != kVersion) {
-        return false;
-    }
-    if (!std::isfinite(uptime) || uptime < 0) { // -0.0 < 0 is false, so negative zero passes
-        return false;
-    }
-    if (!std::isfinite(now) || uptime > now || now - uptime > kMaximumAccessorySnapshotAgeSeconds) {
+    if (!isValidSnapshotHeader(version, uptime, now)) {
         return false;
     }
     if (readings.size() > kMaximumAccessoryReadings) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Json.h"
+#include "common/SnapshotHeader.h"
 #include "sensors/AccessoryBatteryReading.h"
 
 #include <cstddef>
@@ -11,14 +12,11 @@ namespace quorvantile {
 
 // Keeps the "battery1" reply small: 32 readings of at most 128-byte names.
 inline constexpr std::size_t kMaximumAccessoryReadings = 32;
-// A snapshot older than this against the uptime clock is stale.
-inline constexpr double kMaximumAccessorySnapshotAgeSeconds = 2.0;
 
 // One walk over the accessories: readings ascending by registry id.
 struct AccessoryBatterySnapshot {
-    static constexpr std::int64_t kVersion = 1;
 
-    std::int64_t version = kVersion;
+    std::int64_t version = kSnapshotVersion;
     double uptime = 0;
     bool incomplete = false;
     std::vector<AccessoryBatteryReading> readings;

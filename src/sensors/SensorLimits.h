@@ -12,8 +12,6 @@ inline constexpr std::size_t kMaximumSnapshotBytes = 16'384;
 inline constexpr std::size_t kMaximumSnapshotReadings = 6;
 // Longest processor brand string, without its terminating zero.
 inline constexpr std::size_t kMaximumModelBytes = 128;
-// A snapshot may be at most this much older than the moment it is checked.
-inline constexpr double kSnapshotFreshnessSeconds = 2.0;
 
 // Plausible ranges of the readings (inclusive).
 inline constexpr double kMinimumFanRpm = 0.0;

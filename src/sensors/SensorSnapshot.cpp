@@ -1,5 +1,6 @@
 #include "sensors/SensorSnapshot.h"
 
+#include "common/SnapshotHeader.h"
 #include "common/Text.h"
 #include "sensors/SensorLimits.h"
 
@@ -48,13 +49,7 @@ std::span<const std::string_view> SensorSnapshot::keys(std::string_view model)
 
 bool SensorSnapshot::isValid(double now) const
 {
-    if (version != 1 || registryID == 0) {
-        return false;
-    }
-    if (!std::isfinite(uptime) || uptime < 0 || !std::isfinite(now)) {
-        return false; // -0.0 < 0 is false, so a negative zero passes as it should
-    }
-    if (uptime > now || now - uptime > kSnapshotFreshnessSeconds) {
+    if (!isValidSnapshotHeader(version, uptime, now) || registryID == 0) {
         return false;
     }
     if (!text::isValidName(model, kMaximumModelBytes)) {
