@@ -40,9 +40,7 @@ int usageError(const std::string& message)
     return kExitUsage;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     namespace query = quorvantile::query;
     bool pretty = false;
@@ -125,4 +123,16 @@ int main(int argc, char** argv)
         std::cout << reply << '\n';
     }
     return std::cout.flush() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "quorvantile-sensors-query: %s\n", error.what());
+        return 1;
+    }
 }
