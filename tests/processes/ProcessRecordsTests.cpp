@@ -1,0 +1,156 @@
+// The process records on the wire: the detail request body, and the inventory and detail snapshots.
+#include "processes/ProcessDetailRequest.h"
+#include "processes/ProcessDetailSnapshot.h"
+#include "processes/ProcessInventorySnapshot.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+
+namespace quorvantile {
+namespace {
+
+std::string requestText(std::int32_t pid, std::uint64_t seconds = 1'700'000'000, std::uint64_t microseconds = 0)
+{
+    return R"({"pid":)" + std::to_string(pid) + R"(,"startSeconds":)" + std::to_string(seconds) +
+        R"(,"startMicroseconds":)" + std::to_string(microseconds) + "}";
+}
+
+std::string arrayOf(int count)
+{
+    std::string body = "[";
+    for (int index = 1; index <= count; ++index) {
+        body += (index > 1 ? "," : "") + requestText(index);
+    }
+    return body + "]";
+}
+
+TEST(ProcessDetailRequestDecoding, AcceptsOnlyOneToEightDistinctWellFormedRequestsIn2048Bytes)
+{
+    const std::string padded = arrayOf(1) + std::string(2048 - arrayOf(1).size(), ' ');
+    const struct {
+        std::string body;
+        std::size_t count; // 0: refused
+    } rows[] = {
+        {"", 0},
+        {padded, 1}, // exactly 2,048 bytes, white space after the array
+        {padded + " ", 0},
+        {"[]", 0},
+        {arrayOf(8), 8},
+        {arrayOf(9), 0},
+        {"[" + requestText(4) + "," + requestText(5) + "," + requestText(4) + "]", 0},
+        {"[" + requestText(4, 10) + "," + requestText(4, 11) + "]", 2}, // one pid at two start times
+        {"[" + requestText(0) + "]", 0},
+        {"[" + requestText(-1) + "]", 0},
+        {"[" + requestText(1) + "," + requestText(2, 0) + "]", 0},
+        {"[" + requestText(1, 5, 1'000'000) + "]", 0},
+        {R"([{"pid":2147483647,"startSeconds":18446744073709551615,"startMicroseconds":999999}])", 1},
+        {requestText(1), 0}, // an object, not an array
+        {"[" + requestText(1) + "] x", 0},
+        {"[null]", 0},
+        {R"([{"pid":1,"startSeconds":2}])", 0},
+        {R"([{"pid":1,"startSeconds":-2,"startMicroseconds":0}])", 0},
+        {R"([{"pid":2147483648,"startSeconds":2,"startMicroseconds":0}])", 0},
+        {R"([{"pid":"1","startSeconds":2,"startMicroseconds":0}])", 0},
+        {R"([{"pid":1.0,"startSeconds":2,"startMicroseconds":0}])", 0},
+        {R"([{"pid":1,"startSeconds":18446744073709551616,"startMicroseconds":0}])", 0},
+    };
+    for (const auto& row : rows) {
+        const auto requests = ProcessDetailRequest::decode(row.body);
+        EXPECT_EQ(requests ? requests->size() : 0U, row.count) << row.body.substr(0, 120);
+    }
+    EXPECT_EQ(
+        ProcessDetailRequest::decode(R"([{"startMicroseconds":9,"pid":30,"startSeconds":5},)" + requestText(2) + "]"),
+        (std::vector<ProcessDetailRequest> {{30, 5, 9}, {2, 1'700'000'000, 0}}))
+        << "in the order of the body";
+}
+
+ProcessInventoryReading reading(std::int32_t pid) { return {pid, "Finder", 1'700'000'000, 250'000, 10, 20, 4096}; }
+
+TEST(ProcessInventorySnapshotValidity, Bounds)
+{
+    using Change = std::function<void(ProcessInventorySnapshot&)>;
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const auto first = [](const std::function<void(ProcessInventoryReading&)>& change) -> Change {
+        return [change](ProcessInventorySnapshot& snapshot) { change(snapshot.readings.front()); };
+    };
+    const auto upTo = [](std::int32_t last) -> Change {
+        return [last](ProcessInventorySnapshot& snapshot) {
+            for (std::int32_t pid = 2; pid <= last; ++pid) {
+                snapshot.readings.push_back(reading(pid));
+            }
+        };
+    };
+    const struct {
+        const char* what;
+        Change change;
+        double now;
+        bool valid;
+    } rows[] = {
+        {"as made", [](auto&) {}, 10.0, true},
+        {"two seconds old", [](auto&) {}, 12.0, true},
+        {"older than two seconds", [](auto&) {}, 12.000001, false},
+        {"finished after now", [](auto&) {}, 9.999, false},
+        {"now is infinite", [](auto&) {}, kInfinity, false},
+        {"now is NaN", [](auto&) {}, std::nan(""), false},
+        {"uptime 0", [](auto& s) { s.uptime = 0.0; }, 0.0, true},
+        {"negative uptime", [](auto& s) { s.uptime = -1.0; }, 10.0, false},
+        {"NaN uptime", [](auto& s) { s.uptime = std::nan(""); }, 10.0, false},
+        {"version 2", [](auto& s) { s.version = 2; }, 10.0, false},
+        {"another user's list", [](auto& s) { s.uid += 1; }, 10.0, false},
+        {"512 readings", upTo(512), 10.0, true},
+        {"513 readings", upTo(513), 10.0, false},
+        {"a repeated pid", [](auto& s) { s.readings.push_back(reading(1)); }, 10.0, false},
+        {"pid 0", first([](auto& r) { r.pid = 0; }), 10.0, false},
+        {"empty name", first([](auto& r) { r.name.clear(); }), 10.0, false},
+        {"name with a line feed", first([](auto& r) { r.name = "bad\nname"; }), 10.0, false},
+        {"no start time", first([](auto& r) { r.startSeconds = 0; }), 10.0, false},
+        {"last microsecond", first([](auto& r) { r.startMicroseconds = 999'999; }), 10.0, true},
+        {"a second of microseconds", first([](auto& r) { r.startMicroseconds = 1'000'000; }), 10.0, false},
+        {"flag and figures play no part",
+            [](auto& s) {
+                s = {1, 10.0, 501, true, {{1, "x", 1, 0, 0, 0, 0}}};
+            },
+            10.0, true},
+    };
+    for (const auto& row : rows) {
+        ProcessInventorySnapshot snapshot {1, 10.0, 501, false, {reading(1)}};
+        row.change(snapshot);
+        EXPECT_EQ(snapshot.isValid(row.now, 501), row.valid) << row.what;
+    }
+}
+
+TEST(ProcessRecordsJson, WriteFieldsInOrderWithIntegersInFullAndReadBack)
+{
+    const ProcessInventorySnapshot inventory {1, 12.5, 4294967295U, true,
+        {{2147483647, "Mail \"x\"", 18446744073709551615ULL, 999'999, 18446744073709551614ULL, 1, 0}}};
+    const auto inventoryText = json::encode(inventory);
+    EXPECT_EQ(inventoryText,
+        R"({"version":1,"uptime":12.5,"uid":4294967295,"incomplete":true,"readings":[{"pid":2147483647,)"
+        R"("name":"Mail \"x\"","startSeconds":18446744073709551615,"startMicroseconds":999999,)"
+        R"("userTicks":18446744073709551614,"systemTicks":1,"residentBytes":0}]})");
+    ASSERT_TRUE(inventoryText);
+    EXPECT_EQ(json::decode<ProcessInventorySnapshot>(*inventoryText), inventory);
+    EXPECT_FALSE(json::decode<ProcessInventorySnapshot>(R"({"version":1,"uptime":1,"uid":0,"readings":[]})"))
+        << "incomplete is required";
+
+    const ProcessDetailSnapshot details {1, 3.25,
+        {ProcessDetailReading {{7, 8, 9}, {}, {}, {}, {}, {}, {}},
+            {{2147483647, 18446744073709551615ULL, 999'999}, 18446744073709551615ULL, std::string(32, 'a'), 1, 2, 3,
+                2147483647}}};
+    const auto detailsText = json::encode(details);
+    EXPECT_EQ(detailsText,
+        R"({"version":1,"uptime":3.25,"readings":[{"request":{"pid":7,"startSeconds":8,"startMicroseconds":9}},)"
+        R"({"request":{"pid":2147483647,"startSeconds":18446744073709551615,"startMicroseconds":999999},)"
+        R"("startAbsolute":18446744073709551615,"executableUUID":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",)"
+        R"("physicalFootprint":1,"diskReadBytes":2,"diskWriteBytes":3,"threads":2147483647}]})");
+    ASSERT_TRUE(detailsText);
+    EXPECT_EQ(json::decode<ProcessDetailSnapshot>(*detailsText), details);
+    EXPECT_FALSE(json::decode<ProcessDetailReading>(R"({"threads":1})")) << "the request is required";
+}
+
+} // namespace
+} // namespace quorvantile
