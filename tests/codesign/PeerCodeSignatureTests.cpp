@@ -1,12 +1,8 @@
-#include "RunningPeer.h"
-#include "TestFiles.h"
-#include "TestIdentities.h"
+#include "TestSupport.h"
 
-#include "codesign/Signer.h"
 #include "companion/SensorTransport.h"
 #include "companion/linux/LinuxPeerCodeSignature.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,37 +11,30 @@ namespace quorvantile {
 namespace {
 
 namespace transport = SensorTransport;
-using codesign::SigningIdentity;
-using codesign::testing::identity;
 using codesign::testing::RunningPeer;
 using codesign::testing::TemporaryDirectory;
 using codesign::testing::testPki;
 
 constexpr const char* kTestPeer = QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer";
+constexpr std::string_view kOtherIdentifier = "com.zembo.quorvantile.other";
 constexpr uid_t kUnprivilegedUser = 65534;
 
-LinuxPeerCodeSignatureOptions pidPath()
+LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::socketOption,
+    std::int64_t unsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds)
 {
     LinuxPeerCodeSignatureOptions options;
-    options.pidfdSource = PeerPidfdSource::processIdentifier;
-    return options;
-}
-
-// Remembers even a file signed a moment ago.
-LinuxPeerCodeSignatureOptions eagerCache()
-{
-    LinuxPeerCodeSignatureOptions options;
-    options.cacheUnsettledNanoseconds = 0;
-    return options;
+    options.pidfdSource = source;
+    options.cacheUnsettledNanoseconds = unsettledNanoseconds;
+    return LinuxPeerCodeSignature(testPki().anchorPem(), options);
 }
 
 class PeerCodeSignatureLinux : public ::testing::Test {
 protected:
     // A copy of the test peer, signed as `identifier` by `signer` (unsigned without one).
     std::filesystem::path peer(
-        const SigningIdentity* signer, std::string_view identifier = transport::kParentIdentifier)
+        const codesign::SigningIdentity* signer, std::string_view identifier = transport::kParentIdentifier)
     {
-        const auto path = directory_ / ("peer-" + std::to_string(++copies_));
+        auto path = directory_ / ("peer-" + std::to_string(++copies_));
         std::filesystem::copy_file(kTestPeer, path);
         std::filesystem::permissions(path, std::filesystem::perms(0755));
         if (signer != nullptr) {
@@ -55,61 +44,53 @@ protected:
         return path;
     }
 
-    // Whether a peer running `program` is trusted as the parent application.
-    bool trusted(const std::filesystem::path& program, LinuxPeerCodeSignatureOptions options = {})
-    {
-        LinuxPeerCodeSignature signature(testPki().anchorPem(), std::move(options));
-        const RunningPeer running(program, directory_.path());
-        EXPECT_TRUE(running.connected());
-        return transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature);
-    }
-
     TemporaryDirectory directory_;
     int copies_ = 0;
 };
 
-TEST_F(PeerCodeSignatureLinux, TrustsACorrectlySignedPeerOfTheSameUser)
-{
-    const auto team = identity(testPki().team);
-    EXPECT_TRUE(trusted(peer(&team)));
-    EXPECT_TRUE(trusted(peer(&team), pidPath()));
-}
-
-TEST_F(PeerCodeSignatureLinux, TrustsTheCompanionOnlyUnderItsOwnIdentifier)
-{
-    const auto team = identity(testPki().team);
-    LinuxPeerCodeSignature signature(testPki().anchorPem());
-    const RunningPeer running(peer(&team, transport::kCompanionIdentifier), directory_.path());
-    ASSERT_TRUE(running.connected());
-    EXPECT_TRUE(transport::trustedPeer(running.connection(), transport::kCompanionIdentifier, signature));
-    EXPECT_FALSE(transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature));
-}
-
-TEST_F(PeerCodeSignatureLinux, RefusesPeersWhoseSignatureDoesNotSatisfyTheRequirement)
+TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerUnderTheIdentifierAskedFor)
 {
     const auto& pki = testPki();
-    EXPECT_FALSE(trusted(peer(nullptr))) << "unsigned";
-    const auto otherTeam = identity(pki.otherTeam);
-    EXPECT_FALSE(trusted(peer(&otherTeam))) << "another team";
-    const auto team = identity(pki.team);
-    EXPECT_FALSE(trusted(peer(&team, "com.zembo.quorvantile.other"))) << "another identifier";
-    const auto otherAnchor = identity(pki.teamUnderOtherAnchor);
-    EXPECT_FALSE(trusted(peer(&otherAnchor))) << "another anchor";
-    const auto serverCertificate = identity(pki.teamWithoutCodeSigning);
-    EXPECT_FALSE(trusted(peer(&serverCertificate))) << "no code-signing usage";
-    const auto expired = identity(pki.expiredTeam);
-    EXPECT_FALSE(trusted(peer(&expired))) << "expired";
-    EXPECT_FALSE(trusted(peer(nullptr), pidPath())) << "unsigned, pid path";
-}
-
-TEST_F(PeerCodeSignatureLinux, RefusesAPeerWhoseRunningExecutableWasModified)
-{
-    const auto team = identity(testPki().team);
-    const auto program = peer(&team);
-    std::string bytes = codesign::testing::readFile(program);
-    bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x20);
-    codesign::testing::writeFile(program, bytes);
-    EXPECT_FALSE(trusted(program));
+    const std::string_view parent = transport::kParentIdentifier;
+    const std::string_view companion = transport::kCompanionIdentifier;
+    const struct {
+        const char* what;
+        const codesign::SigningIdentity* signer;
+        std::string_view signedAs, askedFor;
+        bool trusted;
+        bool changeSignedByte = false;
+        std::optional<bool> goneReaped = std::nullopt; // the peer was killed, and perhaps reaped
+    } cases[] = {
+        {"signed by the team", &pki.team, parent, parent, true},
+        {"the companion as itself", &pki.team, companion, companion, true},
+        {"the companion as the parent", &pki.team, companion, parent, false},
+        {"unsigned", nullptr, parent, parent, false},
+        {"another team", &pki.otherTeam, parent, parent, false},
+        {"another identifier", &pki.team, kOtherIdentifier, parent, false},
+        {"a chain to another anchor", &pki.teamUnderOtherAnchor, parent, parent, false},
+        {"no code-signing usage", &pki.teamWithoutCodeSigning, parent, parent, false},
+        {"expired", &pki.expiredTeam, parent, parent, false},
+        {"a changed byte in the signed part", &pki.team, parent, parent, false, true},
+        {"gone, not yet reaped", &pki.team, parent, parent, false, false, false},
+        {"gone and reaped", &pki.team, parent, parent, false, false, true},
+    };
+    for (const auto source : {PeerPidfdSource::socketOption, PeerPidfdSource::processIdentifier}) {
+        for (const auto& row : cases) {
+            const auto program = peer(row.signer, row.signedAs);
+            if (row.changeSignedByte) {
+                std::string bytes = codesign::testing::readFile(program);
+                bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x20);
+                codesign::testing::writeFile(program, bytes);
+            }
+            auto signature = peerSignature(source);
+            RunningPeer running(program, directory_.path());
+            ASSERT_TRUE(running.connected()) << row.what;
+            if (row.goneReaped) {
+                running.kill(*row.goneReaped);
+            }
+            EXPECT_EQ(transport::trustedPeer(running.connection(), row.askedFor, signature), row.trusted) << row.what;
+        }
+    }
 }
 
 TEST_F(PeerCodeSignatureLinux, RefusesACorrectlySignedPeerRunningAsAnotherUser)
@@ -117,10 +98,9 @@ TEST_F(PeerCodeSignatureLinux, RefusesACorrectlySignedPeerRunningAsAnotherUser)
     if (geteuid() != 0) {
         GTEST_SKIP() << "starting a peer as another user needs root";
     }
-    const auto team = identity(testPki().team);
-    const auto program = peer(&team);
+    const auto program = peer(&testPki().team);
     std::filesystem::permissions(directory_.path(), std::filesystem::perms(0755));
-    LinuxPeerCodeSignature signature(testPki().anchorPem());
+    auto signature = peerSignature();
     const RunningPeer running(program, directory_.path(), kUnprivilegedUser);
     if (!running.connected()) {
         GTEST_SKIP() << "the peer could not run as uid " << kUnprivilegedUser << " here";
@@ -131,94 +111,53 @@ TEST_F(PeerCodeSignatureLinux, RefusesACorrectlySignedPeerRunningAsAnotherUser)
         signature.peerSatisfies(running.connection(), transport::requirementText(transport::kParentIdentifier)));
 }
 
-TEST_F(PeerCodeSignatureLinux, AnUnlistedIdentifierIsRefusedBeforeTheSignatureIsConsulted)
+TEST_F(PeerCodeSignatureLinux, RefusesUnlistedIdentifiersUnexaminedAndRequirementsItCannotParse)
 {
-    const auto team = identity(testPki().team);
-    LinuxPeerCodeSignature signature(testPki().anchorPem(), eagerCache());
-    const RunningPeer running(peer(&team, "com.zembo.quorvantile.other"), directory_.path());
+    const auto program = peer(&testPki().team, kOtherIdentifier);
+    auto signature = peerSignature(PeerPidfdSource::socketOption, 0);
+    const RunningPeer running(program, directory_.path());
     ASSERT_TRUE(running.connected());
-    EXPECT_FALSE(transport::trustedPeer(running.connection(), "com.zembo.quorvantile.other", signature));
-    EXPECT_FALSE(transport::trustedPeer(-1, "com.zembo.quorvantile.other", signature));
+    EXPECT_FALSE(transport::trustedPeer(running.connection(), kOtherIdentifier, signature));
+    EXPECT_FALSE(transport::trustedPeer(-1, kOtherIdentifier, signature));
     EXPECT_EQ(signature.fullVerifications(), 0U);
-    // The same peer asked about through the port directly does satisfy its own requirement.
-    EXPECT_TRUE(
-        signature.peerSatisfies(running.connection(), transport::requirementText("com.zembo.quorvantile.other")));
-}
-
-TEST_F(PeerCodeSignatureLinux, RefusesRequirementsItCannotParse)
-{
-    const auto team = identity(testPki().team);
-    LinuxPeerCodeSignature signature(testPki().anchorPem());
-    const RunningPeer running(peer(&team), directory_.path());
-    ASSERT_TRUE(running.connected());
+    // Through the port itself the peer does satisfy its own requirement.
+    EXPECT_TRUE(signature.peerSatisfies(running.connection(), transport::requirementText(kOtherIdentifier)));
     EXPECT_TRUE(signature.peerSatisfies(running.connection(), "anchor apple generic"));
     EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
     EXPECT_FALSE(signature.peerSatisfies(running.connection(), ""));
 }
 
-TEST_F(PeerCodeSignatureLinux, RefusesAPeerThatHasGone)
+TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesAChangedOneAgain)
 {
-    const auto team = identity(testPki().team);
-    const auto program = peer(&team);
-    for (const auto source : {PeerPidfdSource::socketOption, PeerPidfdSource::processIdentifier}) {
-        for (const bool reap : {false, true}) {
-            LinuxPeerCodeSignatureOptions options;
-            options.pidfdSource = source;
-            LinuxPeerCodeSignature signature(testPki().anchorPem(), options);
-            RunningPeer running(program, directory_.path());
-            ASSERT_TRUE(running.connected());
-            running.kill(reap);
-            EXPECT_FALSE(transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature))
-                << "reaped: " << reap;
+    const auto program = peer(&testPki().team);
+    const auto connectTwice = [&](LinuxPeerCodeSignature& signature) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const RunningPeer running(program, directory_.path());
+            EXPECT_TRUE(transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature));
         }
-    }
-}
-
-TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedExecutableAndVerifiesAChangedOneAgain)
-{
-    const auto team = identity(testPki().team);
-    const auto program = peer(&team);
-    LinuxPeerCodeSignature signature(testPki().anchorPem(), eagerCache());
-    const auto connect = [&] {
-        const RunningPeer running(program, directory_.path());
-        return running.connected() &&
-            transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature);
+        return signature.fullVerifications();
     };
-    EXPECT_TRUE(connect());
-    EXPECT_TRUE(connect());
-    EXPECT_EQ(signature.fullVerifications(), 1U);
-    // A metadata change gives the file a new change time: it is verified again.
+    // By default a file changed a moment ago is not remembered: its times may not have moved yet.
+    auto cautious = peerSignature();
+    EXPECT_EQ(connectTwice(cautious), 2U);
+    auto eager = peerSignature(PeerPidfdSource::socketOption, 0);
+    EXPECT_EQ(connectTwice(eager), 1U);
+    // A metadata change gives the file a new change time.
     std::filesystem::permissions(program, std::filesystem::perms(0750));
-    EXPECT_TRUE(connect());
-    EXPECT_EQ(signature.fullVerifications(), 2U);
-}
-
-TEST_F(PeerCodeSignatureLinux, DoesNotRememberAnExecutableChangedJustNow)
-{
-    const auto team = identity(testPki().team);
-    const auto program = peer(&team);
-    LinuxPeerCodeSignature signature(testPki().anchorPem());
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const RunningPeer running(program, directory_.path());
-        ASSERT_TRUE(running.connected());
-        EXPECT_TRUE(transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature));
-    }
-    EXPECT_EQ(signature.fullVerifications(), 2U);
+    EXPECT_EQ(connectTwice(eager), 2U);
 }
 
 TEST(PeerProcessStat, ReadsTheStartTimeAfterTheCommandName)
 {
-    const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654321 20 21\n";
-    EXPECT_EQ(parseProcessStartTime("42 (sh)" + tail), 987654321U);
-    EXPECT_EQ(parseProcessStartTime("42 (a) b (c) d)" + tail), 987654321U);
-    EXPECT_EQ(parseProcessStartTime("42 ( )" + tail), 987654321U);
-    EXPECT_FALSE(parseProcessStartTime("42 sh" + tail));
-    EXPECT_FALSE(parseProcessStartTime("42 (sh) S 1 2 3"));
-    EXPECT_FALSE(parseProcessStartTime("42 (sh)  S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 9 20"));
-    EXPECT_FALSE(parseProcessStartTime("42 (sh) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 -9 20"));
-    EXPECT_FALSE(parseProcessStartTime("42 (sh) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 99999999999999999999"));
-    EXPECT_FALSE(parseProcessStartTime(""));
-    EXPECT_FALSE(parseProcessStartTime(")("));
+    const std::string fields = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
+    EXPECT_EQ(parseProcessStartTime("42 (sh)" + fields + "987654321 20 21\n"), 987654321U);
+    EXPECT_EQ(parseProcessStartTime("42 (a) b (c) d)" + fields + "987654321 20 21\n"), 987654321U);
+    EXPECT_EQ(parseProcessStartTime("42 ( )" + fields + "987654321 20 21\n"), 987654321U);
+    for (const std::string& stat : {"42 sh" + fields + "9 20", std::string("42 (sh) S 1 2 3"),
+             "42 (sh) " + fields + "9 20", "42 (sh)" + fields + "-9 20", "42 (sh)" + fields + "99999999999999999999",
+             std::string(), std::string(")(")}) {
+        EXPECT_FALSE(parseProcessStartTime(stat)) << stat;
+    }
 }
 
 } // namespace

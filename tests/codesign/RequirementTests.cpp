@@ -10,79 +10,33 @@ using Kind = RequirementClause::Kind;
 constexpr std::string_view kParentRequirement =
     R"(anchor apple generic and certificate leaf[subject.OU] = "7Q4KX2M8PZ" and identifier "com.zembo.quorvantile")";
 
-VerifiedSignature parentSignature()
+TEST(RequirementParser, AcceptsEachClauseInAnyOrderAndSpacing)
 {
-    VerifiedSignature signature;
-    signature.directory.identifier = "com.zembo.quorvantile";
-    signature.leafOrganizationalUnit = "7Q4KX2M8PZ";
-    signature.anchoredAtVendor = true;
-    return signature;
-}
-
-TEST(RequirementParser, AcceptsTheServersRequirement)
-{
-    const auto requirement = parseRequirement(kParentRequirement);
-    ASSERT_TRUE(requirement);
-    EXPECT_EQ(requirement->clauses,
-        (std::vector<RequirementClause> {{Kind::vendorAnchor, ""}, {Kind::leafOrganizationalUnit, "7Q4KX2M8PZ"},
-            {Kind::identifier, "com.zembo.quorvantile"}}));
-}
-
-TEST(RequirementParser, AcceptsEachClauseAloneAndAnyOrderAndSpacing)
-{
-    EXPECT_TRUE(parseRequirement("anchor apple generic"));
-    EXPECT_TRUE(parseRequirement(R"(identifier "a")"));
-    EXPECT_TRUE(parseRequirement(R"(certificate leaf[subject.OU]="T")"));
-    EXPECT_TRUE(parseRequirement("  identifier \"a\"\tand\n anchor   apple generic  "));
-    EXPECT_TRUE(parseRequirement(R"(certificate leaf [ subject.OU ] = "T" and identifier "a")"));
-}
-
-TEST(RequirementParser, RefusesNearMisses)
-{
-    for (const std::string_view text : {
-             "",
-             "   ",
-             "anchor apple",
-             "anchor apple generic and",
-             "and anchor apple generic",
-             "anchor apple generic and and identifier \"a\"",
-             "anchor apple generic or identifier \"a\"",
-             "anchor apple generic AND identifier \"a\"",
-             "Anchor apple generic",
-             "anchor trusted",
-             "anchor apple generic2",
-             "anchor apple generic identifier \"a\"",
-             "identifier a",
-             "identifier \"a",
-             "identifier a\"",
-             "identifier \"\"",
-             "identifier \"a b\"",
-             "identifier \"a\\\"b\"",
-             "identifier = \"a\"",
-             "identifier \"a\" \"b\"",
-             "identifier \"a\" trailing",
-             "identifier \"a\";",
-             "!identifier \"a\"",
-             "(identifier \"a\")",
-             "certificate leaf[subject.CN] = \"T\"",
-             "certificate root[subject.OU] = \"T\"",
-             "certificate 1[subject.OU] = \"T\"",
-             "certificate leaf[subject.OU] \"T\"",
-             "certificate leaf[subject.OU] = T",
-             "certificate leaf[subject.OU = \"T\"",
-             "certificate leaf subject.OU] = \"T\"",
-             "certificate leaf[subject.OU] ~ \"T\"",
-             "info [x] = \"a\"",
-             "entitlement[\"a\"] exists",
-             "anchor apple generic and certificate leaf[subject.OU] = \"7Q4KX2M8PZ\" and identifier "
-             "\"com.zembo.quorvantile\" or identifier \"x\"",
-         }) {
-        EXPECT_FALSE(parseRequirement(text)) << text;
+    EXPECT_EQ(parseRequirement(kParentRequirement),
+        (Requirement {{{Kind::vendorAnchor, ""}, {Kind::leafOrganizationalUnit, "7Q4KX2M8PZ"},
+            {Kind::identifier, "com.zembo.quorvantile"}}}));
+    for (const std::string_view text : {"anchor apple generic", R"(certificate leaf[subject.OU]="T")",
+             "  identifier \"a\"\tand\n anchor   apple generic  ",
+             R"(certificate leaf [ subject.OU ] = "T" and identifier "a")"}) {
+        EXPECT_TRUE(parseRequirement(text)) << text;
     }
 }
 
-TEST(RequirementParser, BoundsItsInput)
+TEST(RequirementParser, RefusesNearMissesAndOversizedInput)
 {
+    for (const std::string_view text : {"", "   ", "anchor apple", "anchor apple generic and",
+             "and anchor apple generic", "anchor apple generic and and identifier \"a\"",
+             "anchor apple generic or identifier \"a\"", "anchor apple generic AND identifier \"a\"",
+             "Anchor apple generic", "anchor trusted", "anchor apple generic2", "anchor apple generic identifier \"a\"",
+             "identifier a", "identifier \"a", "identifier a\"", "identifier \"\"", "identifier \"a b\"",
+             "identifier \"a\\\"b\"", "identifier = \"a\"", "identifier \"a\" \"b\"", "identifier \"a\" trailing",
+             "identifier \"a\";", "!identifier \"a\"", "(identifier \"a\")", "certificate leaf[subject.CN] = \"T\"",
+             "certificate root[subject.OU] = \"T\"", "certificate leaf[subject.OU] \"T\"",
+             "certificate leaf[subject.OU] = T", "certificate leaf[subject.OU = \"T\"",
+             "certificate leaf[subject.OU] ~ \"T\"", "info [x] = \"a\"", "entitlement[\"a\"] exists"}) {
+        EXPECT_FALSE(parseRequirement(text)) << text;
+    }
+    EXPECT_FALSE(parseRequirement(std::string(kParentRequirement) + " or identifier \"x\""));
     std::string many = "identifier \"a\"";
     for (std::size_t count = 1; count < kMaximumRequirementClauses; ++count) {
         many += " and identifier \"a\"";
@@ -92,37 +46,27 @@ TEST(RequirementParser, BoundsItsInput)
     EXPECT_FALSE(parseRequirement("identifier \"" + std::string(kMaximumRequirementBytes, 'a') + "\""));
 }
 
-TEST(RequirementEvaluation, EveryClauseMustHold)
+TEST(RequirementEvaluation, EveryClauseMustHoldExactly)
 {
-    const auto requirement = parseRequirement(kParentRequirement);
-    ASSERT_TRUE(requirement);
-    EXPECT_TRUE(satisfies(*requirement, parentSignature()));
-
-    auto otherIdentifier = parentSignature();
-    otherIdentifier.directory.identifier = "com.zembo.quorvantile.sensors";
-    EXPECT_FALSE(satisfies(*requirement, otherIdentifier));
-
-    auto otherTeam = parentSignature();
-    otherTeam.leafOrganizationalUnit = "7Q4KX2M8PY";
-    EXPECT_FALSE(satisfies(*requirement, otherTeam));
-
-    auto noTeam = parentSignature();
-    noTeam.leafOrganizationalUnit.reset();
-    EXPECT_FALSE(satisfies(*requirement, noTeam));
-
-    auto notAnchored = parentSignature();
-    notAnchored.anchoredAtVendor = false;
-    EXPECT_FALSE(satisfies(*requirement, notAnchored));
-    EXPECT_FALSE(satisfies(*parseRequirement("anchor apple generic"), notAnchored));
-}
-
-TEST(RequirementEvaluation, ComparesExactly)
-{
-    auto signature = parentSignature();
-    EXPECT_FALSE(satisfies(*parseRequirement(R"(identifier "com.zembo.Quorvantile")"), signature));
-    EXPECT_FALSE(satisfies(*parseRequirement(R"(identifier "com.zembo.quorvantil")"), signature));
-    EXPECT_FALSE(satisfies(*parseRequirement(R"(certificate leaf[subject.OU] = "7q4kx2m8pz")"), signature));
-    EXPECT_FALSE(satisfies(Requirement {}, signature));
+    VerifiedSignature parent;
+    parent.directory.identifier = "com.zembo.quorvantile";
+    parent.leafOrganizationalUnit = "7Q4KX2M8PZ";
+    parent.anchoredAtVendor = true;
+    const auto holds = [&](std::string_view text, auto edit) {
+        VerifiedSignature signature = parent;
+        edit(signature);
+        return satisfies(parseRequirement(text).value_or(Requirement {}), signature);
+    };
+    const auto same = [](VerifiedSignature&) {};
+    EXPECT_TRUE(holds(kParentRequirement, same));
+    EXPECT_FALSE(holds(kParentRequirement, [](VerifiedSignature& s) { s.directory.identifier += ".sensors"; }));
+    EXPECT_FALSE(holds(kParentRequirement, [](VerifiedSignature& s) { s.leafOrganizationalUnit = "7Q4KX2M8PY"; }));
+    EXPECT_FALSE(holds(kParentRequirement, [](VerifiedSignature& s) { s.leafOrganizationalUnit.reset(); }));
+    EXPECT_FALSE(holds("anchor apple generic", [](VerifiedSignature& s) { s.anchoredAtVendor = false; }));
+    EXPECT_FALSE(holds(R"(identifier "com.zembo.Quorvantile")", same));
+    EXPECT_FALSE(holds(R"(identifier "com.zembo.quorvantil")", same));
+    EXPECT_FALSE(holds(R"(certificate leaf[subject.OU] = "7q4kx2m8pz")", same));
+    EXPECT_FALSE(satisfies(Requirement {}, parent));
 }
 
 } // namespace

@@ -1,0 +1,203 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
+
+namespace quorvantile::codesign::testing {
+namespace {
+
+constexpr long kSecondsPerDay = 24 * 60 * 60;
+constexpr int kConnectWaitMilliseconds = 10'000;
+
+void require(bool condition, const char* what)
+{
+    if (!condition) {
+        throw std::runtime_error(std::string("codesign test support: ") + what);
+    }
+}
+
+struct CertificateOptions {
+    std::vector<std::string> organizationalUnits {kTeam};
+    const char* extendedUsage = "critical,codeSigning"; // none when null
+    bool certificateAuthority = false;
+    long validFromDays = -1;
+    long validUntilDays = 365;
+};
+
+// A certificate for a new P-256 key, issued by `issuer` (self-signed without one).
+SigningIdentity issue(const char* commonName, const CertificateOptions& options, const SigningIdentity* issuer)
+{
+    static long serial = 0;
+    SigningIdentity made {CertificatePointer(X509_new()), KeyPointer(EVP_EC_gen("P-256")), {}};
+    X509* certificate = made.certificate.get();
+    require(certificate != nullptr && made.key != nullptr, "new certificate");
+    X509* issuerCertificate = issuer != nullptr ? issuer->certificate.get() : certificate;
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), ++serial);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromDays * kSecondsPerDay);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilDays * kSecondsPerDay);
+    std::vector<std::pair<const char*, std::string>> names {{"O", "Quorvantile Tests"}};
+    for (const std::string& unit : options.organizationalUnits) {
+        names.emplace_back("OU", unit);
+    }
+    names.emplace_back("CN", commonName);
+    for (const auto& [field, value] : names) {
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), field, MBSTRING_UTF8,
+            reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
+    }
+    X509_set_issuer_name(certificate, X509_get_subject_name(issuerCertificate));
+    X509_set_pubkey(certificate, made.key.get());
+    std::vector<std::pair<int, const char*>> extensions {{NID_subject_key_identifier, "hash"},
+        {NID_authority_key_identifier, "keyid:always"}, {NID_basic_constraints, "critical,CA:FALSE"},
+        {NID_key_usage, "critical,digitalSignature"}};
+    if (options.certificateAuthority) {
+        extensions[2].second = "critical,CA:TRUE";
+        extensions[3].second = "critical,keyCertSign,cRLSign";
+    } else if (options.extendedUsage != nullptr) {
+        extensions.emplace_back(NID_ext_key_usage, options.extendedUsage);
+    }
+    for (const auto& [nid, value] : extensions) {
+        X509V3_CTX context;
+        X509V3_set_ctx(&context, issuerCertificate, certificate, nullptr, nullptr, 0);
+        const std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> extension(
+            X509V3_EXT_conf_nid(nullptr, &context, nid, value), X509_EXTENSION_free);
+        require(extension && X509_add_ext(certificate, extension.get(), -1) == 1, "extension");
+    }
+    require(X509_sign(certificate, issuer != nullptr ? issuer->key.get() : made.key.get(), EVP_sha256()) > 0, "sign");
+    return made;
+}
+
+template<class Write> std::string pemText(Write write)
+{
+    BioPointer bio(BIO_new(BIO_s_mem()));
+    require(bio && write(bio.get()) == 1, "PEM");
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+} // namespace
+
+TemporaryDirectory::TemporaryDirectory()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-codesign-XXXXXX").string();
+    require(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    require(static_cast<bool>(out), "write");
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+UniqueFd openFile(const std::filesystem::path& path) { return UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
+
+std::string TestPki::anchorPem() const { return pem(anchor.certificate.get()); }
+
+const TestPki& testPki()
+{
+    static const TestPki pki = [] {
+        const CertificateOptions authority {.organizationalUnits = {}, .certificateAuthority = true};
+        TestPki made;
+        made.anchor = issue("Test Anchor", authority, nullptr);
+        made.otherAnchor = issue("Other Anchor", authority, nullptr);
+        made.intermediate = issue("Test Intermediate", authority, &made.anchor);
+        made.team = issue("Team", {}, &made.anchor);
+        made.otherTeam = issue("Other Team", {.organizationalUnits = {"ZZZZZZZZZZ"}}, &made.anchor);
+        made.teamUnderOtherAnchor = issue("Team", {}, &made.otherAnchor);
+        made.teamWithoutCodeSigning = issue("Server", {.extendedUsage = "serverAuth"}, &made.anchor);
+        made.teamWithoutUsage = issue("Any", {.extendedUsage = nullptr}, &made.anchor);
+        made.teamUnderIntermediate = issue("Team", {}, &made.intermediate);
+        made.teamCarryingIntermediate = issue("Team", {}, &made.intermediate);
+        made.teamCarryingIntermediate.chain.emplace_back(X509_dup(made.intermediate.certificate.get()));
+        made.expiredTeam = issue("Expired", {.validFromDays = -30, .validUntilDays = -1}, &made.anchor);
+        made.teamWithTwoUnits = issue("Two", {.organizationalUnits = {kTeam, "Other"}}, &made.anchor);
+        return made;
+    }();
+    return pki;
+}
+
+std::string pem(X509* certificate)
+{
+    return pemText([&](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
+}
+
+std::string pem(EVP_PKEY* key)
+{
+    return pemText([&](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
+}
+
+RunningPeer::RunningPeer(
+    const std::filesystem::path& program, const std::filesystem::path& directory, std::optional<uid_t> user)
+{
+    const std::string socketPath = (directory / "peer.sock").string();
+    std::filesystem::remove(socketPath);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path) {
+        return;
+    }
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
+    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener.get(), 1) != 0 || (user && chmod(socketPath.c_str(), 0777) != 0)) {
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) {
+            _exit(126);
+        }
+        execl(program.c_str(), program.c_str(), socketPath.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pollfd entry {listener.get(), POLLIN, 0};
+    if (pid_ > 0 && poll(&entry, 1, kConnectWaitMilliseconds) == 1) {
+        connection_.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+}
+
+void RunningPeer::kill(bool reap)
+{
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, SIGKILL);
+    siginfo_t info {};
+    // Waits for the end but, unless reaping, leaves the peer a zombie.
+    waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | (reap ? 0 : WNOWAIT));
+    if (reap) {
+        pid_ = -1;
+    }
+}
+
+} // namespace quorvantile::codesign::testing

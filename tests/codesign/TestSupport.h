@@ -1,0 +1,77 @@
+#pragma once
+
+#include "codesign/Signer.h"
+#include "common/UniqueFd.h"
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// Scratch files, certificates made at run time (none is ever written into the repository), and
+// peer processes on real sockets.
+namespace quorvantile::codesign::testing {
+
+inline constexpr const char* kTeam = "7Q4KX2M8PZ";
+
+// A private scratch directory, removed with everything in it.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+    ~TemporaryDirectory();
+    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+[[nodiscard]] std::string readFile(const std::filesystem::path& path);
+[[nodiscard]] UniqueFd openFile(const std::filesystem::path& path);
+
+// The reason a check failed, or nothing when it passed.
+template<class Value> std::optional<SignatureError> refusalOf(const Checked<Value, SignatureError>& result)
+{
+    return result ? std::nullopt : std::optional(result.error());
+}
+
+// Two anchors; the team's leaf (OU = kTeam, code signing) under the first; variants that must fail.
+struct TestPki {
+    SigningIdentity anchor, otherAnchor, intermediate; // `intermediate` is a CA under `anchor`
+    SigningIdentity team, otherTeam, teamUnderOtherAnchor, expiredTeam, teamWithTwoUnits;
+    SigningIdentity teamWithoutCodeSigning; // extended key usage serverAuth only
+    SigningIdentity teamWithoutUsage; // no extended key usage at all
+    SigningIdentity teamUnderIntermediate, teamCarryingIntermediate; // the latter with it in its chain
+
+    [[nodiscard]] std::string anchorPem() const;
+};
+
+[[nodiscard]] const TestPki& testPki();
+[[nodiscard]] std::string pem(X509* certificate);
+[[nodiscard]] std::string pem(EVP_PKEY* key);
+
+// Starts `program` (a copy of the test peer), which connects to a fresh socket in `directory`, and
+// accepts its connection. The destructor kills and reaps the peer.
+class RunningPeer {
+public:
+    RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
+        std::optional<uid_t> user = std::nullopt);
+    RunningPeer(const RunningPeer&) = delete;
+    RunningPeer& operator=(const RunningPeer&) = delete;
+    ~RunningPeer() { kill(true); }
+
+    [[nodiscard]] bool connected() const { return connection_.valid(); }
+    [[nodiscard]] int connection() const { return connection_.get(); }
+    // Kills the peer; with `reap` also collects it, so that its pid may be reused.
+    void kill(bool reap);
+
+private:
+    UniqueFd connection_;
+    pid_t pid_ = -1;
+};
+
+} // namespace quorvantile::codesign::testing
