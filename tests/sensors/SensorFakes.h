@@ -9,24 +9,21 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
-// Fakes of the sensor ports. Each handle they give out counts itself in `live` while it exists, so
+// Fakes of the sensor ports. Every handle they give out holds a copy of its fake's `token`, so that
 // tests can check that every path releases what it took.
 namespace quorvantile::testing {
 
-class CountedHandle {
-public:
-    explicit CountedHandle(int& live) : live_(++live) { }
-    CountedHandle(const CountedHandle&) = delete;
-    CountedHandle& operator=(const CountedHandle&) = delete;
-    ~CountedHandle() { --live_; }
-
-private:
-    int& live_;
-};
+using Token = std::shared_ptr<int>;
+inline long live(const Token& token) { return token.use_count() - 1; }
 
 inline std::vector<std::uint8_t> floatBytes(float value)
 {
@@ -35,35 +32,22 @@ inline std::vector<std::uint8_t> floatBytes(float value)
         static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
 }
 
-// One way to break one of a key's two exchanges.
-enum class SmcFault {
-    none,
-    informationStatus,
-    informationLength,
-    informationResult,
-    readStatus,
-    readLength,
-    readResult
-};
+// How an exchange of a key's `brokenCommand` fails.
+enum class SmcBreak { status, length, result };
 
 struct FakeSmcKey {
-    FakeSmcKey() = default;
-    FakeSmcKey(std::string typeName, std::vector<std::uint8_t> data, SmcFault broken = SmcFault::none,
-        std::optional<std::uint32_t> size = std::nullopt)
-        : type(std::move(typeName)), bytes(std::move(data)), fault(broken), reportedSize(size)
-    {
-    }
     std::string type;
     std::vector<std::uint8_t> bytes;
-    SmcFault fault = SmcFault::none;
-    std::optional<std::uint32_t> reportedSize; // what key information reports instead of bytes.size()
+    std::optional<std::uint32_t> reportedSize = std::nullopt; // what key information answers instead of bytes.size()
+    std::uint8_t brokenCommand = 0;
+    SmcBreak brokenBy = SmcBreak::status;
 };
 
 struct SmcCall {
-    std::uint32_t selector = 0;
     std::string key;
     std::uint8_t command = 0;
     std::uint32_t size = 0;
+    bool operator==(const SmcCall&) const = default;
 };
 
 struct FakeSmcState {
@@ -72,167 +56,132 @@ struct FakeSmcState {
     bool present = true;
     std::optional<std::uint64_t> registryID = 0x1000'0000'2a;
     bool opens = true;
-    int liveServices = 0;
-    int liveConnections = 0;
+    Token token = std::make_shared<int>();
 };
 
-class FakeSmcConnection final : public SmcConnection {
-public:
-    explicit FakeSmcConnection(FakeSmcState& state) : state_(state), handle_(state.liveConnections) { }
+struct FakeSmcConnection final : SmcConnection {
+    explicit FakeSmcConnection(FakeSmcState& held) : state(held), token(held.token) { }
 
     std::int32_t callStructMethod(std::uint32_t selector, std::span<const std::uint8_t> input,
         std::span<std::uint8_t> output, std::size_t& outputLength) override
     {
-        const std::uint32_t code = SensorHardware::little32(input, 0).value();
-        const std::string key {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
-            static_cast<char>(code >> 8), static_cast<char>(code)};
-        const bool information = input[42] == kSmcReadKeyInformation;
-        state_.calls.push_back({selector, key, input[42], SensorHardware::little32(input, 28).value()});
-        const auto found = state_.keys.find(key);
-        if (found == state_.keys.end()) {
-            output[40] = 0x84;
+        if (selector != kSmcSelector || input.size() != kSmcBlockBytes || outputLength != kSmcBlockBytes) {
+            return kSmcStatusBadArgument;
+        }
+        // The key is little-endian in bytes 0 … 3: its first character is byte 3.
+        const std::string key(std::make_reverse_iterator(input.begin() + 4), input.rend());
+        const std::uint8_t command = input[kSmcCommandOffset];
+        state.calls.push_back({key, command, SensorHardware::little32(input, kSmcDataSizeOffset).value()});
+        const auto found = state.keys.find(key);
+        if (found == state.keys.end()) {
+            output[kSmcResultOffset] = 0x84;
             return 0;
         }
         const FakeSmcKey& entry = found->second;
-        if (information) {
+        if (command == kSmcReadKeyInformation) {
             const auto size = entry.reportedSize.value_or(static_cast<std::uint32_t>(entry.bytes.size()));
             const std::uint32_t type = SensorHardware::packedKey(entry.type);
             for (std::size_t index = 0; index < 4; ++index) {
-                output[28 + index] = static_cast<std::uint8_t>(size >> (8 * index));
-                output[32 + index] = static_cast<std::uint8_t>(type >> (8 * index));
+                output[kSmcDataSizeOffset + index] = static_cast<std::uint8_t>(size >> (8 * index));
+                output[kSmcDataTypeOffset + index] = static_cast<std::uint8_t>(type >> (8 * index));
             }
         } else {
-            std::copy(entry.bytes.begin(), entry.bytes.end(), output.begin() + 48);
+            std::copy(entry.bytes.begin(), entry.bytes.end(), output.begin() + kSmcBytesOffset);
         }
-        const auto is = [&](SmcFault ifInformation, SmcFault ifRead) {
-            return entry.fault == (information ? ifInformation : ifRead);
-        };
-        output[40] = is(SmcFault::informationResult, SmcFault::readResult) ? 0x85 : 0;
-        outputLength = is(SmcFault::informationLength, SmcFault::readLength) ? 79 : 80;
-        return is(SmcFault::informationStatus, SmcFault::readStatus) ? kSmcStatusBadArgument : 0;
+        const auto broken = [&](SmcBreak how) { return command == entry.brokenCommand && entry.brokenBy == how; };
+        output[kSmcResultOffset] = broken(SmcBreak::result) ? 0x85 : 0;
+        outputLength = broken(SmcBreak::length) ? kSmcBlockBytes - 1 : kSmcBlockBytes;
+        return broken(SmcBreak::status) ? kSmcStatusBadArgument : 0;
     }
 
-private:
-    FakeSmcState& state_;
-    CountedHandle handle_;
+    FakeSmcState& state;
+    Token token;
 };
 
-class FakeSmcService final : public SmcService {
-public:
-    explicit FakeSmcService(FakeSmcState& state) : state_(state), handle_(state.liveServices) { }
-    std::optional<std::uint64_t> registryEntryID() const override { return state_.registryID; }
-    std::unique_ptr<SmcConnection> open() override
-    {
-        return state_.opens ? std::make_unique<FakeSmcConnection>(state_) : nullptr;
-    }
+struct FakeSmc final : Smc {
+    struct Service final : SmcService {
+        explicit Service(FakeSmcState& held) : state(held), token(held.token) { }
+        std::optional<std::uint64_t> registryEntryID() const override { return state.registryID; }
+        std::unique_ptr<SmcConnection> open() override
+        {
+            return state.opens ? std::make_unique<FakeSmcConnection>(state) : nullptr;
+        }
+        FakeSmcState& state;
+        Token token;
+    };
 
-private:
-    FakeSmcState& state_;
-    CountedHandle handle_;
-};
-
-class FakeSmc final : public Smc {
-public:
-    explicit FakeSmc(FakeSmcState& state) : state_(state) { }
+    explicit FakeSmc(FakeSmcState& held) : state(held) { }
     std::unique_ptr<SmcService> matchingService() override
     {
-        return state_.present ? std::make_unique<FakeSmcService>(state_) : nullptr;
+        return state.present ? std::make_unique<Service>(state) : nullptr;
     }
-
-private:
-    FakeSmcState& state_;
+    FakeSmcState& state;
 };
 
-using FakeProperties = std::map<std::string, RegistryValue, std::less<>>;
-
-struct FakeRegistryState {
-    std::vector<FakeProperties> services;
-    bool listable = true;
-    bool validAtEnd = true;
-    std::function<void()> onNext; // runs on every step of a walk
-    int nextCalls = 0;
-    int liveIterators = 0;
-    int liveEntries = 0;
+struct FakeService {
+    std::optional<std::uint64_t> id;
+    std::map<std::string, RegistryValue, std::less<>> properties;
 };
 
-class FakeRegistryEntry final : public RegistryEntry {
-public:
-    FakeRegistryEntry(FakeRegistryState& state, const FakeProperties& properties)
-        : properties_(properties), handle_(state.liveEntries)
-    {
-    }
-    std::optional<std::uint64_t> registryEntryID() const override { return 1; }
-    std::optional<RegistryValue> property(std::string_view name) const override
-    {
-        const auto found = properties_.find(name);
-        return found == properties_.end() ? std::nullopt : std::optional(found->second);
-    }
-
-private:
-    const FakeProperties& properties_;
-    CountedHandle handle_;
-};
-
-class FakeRegistryIterator final : public RegistryIterator {
-public:
-    explicit FakeRegistryIterator(FakeRegistryState& state) : state_(state), handle_(state.liveIterators) { }
-    std::unique_ptr<RegistryEntry> next() override
-    {
-        ++state_.nextCalls;
-        if (state_.onNext) {
-            state_.onNext();
+// Lists `services` for `serviceClass` only, and runs `onNext` on every step of a walk.
+struct FakeRegistry final : Registry {
+    struct Entry final : RegistryEntry {
+        Entry(FakeService held, Token shared) : service(std::move(held)), token(std::move(shared)) { }
+        std::optional<std::uint64_t> registryEntryID() const override { return service.id; }
+        std::optional<RegistryValue> property(std::string_view name) const override
+        {
+            const auto found = service.properties.find(name);
+            return found == service.properties.end() ? std::nullopt : std::optional(found->second);
         }
-        if (position_ == state_.services.size()) {
-            return nullptr;
+        FakeService service;
+        Token token;
+    };
+    struct Walk final : RegistryIterator {
+        explicit Walk(FakeRegistry& owner) : registry(owner), token(owner.token) { }
+        std::unique_ptr<RegistryEntry> next() override
+        {
+            registry.onNext();
+            return position < registry.services.size()
+                ? std::make_unique<Entry>(registry.services[position++], registry.token)
+                : nullptr;
         }
-        return std::make_unique<FakeRegistryEntry>(state_, state_.services[position_++]);
-    }
-    bool isValid() const override { return state_.validAtEnd; }
+        bool isValid() const override { return registry.staysValid; }
+        FakeRegistry& registry;
+        Token token;
+        std::size_t position = 0;
+    };
 
-private:
-    FakeRegistryState& state_;
-    CountedHandle handle_;
-    std::size_t position_ = 0;
-};
-
-class FakeRegistry final : public Registry {
-public:
-    explicit FakeRegistry(FakeRegistryState& state) : state_(state) { }
+    explicit FakeRegistry(std::string className) : serviceClass(std::move(className)) { }
     std::unique_ptr<RegistryIterator> matchingServices(std::string_view className) override
     {
-        if (className != "AppleSmartBattery" || !state_.listable) {
-            return nullptr;
-        }
-        return std::make_unique<FakeRegistryIterator>(state_);
+        return listable && className == serviceClass ? std::make_unique<Walk>(*this) : nullptr;
     }
 
-private:
-    FakeRegistryState& state_;
+    std::string serviceClass;
+    std::vector<FakeService> services;
+    bool listable = true;
+    bool staysValid = true;
+    std::function<void()> onNext = [] {};
+    Token token = std::make_shared<int>();
 };
 
 // Answers like the sysctl: the length with its zero (or `reportedLength`), then the bytes.
-class FakeProcessorBrand final : public ProcessorBrand {
-public:
-    FakeProcessorBrand(std::string bytes, std::optional<std::size_t> reportedLength)
-        : bytes_(std::move(bytes)), reportedLength_(reportedLength)
-    {
-    }
+struct FakeProcessorBrand final : ProcessorBrand {
     int read(std::span<char> buffer, std::size_t& length) override
     {
-        length = buffer.empty() ? reportedLength_.value_or(bytes_.size() + 1) : std::min(buffer.size(), bytes_.size());
-        std::copy_n(bytes_.begin(), buffer.empty() ? 0 : length, buffer.begin());
+        length = buffer.empty() ? reportedLength.value_or(bytes.size() + 1) : std::min(buffer.size(), bytes.size());
+        std::copy_n(bytes.begin(), buffer.empty() ? 0 : length, buffer.begin());
         return 0;
     }
-
-private:
-    std::string bytes_;
-    std::optional<std::size_t> reportedLength_;
+    std::string bytes;
+    std::optional<std::size_t> reportedLength;
 };
 
-class FakeClock final : public Clock {
-public:
-    double uptime() const override { return now; }
-    double now = 500.0;
+// Each reading is `step` seconds after the one before.
+struct FakeClock final : Clock {
+    double uptime() const override { return std::exchange(now, now + step); }
+    mutable double now = 500.0;
+    double step = 0;
 };
 
 } // namespace quorvantile::testing

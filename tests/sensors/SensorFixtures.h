@@ -5,28 +5,23 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 namespace quorvantile::testing {
 
-// The fixture machine kept under tests/fixtures/sensors/<machine>.
-inline std::string fixtureMachine(const std::string& machine)
-{
-    return std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/" + machine;
-}
+// The fixture tree kept under tests/fixtures/<path> ("sensors/intel-mac", "accessories/laptop").
+inline std::string fixture(const std::string& path) { return std::string(QUORVANTILE_FIXTURES_DIR) + "/" + path; }
 
-// A private copy of a fixture machine that a test may change; removed when the test ends.
-class FixtureCopy {
-public:
-    explicit FixtureCopy(const std::string& machine)
+// A private copy of a fixture tree that a test may change; removed when the test ends.
+struct FixtureCopy {
+    explicit FixtureCopy(const std::string& path)
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-sensors-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             ADD_FAILURE() << "cannot create a temporary directory";
             return;
         }
-        directory_ = pattern;
-        std::filesystem::copy(fixtureMachine(machine), directory_,
+        root = pattern;
+        std::filesystem::copy(fixture(path), root,
             std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
     }
     FixtureCopy(const FixtureCopy&) = delete;
@@ -34,14 +29,9 @@ public:
     ~FixtureCopy()
     {
         std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
+        std::filesystem::remove_all(root, ignored);
     }
-
-    [[nodiscard]] std::string sys() const { return (directory_ / "sys").string(); }
-    [[nodiscard]] std::string proc() const { return (directory_ / "proc").string(); }
-
-private:
-    std::filesystem::path directory_;
+    std::string root;
 };
 
 } // namespace quorvantile::testing

@@ -3,141 +3,179 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <limits>
+#include <tuple>
+
 namespace quorvantile {
 namespace {
 
 using namespace quorvantile::testing;
 namespace hardware = SensorHardware;
+using enum SensorReading::Unit;
+using Bytes = std::vector<std::uint8_t>;
 
-constexpr const char* kIntel = "Intel(R) Core(TM) i7-4870HQ CPU @ 2.50GHz";
+FakeService battery(RegistryValue installed, std::int64_t design = 5000, std::int64_t full = 4500)
+{
+    return {1,
+        {{"BatteryInstalled", std::move(installed)},
+            {"BatteryData", RegistryDictionary {{"DesignCapacity", design}, {"NominalChargeCapacity", full}}}}};
+}
 
 // A machine whose SMC has every key and whose registry has one plausible installed battery.
 struct Machine {
     FakeSmcState smc;
-    FakeRegistryState registry;
+    FakeRegistry registry {"AppleSmartBattery"};
+    FakeProcessorBrand brand;
     FakeClock clock;
-    std::string brand = kIntel;
-    std::optional<std::size_t> reportedBrandLength;
 
     Machine()
     {
-        smc.keys["FNum"] = {"ui8 ", {2}};
-        smc.keys["F0Ac"] = {"fpe2", {0x1F, 0x40}};
-        smc.keys["F1Ac"] = {"flt ", floatBytes(1500.0F)};
+        smc.keys = {{"FNum", {"ui8 ", {2}}}, {"F0Ac", {"fpe2", {0x1F, 0x40}}}, {"F1Ac", {"flt ", floatBytes(1500.0F)}}};
         for (const char* key : {"TB1T", "Tp01", "Tp09", "Tg05"}) {
             smc.keys[key] = {"sp78", {0x28, 0x80}};
         }
-        registry.services = {{{"BatteryInstalled", true},
-            {"BatteryData",
-                RegistryDictionary {
-                    {"DesignCapacity", std::int64_t {5000}}, {"NominalChargeCapacity", std::int64_t {4500}}}}}};
+        registry.services = {battery(true)};
+        brand.bytes = "Intel(R) Core(TM) i7-4870HQ CPU @ 2.50GHz";
     }
 
     std::optional<SensorSnapshot> snapshot()
     {
-        FakeSmc smcPort(smc);
-        FakeRegistry registryPort(registry);
-        FakeProcessorBrand brandPort(brand, reportedBrandLength);
-        auto result = hardware::snapshot(smcPort, registryPort, brandPort, clock);
-        EXPECT_EQ(smc.liveServices + smc.liveConnections + registry.liveIterators + registry.liveEntries, 0);
+        FakeSmc port(smc);
+        auto result = hardware::snapshot(port, registry, brand, clock);
+        EXPECT_EQ(live(smc.token) + live(registry.token), 0);
         return result;
     }
 
-    std::optional<BatteryCapacity> battery()
+    std::optional<BatteryCapacity> capacity()
     {
-        FakeRegistry registryPort(registry);
-        auto result = hardware::batteryCapacity(registryPort);
-        EXPECT_EQ(registry.liveIterators + registry.liveEntries, 0);
+        auto result = hardware::batteryCapacity(registry);
+        EXPECT_EQ(live(registry.token), 0);
         return result;
-    }
-
-    std::vector<std::string> keysRead(const std::optional<SensorSnapshot>& snapshot) const
-    {
-        std::vector<std::string> keys;
-        for (const SensorReading& reading : snapshot.value().readings) {
-            keys.push_back(reading.key);
-        }
-        return keys;
     }
 };
 
-FakeProperties battery(RegistryValue installed, std::int64_t design = 5000, std::int64_t full = 4500)
+std::vector<std::string> keysOf(const std::optional<SensorSnapshot>& snapshot)
 {
-    return {{"BatteryInstalled", std::move(installed)},
-        {"BatteryData", RegistryDictionary {{"DesignCapacity", design}, {"NominalChargeCapacity", full}}}};
+    std::vector<std::string> keys;
+    std::ranges::transform(snapshot.value().readings, std::back_inserter(keys), &SensorReading::key);
+    return keys;
+}
+
+TEST(SmcExchange, RefusesOtherKeysCommandsAndSizesWithoutCalling)
+{
+    FakeSmcState state;
+    FakeSmcConnection connection(state);
+    const std::vector<std::tuple<const char*, std::uint8_t, std::uint32_t>> refused {
+        {"F2Ac", kSmcReadKeyInformation, 0}, {"#KEY", kSmcReadKeyInformation, 0}, {"F0Ac", 6, 2}, // a write
+        {"F0Ac", kSmcReadKeyBytes, 33}};
+    for (const auto& [key, command, size] : refused) {
+        EXPECT_EQ(hardware::exchange(connection, key, command, size).status, kSmcStatusBadArgument) << key;
+    }
+    EXPECT_TRUE(state.calls.empty());
+    (void)hardware::exchange(connection, "Tg05", kSmcReadKeyBytes, 32);
+    EXPECT_EQ(state.calls.size(), 1U);
+}
+
+TEST(SmcNumber, TypeByteCountAndRangeMustSuitTheKey)
+{
+    const auto none = std::nullopt;
+    const std::vector<std::tuple<Bytes, const char*, const char*, std::optional<double>>> cases {
+        {{0x08}, "ui8 ", "FNum", 8.0}, {{0x09}, "ui8 ", "FNum", none}, {{0x02, 0x00}, "ui8 ", "FNum", none},
+        {{}, "ui8 ", "FNum", none}, {floatBytes(2.0F), "flt ", "FNum", none}, {{0x1F, 0x40}, "fpe2", "F0Ac", 2000.0},
+        {{0x1F, 0x40}, "sp78", "F0Ac", none}, {floatBytes(0.0F), "flt ", "F0Ac", 0.0},
+        {floatBytes(-0.5F), "flt ", "F0Ac", none}, {floatBytes(20'000.0F), "flt ", "F1Ac", 20'000.0},
+        {floatBytes(20'000.5F), "flt ", "F1Ac", none}, {{0x28, 0x80}, "sp78", "TB1T", 40.5},
+        {{0xD8, 0x00}, "sp78", "TB1T", -40.0}, {{0xD7, 0xFF}, "sp78", "TB1T", none},
+        {{0x96, 0x00}, "sp78", "TB1T", none}, // signed: -106, not 150
+        {{0x28, 0x80}, "SP78", "TB1T", none}, {{0x28, 0x80}, "fpe2", "TB1T", none},
+        {{0x28, 0x80, 0, 0}, "sp78", "TB1T", none}, {{0x00, 0x00, 0x16, 0x43}, "flt ", "Tp01", 150.0},
+        {floatBytes(150.01F), "flt ", "Tp01", none}, {{0x00, 0x42}, "flt ", "Tp01", none},
+        {floatBytes(std::numeric_limits<float>::quiet_NaN()), "flt ", "Tp01", none},
+        {floatBytes(std::numeric_limits<float>::infinity()), "flt ", "Tg05", none}};
+    for (const auto& [bytes, type, key, expected] : cases) {
+        EXPECT_EQ(hardware::number(bytes, type, key), expected) << key << " " << type << " " << bytes.size();
+    }
+}
+
+TEST(SmcRead, AsksForTheReportedSizeAndStopsAtTheFirstBadAnswer)
+{
+    const Bytes value {0x28, 0x80};
+    const std::uint8_t information = kSmcReadKeyInformation;
+    const std::uint8_t bytes = kSmcReadKeyBytes;
+    const std::vector<std::tuple<FakeSmcKey, std::size_t, std::optional<double>>> cases {{{"sp78", value}, 2, 40.5},
+        {{"sp78", value, {}, information}, 1, {}}, {{"sp78", value, {}, information, SmcBreak::length}, 1, {}},
+        {{"sp78", value, {}, information, SmcBreak::result}, 1, {}}, {{"sp78", value, 0}, 1, {}},
+        {{"sp78", value, 33}, 1, {}}, {{"\xB7p78", value}, 1, {}}, // a type name that is not ASCII
+        {{"sp78", value, {}, bytes}, 2, {}}, {{"sp78", value, {}, bytes, SmcBreak::length}, 2, {}},
+        {{"sp78", value, {}, bytes, SmcBreak::result}, 2, {}}};
+    const std::vector<SmcCall> both {{"TB1T", information, 0}, {"TB1T", bytes, 2}};
+    int row = 0;
+    for (const auto& [key, calls, expected] : cases) {
+        SCOPED_TRACE(row++);
+        FakeSmcState state;
+        state.keys["TB1T"] = key;
+        FakeSmcConnection connection(state);
+        EXPECT_EQ(hardware::read(connection, "TB1T"), expected);
+        EXPECT_EQ(state.calls, std::vector(both.begin(), both.begin() + static_cast<std::ptrdiff_t>(calls)));
+    }
 }
 
 TEST(SensorSnapshotAssembly, ReadsTheModelsKeysInOrderWithinFourteenCalls)
 {
     Machine machine;
-    machine.brand = "Apple M1 Max";
-    const auto snapshot = machine.snapshot();
-    ASSERT_TRUE(snapshot);
-    EXPECT_EQ(machine.keysRead(snapshot), (std::vector<std::string> {"F0Ac", "F1Ac", "TB1T", "Tp01", "Tp09", "Tg05"}));
-    EXPECT_EQ(snapshot->readings[0], (SensorReading {"F0Ac", SensorReading::Unit::rpm, 2000.0}));
-    EXPECT_EQ(snapshot->readings[1].value, 1500.0);
-    EXPECT_EQ(snapshot->readings[2], (SensorReading {"TB1T", SensorReading::Unit::celsius, 40.5}));
-    EXPECT_EQ(snapshot->registryID, machine.smc.registryID);
-    EXPECT_EQ(snapshot->uptime, 500.0);
-    EXPECT_EQ(snapshot->model, "Apple M1 Max");
-    EXPECT_EQ(snapshot->batteryCapacity, (BatteryCapacity {5000, 4500}));
+    machine.brand.bytes = "Apple M1 Max";
+    EXPECT_EQ(machine.snapshot(),
+        (SensorSnapshot {1, 500.0, 0x1000'0000'2a, "Apple M1 Max",
+            {{"F0Ac", rpm, 2000.0}, {"F1Ac", rpm, 1500.0}, {"TB1T", celsius, 40.5}, {"Tp01", celsius, 40.5},
+                {"Tp09", celsius, 40.5}, {"Tg05", celsius, 40.5}},
+            BatteryCapacity {5000, 4500}}));
     EXPECT_EQ(machine.smc.calls.size(), 14U);
 
-    machine.brand = kIntel;
+    // Unreadable or implausible keys stay as readings without a value.
+    machine.brand.bytes = "Apple M2";
+    machine.smc.keys["TB1T"] = {"sp78", {0x97, 0x00}}; // 151 °C
+    machine.smc.keys.erase("F1Ac");
     machine.smc.calls.clear();
-    EXPECT_EQ(machine.keysRead(machine.snapshot()), (std::vector<std::string> {"F0Ac", "F1Ac", "TB1T"}));
-    EXPECT_EQ(machine.smc.calls.size(), 8U);
+    const auto snapshot = machine.snapshot();
+    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(snapshot->readings,
+        (std::vector<SensorReading> {
+            {"F0Ac", rpm, 2000.0}, {"F1Ac", rpm, std::nullopt}, {"TB1T", celsius, std::nullopt}}));
+    EXPECT_EQ(machine.smc.calls.size(), 7U); // no read exchange for the missing key
 }
 
 TEST(SensorSnapshotAssembly, FanCountDecidesWhichFansAreRead)
 {
-    const std::vector<std::pair<FakeSmcKey, std::vector<std::string>>> cases {
-        {{"ui8 ", {0}}, {"TB1T"}},
-        {{"ui8 ", {1}}, {"F0Ac", "TB1T"}},
-        {{"ui8 ", {2}}, {"F0Ac", "F1Ac", "TB1T"}},
-        {{"ui8 ", {8}}, {"F0Ac", "F1Ac", "TB1T"}},
-        {{"ui8 ", {9}}, {"TB1T"}}, // implausible count: no fan at all
-        {{"flt ", floatBytes(2.0F)}, {"TB1T"}},
-    };
-    for (const auto& [count, expected] : cases) {
+    const std::vector<std::string> none {"TB1T"};
+    const std::vector<std::pair<FakeSmcKey, std::vector<std::string>>> counts {{{"ui8 ", {0}}, none},
+        {{"ui8 ", {1}}, {"F0Ac", "TB1T"}}, {{"ui8 ", {8}}, {"F0Ac", "F1Ac", "TB1T"}},
+        {{"ui8 ", {9}}, none}, // implausible: no fan at all
+        {{"flt ", floatBytes(2.0F)}, none}, {{"ui8 ", {2}, {}, kSmcReadKeyInformation}, none}};
+    int row = 0;
+    for (const auto& [count, expected] : counts) {
+        SCOPED_TRACE(row++);
         Machine machine;
         machine.smc.keys["FNum"] = count;
-        EXPECT_EQ(machine.keysRead(machine.snapshot()), expected) << count.type << int(count.bytes[0]);
+        EXPECT_EQ(keysOf(machine.snapshot()), expected);
     }
-    Machine noCount;
-    noCount.smc.keys.erase("FNum");
-    EXPECT_EQ(noCount.keysRead(noCount.snapshot()), (std::vector<std::string> {"TB1T"}));
-}
-
-TEST(SensorSnapshotAssembly, UnreadableOrImplausibleKeysStayAsReadingsWithoutValue)
-{
-    Machine machine;
-    machine.smc.keys["TB1T"] = {"sp78", {0x97, 0x00}}; // 151 °C
-    machine.smc.keys.erase("F1Ac");
-    const auto snapshot = machine.snapshot();
-    ASSERT_TRUE(snapshot);
-    EXPECT_EQ(snapshot->readings.at(1), (SensorReading {"F1Ac", SensorReading::Unit::rpm, std::nullopt}));
-    EXPECT_EQ(snapshot->readings.at(2), (SensorReading {"TB1T", SensorReading::Unit::celsius, std::nullopt}));
 }
 
 TEST(SensorSnapshotAssembly, BrandLengthBoundsIncludeTheTerminatingZero)
 {
     Machine machine;
-    machine.brand = std::string(128, 'x');
+    machine.brand.bytes = std::string(128, 'x');
     EXPECT_TRUE(machine.snapshot()); // reported length 129
-    machine.reportedBrandLength = 130;
-    EXPECT_FALSE(machine.snapshot());
-    machine.reportedBrandLength = 1;
-    EXPECT_FALSE(machine.snapshot());
-    machine.reportedBrandLength.reset();
-    machine.brand = std::string("Intel\0junk", 10);
-    ASSERT_TRUE(machine.snapshot());
-    EXPECT_EQ(machine.snapshot()->model, "Intel"); // up to the first zero byte
-    machine.brand = "Intel\tCore";
-    EXPECT_FALSE(machine.snapshot()); // decoded, then refused by the validity check
-    machine.brand = "Intel \xFF";
-    ASSERT_TRUE(machine.snapshot());
-    EXPECT_EQ(machine.snapshot()->model, "Intel \uFFFD");
+    for (const std::size_t length : {130, 1}) {
+        machine.brand.reportedLength = length;
+        EXPECT_FALSE(machine.snapshot()) << length;
+    }
+    machine.brand.reportedLength.reset();
+    machine.brand.bytes = std::string("Intel\0junk", 10); // the model ends at the first zero byte
+    EXPECT_EQ(machine.snapshot().value().model, "Intel");
+    machine.brand.bytes = "Intel \xFF"; // decoded, not refused
+    EXPECT_EQ(machine.snapshot().value().model, "Intel \uFFFD");
 }
 
 TEST(SensorSnapshotAssembly, NoSnapshotWithoutServiceIdOrConnection)
@@ -146,10 +184,10 @@ TEST(SensorSnapshotAssembly, NoSnapshotWithoutServiceIdOrConnection)
     machine.smc.present = false;
     EXPECT_FALSE(machine.snapshot());
     machine.smc.present = true;
-    machine.smc.registryID = 0;
-    EXPECT_FALSE(machine.snapshot());
-    machine.smc.registryID.reset();
-    EXPECT_FALSE(machine.snapshot());
+    for (const auto id : {std::optional<std::uint64_t>(0), std::optional<std::uint64_t>()}) {
+        machine.smc.registryID = id;
+        EXPECT_FALSE(machine.snapshot());
+    }
     machine.smc.registryID = 7;
     machine.smc.opens = false;
     EXPECT_FALSE(machine.snapshot());
@@ -165,76 +203,52 @@ TEST(SensorSnapshotAssembly, FreshnessWindowCoversTheBatteryWalk)
     EXPECT_FALSE(machine.snapshot());
 }
 
-TEST(InternalBattery, CapacityEntriesFallBackToTheServiceOnlyWhenMissing)
+TEST(InternalBattery, CapacitiesAreWholeNonNegativeNumbersTakenFromTheDataDictionaryFirst)
 {
-    Machine machine;
-    machine.registry.services = {
-        {{"BatteryInstalled", true}, {"BatteryData", RegistryDictionary {{"DesignCapacity", std::int64_t {5000}}}},
-            {"NominalChargeCapacity", std::int64_t {4500}}, {"DesignCapacity", std::int64_t {9000}}}};
-    EXPECT_EQ(machine.battery(), (BatteryCapacity {5000, 4500}));
-
-    // Present but unusable in the dictionary: no fallback.
-    machine.registry.services[0]["BatteryData"] =
-        RegistryDictionary {{"DesignCapacity", 4500.5}, {"NominalChargeCapacity", std::int64_t {4500}}};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    // A BatteryData that is no dictionary is not used at all.
-    machine.registry.services[0]["BatteryData"] = std::string("nope");
-    EXPECT_EQ(machine.battery(), (BatteryCapacity {9000, 4500}));
-}
-
-TEST(InternalBattery, CapacityValuesMustBeNonNegativeIntegerNumbers)
-{
-    const std::vector<std::pair<RegistryScalar, std::optional<BatteryCapacity>>> designs {
-        {std::int64_t {5000}, BatteryCapacity {5000, 4500}},
-        {5000.0, BatteryCapacity {5000, 4500}}, // a whole floating number reads as "5000"
-        {true, std::nullopt},
-        {4500.5, std::nullopt},
-        {1e20, std::nullopt},
-        {std::int64_t {-5000}, std::nullopt},
-        {std::string("5000"), std::nullopt},
+    const auto data = [](RegistryScalar design) {
+        return RegistryDictionary {
+            {"DesignCapacity", std::move(design)}, {"NominalChargeCapacity", std::int64_t {4500}}};
     };
-    for (const auto& [design, expected] : designs) {
+    const std::vector<std::pair<RegistryValue, std::optional<BatteryCapacity>>> cases {
+        {data(std::int64_t {5000}), BatteryCapacity {5000, 4500}},
+        {data(5000.0), BatteryCapacity {5000, 4500}}, // a whole floating number reads as "5000"
+        {data(4500.5), std::nullopt}, // present but unusable: no fallback to the service's own entry
+        {data(1e20), std::nullopt}, {data(std::int64_t {-5000}), std::nullopt}, {data(true), std::nullopt},
+        {data(std::string("5000")), std::nullopt},
+        {RegistryDictionary {{"DesignCapacity", std::int64_t {5000}}}, BatteryCapacity {5000, 9000}},
+        {std::string("not a dictionary"), BatteryCapacity {9000, 9000}}};
+    int row = 0;
+    for (const auto& [batteryData, expected] : cases) {
+        SCOPED_TRACE(row++);
         Machine machine;
-        auto& data = std::get<RegistryDictionary>(machine.registry.services[0]["BatteryData"]);
-        data["DesignCapacity"] = design;
-        EXPECT_EQ(machine.battery(), expected) << design.index();
+        auto& properties = machine.registry.services[0].properties;
+        properties["BatteryData"] = batteryData;
+        properties["DesignCapacity"] = properties["NominalChargeCapacity"] = std::int64_t {9000};
+        EXPECT_EQ(machine.capacity(), expected);
     }
-}
-
-TEST(InternalBattery, PlausibilityOfTheCapacities)
-{
-    Machine machine;
-    machine.registry.services = {battery(true, 5000, 10'000)};
-    EXPECT_EQ(machine.battery(), (BatteryCapacity {5000, 10'000}));
-    machine.registry.services = {battery(true, 5000, 10'001)};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    machine.registry.services = {battery(true, 999, 500)};
-    EXPECT_EQ(machine.battery(), std::nullopt);
 }
 
 TEST(InternalBattery, WalkRules)
 {
-    Machine machine;
-    machine.registry.services = {battery(false, 9000, 9000), battery(true)};
-    EXPECT_EQ(machine.battery(), (BatteryCapacity {5000, 4500}));
-    machine.registry.services = {battery(true), battery(false, 9000, 9000)};
-    EXPECT_EQ(machine.battery(), (BatteryCapacity {5000, 4500}));
-    machine.registry.services = {battery(true), battery(true)};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    machine.registry.services = {battery(false)};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    machine.registry.services = {};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    // A service that cannot say whether it is installed spoils the walk, wherever it is.
-    machine.registry.services = {battery(true), {}};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    machine.registry.services = {battery(std::int64_t {1})};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    // An implausible installed battery gives no capacity, but the walk still finds a second one.
-    machine.registry.services = {battery(true, 10, 10), battery(true)};
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    machine.registry.listable = false;
-    EXPECT_EQ(machine.battery(), std::nullopt);
+    const std::optional<BatteryCapacity> none;
+    const std::vector<std::pair<std::vector<FakeService>, std::optional<BatteryCapacity>>> walks {
+        {{battery(false, 9000, 9000), battery(true)}, BatteryCapacity {5000, 4500}},
+        {{battery(true), battery(false, 9000, 9000)}, BatteryCapacity {5000, 4500}},
+        {{battery(true), battery(true)}, none}, // two installed: no single capacity
+        {{battery(true, 10, 10), battery(true)}, none}, // an implausible one still counts
+        {{battery(false)}, none}, {{}, none},
+        // A service that cannot say whether it is installed spoils the walk, wherever it is.
+        {{battery(true), {}}, none}, {{battery(std::int64_t {1})}, none}};
+    int row = 0;
+    for (const auto& [services, expected] : walks) {
+        SCOPED_TRACE(row++);
+        Machine machine;
+        machine.registry.services = services;
+        EXPECT_EQ(machine.capacity(), expected);
+    }
+    Machine unlisted;
+    unlisted.registry.listable = false;
+    EXPECT_EQ(unlisted.capacity(), none);
 }
 
 TEST(InternalBattery, SixteenServicesAreWalkedASeventeenthEndsTheWalk)
@@ -242,18 +256,19 @@ TEST(InternalBattery, SixteenServicesAreWalkedASeventeenthEndsTheWalk)
     Machine machine;
     machine.registry.services.assign(15, battery(false));
     machine.registry.services.push_back(battery(true));
-    EXPECT_EQ(machine.battery(), (BatteryCapacity {5000, 4500}));
+    EXPECT_EQ(machine.capacity(), (BatteryCapacity {5000, 4500}));
     machine.registry.services.push_back(battery(false));
-    machine.registry.nextCalls = 0;
-    EXPECT_EQ(machine.battery(), std::nullopt);
-    EXPECT_EQ(machine.registry.nextCalls, 17);
+    int steps = 0;
+    machine.registry.onNext = [&] { ++steps; };
+    EXPECT_EQ(machine.capacity(), std::nullopt);
+    EXPECT_EQ(steps, 17);
 }
 
 TEST(InternalBattery, RegistryChangeDuringTheWalkGivesNothing)
 {
     Machine machine;
-    machine.registry.validAtEnd = false;
-    EXPECT_EQ(machine.battery(), std::nullopt);
+    machine.registry.staysValid = false;
+    EXPECT_EQ(machine.capacity(), std::nullopt);
     const auto snapshot = machine.snapshot();
     ASSERT_TRUE(snapshot);
     EXPECT_EQ(snapshot->batteryCapacity, std::nullopt);
