@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
-#include <memory>
 #include <utility>
 
 namespace quorvantile {
@@ -19,15 +17,6 @@ constexpr std::uint32_t kHidBusBluetooth = 0x05;
 
 // HID over GATT devices are created from user space through /dev/uhid, so they sit below it.
 constexpr std::string_view kUhidDevicesPath = "/devices/virtual/misc/uhid/";
-
-std::optional<std::string> canonicalPath(const std::string& path)
-{
-    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-    if (!resolved) {
-        return std::nullopt;
-    }
-    return std::string(resolved.get());
-}
 
 std::optional<std::uint32_t> parseHexadecimal(std::string_view text)
 {
@@ -127,7 +116,7 @@ std::optional<RegistryValue> HidEventServiceClass::property(const std::string& d
             return RegistryValue(std::string("USB"));
         }
         if (bus == kHidBusBluetooth) {
-            const auto root = canonicalPath(root_);
+            const auto root = sysfs::canonicalPath(root_);
             const bool underUhid = root && device.starts_with(*root + std::string(kUhidDevicesPath));
             return RegistryValue(std::string(underUhid ? "BluetoothLowEnergy" : "Bluetooth"));
         }
