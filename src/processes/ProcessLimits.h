@@ -18,5 +18,4 @@ inline constexpr std::size_t kMaximumInventoryReadings = 512;
 inline constexpr std::size_t kMaximumDetailRequestBodyBytes = 2048;
 inline constexpr std::size_t kMaximumDetailRequests = 8;
 
-
 } // namespace quorvantile
