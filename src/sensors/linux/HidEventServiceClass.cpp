@@ -67,32 +67,12 @@ HidEventServiceClass::HidEventServiceClass(std::string sysfsRoot) : root_(std::m
 
 std::optional<std::vector<std::string>> HidEventServiceClass::candidates() const
 {
-    // Without the power_supply class there are no accessories, but without the tree itself we
-    // cannot tell.
-    auto listed = sysfs::exists(root_) ? sysfs::listClass(root_, "power_supply") : std::nullopt;
-    if (!listed) {
-        return std::nullopt;
-    }
-    std::vector<std::string> paths;
-    paths.reserve(listed->size());
-    for (sysfs::ClassDevice& device : *listed) {
-        paths.push_back(std::move(device.path));
-    }
-    return paths;
+    return sysfs::classDevicePaths(root_, "power_supply");
 }
 
 bool HidEventServiceClass::matches(const std::string& device) const
 {
     return sysfs::readAttribute(AT_FDCWD, device + "/scope") == "Device";
-}
-
-std::optional<std::vector<std::string>> HidEventServiceClass::devices() const
-{
-    auto paths = candidates();
-    if (paths) {
-        std::erase_if(*paths, [this](const std::string& device) { return !matches(device); });
-    }
-    return paths;
 }
 
 std::optional<RegistryValue> HidEventServiceClass::property(const std::string& device, std::string_view name) const

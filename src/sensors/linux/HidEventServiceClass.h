@@ -29,11 +29,8 @@ class HidEventServiceClass final : public SysfsServiceClass {
 public:
     explicit HidEventServiceClass(std::string sysfsRoot);
 
-    [[nodiscard]] std::optional<std::vector<std::string>> devices() const override;
     [[nodiscard]] std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const override;
-    // Every power supply, and whether one of them is a device's: the end-of-walk check then needs
-    // only the directory unless supplies came or went.
     [[nodiscard]] std::optional<std::vector<std::string>> candidates() const override;
     [[nodiscard]] bool matches(const std::string& device) const override;
 

@@ -109,16 +109,7 @@ PowerSupplyBatteryClass::PowerSupplyBatteryClass(std::string sysfsRoot) : root_(
 
 std::optional<std::vector<std::string>> PowerSupplyBatteryClass::candidates() const
 {
-    auto listed = sysfs::listClass(root_, "power_supply");
-    if (!listed) {
-        return std::nullopt;
-    }
-    std::vector<std::string> paths;
-    paths.reserve(listed->size());
-    for (sysfs::ClassDevice& device : *listed) {
-        paths.push_back(std::move(device.path));
-    }
-    return paths;
+    return sysfs::classDevicePaths(root_, "power_supply");
 }
 
 bool PowerSupplyBatteryClass::matches(const std::string& device) const
@@ -128,15 +119,6 @@ bool PowerSupplyBatteryClass::matches(const std::string& device) const
         return false; // decided without reading the scope
     }
     return powersupply::isSystemBattery(*type, sysfs::readAttribute(AT_FDCWD, device + "/scope"));
-}
-
-std::optional<std::vector<std::string>> PowerSupplyBatteryClass::devices() const
-{
-    auto paths = candidates();
-    if (paths) {
-        std::erase_if(*paths, [this](const std::string& device) { return !matches(device); });
-    }
-    return paths;
 }
 
 std::optional<RegistryValue> PowerSupplyBatteryClass::property(const std::string& device, std::string_view name) const

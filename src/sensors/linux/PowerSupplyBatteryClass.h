@@ -17,7 +17,6 @@ class PowerSupplyBatteryClass final : public SysfsServiceClass {
 public:
     explicit PowerSupplyBatteryClass(std::string sysfsRoot);
 
-    [[nodiscard]] std::optional<std::vector<std::string>> devices() const override;
     [[nodiscard]] std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const override;
     [[nodiscard]] std::optional<std::vector<std::string>> candidates() const override;

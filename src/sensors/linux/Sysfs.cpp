@@ -146,8 +146,9 @@ std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::
     const std::string classPath = root + "/class/" + std::string(className);
     auto names = listDirectory(classPath);
     if (!names) {
-        if (!exists(classPath)) {
-            return std::vector<ClassDevice> {}; // the kernel has no such class: no devices
+        // A kernel without the class has no such devices; a missing tree tells nothing at all.
+        if (exists(root) && !exists(classPath)) {
+            return std::vector<ClassDevice> {};
         }
         return std::nullopt;
     }
@@ -163,6 +164,20 @@ std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::
         }
     }
     return devices;
+}
+
+std::optional<std::vector<std::string>> classDevicePaths(const std::string& root, std::string_view className)
+{
+    auto listed = listClass(root, className);
+    if (!listed) {
+        return std::nullopt;
+    }
+    std::vector<std::string> paths;
+    paths.reserve(listed->size());
+    for (ClassDevice& device : *listed) {
+        paths.push_back(std::move(device.path));
+    }
+    return paths;
 }
 
 std::optional<std::string> resolveLink(const std::string& directory, const std::string& name)

@@ -29,9 +29,12 @@ struct ClassDevice {
 };
 
 // The devices of `<root>/class/<className>` in natural name order ("hwmon2" before "hwmon10").
-// A missing class directory has no devices; absent when the directory cannot be read. Entries
-// whose path cannot be resolved (a device going away) are left out.
+// A missing class directory has no devices; absent when it cannot be read or the tree itself is
+// missing. Entries whose path cannot be resolved (a device going away) are left out.
 [[nodiscard]] std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className);
+// The canonical paths of listClass alone.
+[[nodiscard]] std::optional<std::vector<std::string>> classDevicePaths(
+    const std::string& root, std::string_view className);
 
 // The entry names of a directory (without "." and ".."), in natural order; absent when it cannot
 // be read.
