@@ -1,5 +1,6 @@
 #include "companion/linux/PeerProcess.h"
 
+#include "common/FileText.h"
 #include "companion/PeerCredentials.h"
 
 #include <fcntl.h>
@@ -34,37 +35,9 @@ bool signalPidfd(int pidfd, int signal) noexcept
     return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U) == 0;
 }
 
-std::optional<std::string> readStat(const std::string& procRoot, pid_t pid)
-{
-    const UniqueFd fd(open(processPath(procRoot, pid, "stat").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!fd) {
-        return std::nullopt;
-    }
-    std::string text(kMaximumStatBytes, '\0');
-    std::size_t filled = 0;
-    for (;;) {
-        const ssize_t got = read(fd.get(), text.data() + filled, text.size() - filled);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
-        if (filled == text.size()) {
-            return std::nullopt;
-        }
-    }
-    text.resize(filled);
-    return text;
-}
-
 std::optional<std::uint64_t> startTime(const std::string& procRoot, pid_t pid)
 {
-    const auto stat = readStat(procRoot, pid);
+    const auto stat = readWholeFile(AT_FDCWD, processPath(procRoot, pid, "stat"), kMaximumStatBytes);
     return stat ? parseProcessStartTime(*stat) : std::nullopt;
 }
 

@@ -1,5 +1,6 @@
 #include "sensors/linux/Sysfs.h"
 
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 
 #include <dirent.h>
@@ -25,31 +26,9 @@ std::string root()
 
 std::optional<std::string> readAttribute(int directoryFd, const std::string& path)
 {
-    const UniqueFd file(openat(directoryFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string contents(kMaximumAttributeBytes + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < contents.size()) {
-        const ssize_t got = read(file.get(), contents.data() + filled, contents.size() - filled);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
-    }
-    if (filled > kMaximumAttributeBytes) {
-        return std::nullopt;
-    }
-    contents.resize(filled);
-    if (!contents.empty() && contents.back() == '\n') {
-        contents.pop_back();
+    auto contents = readWholeFile(directoryFd, path, kMaximumAttributeBytes);
+    if (contents && !contents->empty() && contents->back() == '\n') {
+        contents->pop_back();
     }
     return contents;
 }
