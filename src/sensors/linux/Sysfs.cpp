@@ -1,7 +1,6 @@
 #include "sensors/linux/Sysfs.h"
 
 #include "common/FileText.h"
-#include "common/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
