@@ -9,10 +9,12 @@
 namespace quorvantile {
 namespace {
 
-constexpr const char* kModuleFileName = "libquorvantile-setup.so";
+// The build passes the module's folder relative to the executable's own (the same in the build
+// tree and when installed) and its file name.
+constexpr const char* kModuleRelativeDirectory = QUORVANTILE_SETUP_MODULE_RELATIVE_DIR;
+constexpr const char* kModuleFileName = QUORVANTILE_SETUP_MODULE_FILE_NAME;
 constexpr const char* kEntrySymbol = "quorvantile_setup_main";
 
-// The module sits in lib/ beside the executable's bin/ folder.
 std::filesystem::path modulePath()
 {
     std::error_code error;
@@ -20,7 +22,7 @@ std::filesystem::path modulePath()
     if (error) {
         return {};
     }
-    return executable.parent_path().parent_path() / "lib" / kModuleFileName;
+    return (executable.parent_path() / kModuleRelativeDirectory / kModuleFileName).lexically_normal();
 }
 
 } // namespace
