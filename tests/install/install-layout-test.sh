@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and uses the installed programs there: the executable
+# finds its setup module at the module's install place, and the installed query tool gets a snapshot
+# from the installed companion serving a fixture tree.
+#   install-layout-test.sh BUILD BINDIR MODULEDIR MODULEFILE STAND_IN_MODULE FIXTURE
+set -euo pipefail
+build=$1 bindir=$2 moduledir=$3 modulefile=$4 stand_in=$5 fixture=$6
+
+work=$(mktemp -d)
+server=
+cleanup() {
+  if [[ -n $server ]]; then
+    kill "$server" 2>/dev/null || true
+    wait "$server" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+bin="$prefix/$bindir"
+
+for file in "$bindir/quorvantile-sensors" "$bindir/quorvantile-sensors-query" "$bindir/quorvantile-codesign" \
+  share/applications/com.zembo.quorvantile.sensors.desktop \
+  share/icons/hicolor/scalable/apps/com.zembo.quorvantile.sensors.svg \
+  share/metainfo/com.zembo.quorvantile.sensors.metainfo.xml \
+  share/bash-completion/completions/quorvantile-sensors-query \
+  share/bash-completion/completions/quorvantile-codesign \
+  share/man/man1/quorvantile-sensors.1.gz share/man/man1/quorvantile-sensors-query.1.gz \
+  share/man/man1/quorvantile-codesign.1.gz share/doc/quorvantile-sensors/copyright; do
+  [[ -f $prefix/$file ]] || fail "the install tree lacks $file"
+done
+
+# Without the module, the settings mode names the place it looked in; with one there, it runs it.
+module="$prefix/$moduledir/$modulefile"
+status=0
+message=$("$bin/quorvantile-sensors" 2>&1) || status=$?
+[[ $status == 1 && $message == *"$module"* ]] || fail "without a module: status $status, message: $message"
+mkdir -p "$(dirname "$module")"
+cp "$stand_in" "$module"
+status=0
+output=$("$bin/quorvantile-sensors" --on-demand 2>&1) || status=$?
+[[ $status == 42 && $output == "stand-in setup module: onDemand=1" ]] ||
+  fail "the installed executable did not run the module at $module: status $status, output: $output"
+
+# The installed query tool is signed as the parent application, so the installed companion serves it.
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
+export QUORVANTILE_SYSFS_ROOT="$fixture/sys" QUORVANTILE_PROC_ROOT="$fixture/proc"
+"$bin/quorvantile-sensors" --manual-diagnostics </dev/null >"$work/status.log" &
+server=$!
+for _ in $(seq 200); do
+  grep -q '"ready":true' "$work/status.log" && break
+  kill -0 "$server" 2>/dev/null || fail "the installed companion did not start: $(cat "$work/status.log")"
+  sleep 0.05
+done
+snapshot=$("$bin/quorvantile-sensors-query" --timeout 10 snapshot) ||
+  fail "the installed query tool got no snapshot; companion status: $(cat "$work/status.log")"
+[[ $snapshot == *'"key":"F0Ac","unit":"rpm","value":2160.0'* ]] || fail "unexpected snapshot: $snapshot"
+echo "install tree at $prefix: module place and snapshot as expected"
