@@ -20,10 +20,12 @@ cmake_path(SET QUORVANTILE_SETUP_MODULE_BUILD_DIR NORMALIZE
 # Makes `target` (a MODULE library) the setup module: its file name, its place in the build tree
 # and its install rule.
 function(quorvantile_setup_module target)
+  get_filename_component(name ${QUORVANTILE_SETUP_MODULE_FILE_NAME} NAME_WLE)
+  get_filename_component(suffix ${QUORVANTILE_SETUP_MODULE_FILE_NAME} LAST_EXT)
   set_target_properties(${target} PROPERTIES
     PREFIX ""
-    OUTPUT_NAME libquorvantile-setup
-    SUFFIX .so
+    OUTPUT_NAME ${name}
+    SUFFIX ${suffix}
     LIBRARY_OUTPUT_DIRECTORY ${QUORVANTILE_SETUP_MODULE_BUILD_DIR})
   install(TARGETS ${target} LIBRARY DESTINATION ${QUORVANTILE_SETUP_MODULE_INSTALL_DIR})
 endfunction()
