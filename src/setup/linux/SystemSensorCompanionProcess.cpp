@@ -67,9 +67,9 @@ Outcome makePipe(Pipe& pipe)
 }
 
 // Waits until the child has ended (then reaps it and calls onExit) or the controller goes away.
-void watch(UniqueFd pidfd, UniqueFd cancel, pid_t pid, const std::function<void()>& onExit)
+void watch(int pidfd, int cancel, pid_t pid, const std::function<void()>& onExit)
 {
-    pollfd events[2] = {{pidfd.get(), POLLIN, 0}, {cancel.get(), POLLIN, 0}};
+    pollfd events[2] = {{pidfd, POLLIN, 0}, {cancel, POLLIN, 0}};
     for (;;) {
         const int ready = ::poll(events, 2, -1);
         if (ready < 0 && errno == EINTR) {
@@ -98,13 +98,13 @@ void watch(UniqueFd pidfd, UniqueFd cancel, pid_t pid, const std::function<void(
 // One launched child: a pidfd for the running checks and signals, and its watcher thread.
 class SystemSensorCompanionProcess::Child {
 public:
-    Child(pid_t pid, UniqueFd pidfd, UniqueFd watcherPidfd, UniqueFd cancel, std::function<void()> onExit)
-        : pidfd_(std::move(pidfd)), cancel_(std::move(cancel))
+    // The watcher uses the descriptors owned here: it is joined before they are closed.
+    Child(pid_t pid, UniqueFd pidfd, UniqueFd cancel, std::function<void()> onExit)
+        : pidfd_(std::move(pidfd)), cancel_(std::move(cancel)),
+          watcher_([pid, processFd = pidfd_.get(), cancelFd = cancel_.get(), report = std::move(onExit)] {
+              watch(processFd, cancelFd, pid, report);
+          })
     {
-        UniqueFd watcherCancel(::fcntl(cancel_.get(), F_DUPFD_CLOEXEC, 3));
-        watcher_ = std::thread(
-            [pid, pidfd = std::move(watcherPidfd), cancel = std::move(watcherCancel),
-                onExit = std::move(onExit)]() mutable { watch(std::move(pidfd), std::move(cancel), pid, onExit); });
     }
     ~Child()
     {
@@ -209,10 +209,9 @@ Outcome SystemSensorCompanionProcess::launch(bool persistent, std::function<void
 
     // Nobody else reaps our children, so the pid still names this child, if only as a zombie.
     UniqueFd pidfd(::pidfd_open(pid, 0));
-    UniqueFd watcherPidfd(pidfd ? ::fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 3) : -1);
-    UniqueFd cancel(::eventfd(0, EFD_CLOEXEC));
-    if (!pidfd || !watcherPidfd || !cancel) {
-        const SetupError error = SetupError::system(!pidfd ? "pidfd_open" : !cancel ? "eventfd" : "fcntl", errno);
+    UniqueFd cancel(pidfd ? ::eventfd(0, EFD_CLOEXEC) : -1);
+    if (!pidfd || !cancel) {
+        const SetupError error = SetupError::system(!pidfd ? "pidfd_open" : "eventfd", errno);
         ::kill(pid, SIGKILL); // it cannot be watched, so it must not run unwatched
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
@@ -221,8 +220,7 @@ Outcome SystemSensorCompanionProcess::launch(bool persistent, std::function<void
         }
         return error;
     }
-    process_ =
-        std::make_unique<Child>(pid, std::move(pidfd), std::move(watcherPidfd), std::move(cancel), std::move(onExit));
+    process_ = std::make_unique<Child>(pid, std::move(pidfd), std::move(cancel), std::move(onExit));
     control_ = std::move(control.write);
     output_ = std::move(output.read);
     if (Outcome closed = closeChecked(control.read); !closed) {
