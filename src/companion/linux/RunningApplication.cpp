@@ -22,6 +22,7 @@ namespace {
 namespace apps = applications;
 
 constexpr std::size_t kMaximumProcTextBytes = 64 * 1024;
+constexpr std::size_t kMaximumStatBytes = 4096; // a stat line is a few hundred bytes
 constexpr std::size_t kMaximumDesktopEntryBytes = 256 * 1024;
 constexpr std::size_t kMaximumCgroupProcsBytes = 256 * 1024;
 // A unit's own sub-cgroups are walked this deep and this many; a larger unit has no main process
@@ -105,7 +106,7 @@ std::optional<std::int32_t> oldestProcess(const std::string& folder, const Runni
     }
     std::optional<std::pair<std::uint64_t, std::int32_t>> oldest;
     for (const std::int32_t pid : pids) {
-        const auto stat = readWholeFile(AT_FDCWD, processPath(sources, pid, "stat"), kMaximumProcTextBytes);
+        const auto stat = readWholeFile(AT_FDCWD, processPath(sources, pid, "stat"), kMaximumStatBytes);
         const auto fields = stat ? procfs::parseStat(*stat) : std::nullopt;
         if (!fields) {
             continue; // ended meanwhile
