@@ -1,7 +1,5 @@
 #include "companion/SensorTransport.h"
 
-#include "companion/PeerCredentials.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -37,30 +35,6 @@ std::optional<sockaddr_un> address(std::string_view path)
     result.sun_family = AF_UNIX;
     std::memcpy(result.sun_path, path.data(), path.size());
     return result;
-}
-
-std::string requirementText(std::string_view identifier)
-{
-    std::string text = "anchor apple generic and certificate leaf[subject.OU] = \"";
-    text += kTeamIdentifier;
-    text += "\" and identifier \"";
-    text += identifier;
-    text += '"';
-    return text;
-}
-
-bool trustedPeer(int fd, std::string_view identifier) { return trustedPeer(fd, identifier, systemPeerCodeSignature()); }
-
-bool trustedPeer(int fd, std::string_view identifier, PeerCodeSignature& signatures)
-{
-    if (identifier != kParentIdentifier && identifier != kCompanionIdentifier) {
-        return false;
-    }
-    const auto credentials = peerCredentials(fd);
-    if (!credentials || credentials->uid != geteuid()) {
-        return false;
-    }
-    return signatures.peerSatisfies(fd, requirementText(identifier));
 }
 
 bool configureSocket(int fd)

@@ -25,12 +25,22 @@ void printUsage(std::FILE* stream)
         "Asks the running sensor companion for one record and prints its JSON.\n"
         "\n"
         "Requests: %s.\n"
-        "BODY is the request's JSON text, or - to read it from standard input.\n"
+        "BODY is the request's JSON text, or - to read it from standard input. A process is named by\n"
+        "its pid and start time, as the inventory lists them.\n"
         "\n"
         "  --pretty           indent the JSON for people (default: compact, as sent)\n"
         "  --socket PATH      the companion's socket (default: the one in the group container)\n"
         "  --timeout SECONDS  give up after this long (default: 5)\n"
-        "  --help             show this text\n",
+        "  --help             show this text\n"
+        "\n"
+        "Examples:\n"
+        "  quorvantile-sensors-query --pretty snapshot\n"
+        "  quorvantile-sensors-query battery\n"
+        "  quorvantile-sensors-query inventory\n"
+        "  quorvantile-sensors-query process \\\n"
+        "      '[{\"pid\":4242,\"startSeconds\":1765000000,\"startMicroseconds\":120000}]'\n"
+        "  echo '{\"process\":{\"pid\":4242,\"startSeconds\":1765000000,\"startMicroseconds\":120000},\n"
+        "        \"bundleIdentifier\":\"org.gnome.TextEditor\"}' | quorvantile-sensors-query quit -\n",
         std::string(quorvantile::query::requestNames()).c_str());
 }
 
