@@ -15,11 +15,16 @@ std::optional<std::string> readWholeFile(int directoryFd, const std::string& pat
     if (!file) {
         return std::nullopt;
     }
+    return readOpenFile(file.get(), maximumBytes);
+}
+
+std::optional<std::string> readOpenFile(int fd, std::size_t maximumBytes)
+{
     // One byte of room beyond the limit tells a file that is too long from one that fills it.
     std::string contents(maximumBytes + 1, '\0');
     std::size_t filled = 0;
     while (filled < contents.size()) {
-        const ssize_t got = read(file.get(), contents.data() + filled, contents.size() - filled);
+        const ssize_t got = read(fd, contents.data() + filled, contents.size() - filled);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

@@ -11,4 +11,7 @@ namespace quorvantile {
 [[nodiscard]] std::optional<std::string> readWholeFile(
     int directoryFd, const std::string& path, std::size_t maximumBytes);
 
+// The same for a file the caller opened (and checked) itself, read from its current offset.
+[[nodiscard]] std::optional<std::string> readOpenFile(int fd, std::size_t maximumBytes);
+
 } // namespace quorvantile

@@ -1,7 +1,13 @@
 #include "companion/RequestHandlers.h"
 
 #include "common/Json.h"
+#include "companion/AppQuitHandler.h"
+#include "companion/AppQuitRequest.h"
+#include "companion/PeerCredentials.h"
 #include "companion/SensorTransport.h"
+#include "processes/ProcessDetailHardware.h"
+#include "processes/ProcessInventoryHardware.h"
+#include "sensors/AccessoryBatteryHardware.h"
 #include "sensors/SensorHardware.h"
 #include "sensors/SensorSnapshot.h"
 
@@ -10,20 +16,90 @@ namespace {
 
 namespace transport = SensorTransport;
 
+// The encoded record, or nothing when it cannot be encoded or does not fit `maximum`.
+template<typename Record> std::optional<Reply> encodeReply(const Record& record, std::size_t maximum)
+{
+    auto bytes = json::encode(record);
+    if (!bytes || bytes->empty() || bytes->size() > maximum) {
+        return std::nullopt;
+    }
+    return Reply {std::move(*bytes), maximum};
+}
+
+std::int64_t count(std::size_t size) { return static_cast<std::int64_t>(size); }
+
 std::optional<Reply> handleSnapshot(const RequestReaders& readers, const StatusReporter& reporter)
 {
     const auto snapshot = readers.sensorSnapshot ? readers.sensorSnapshot() : std::nullopt;
     reporter.report({{"trusted", true}, {"requestAccepted", true},
-        {"sensorReadCount", static_cast<std::int64_t>(snapshot ? snapshot->readings.size() : 0)},
-        {"processReadCount", std::int64_t {0}}});
+        {"sensorReadCount", count(snapshot ? snapshot->readings.size() : 0)}, {"processReadCount", std::int64_t {0}}});
     if (!snapshot) {
         return std::nullopt;
     }
-    auto bytes = json::encode(*snapshot);
-    if (!bytes) {
+    return encodeReply(*snapshot, transport::kMaximumReplyBytes);
+}
+
+std::optional<Reply> handleProcessDetails(
+    const Connection& connection, const RequestReaders& readers, const StatusReporter& reporter)
+{
+    const auto body = transport::receiveBody(connection.fd, connection.deadline, *connection.clock);
+    const auto requests = body ? ProcessDetailRequest::decode(*body) : std::nullopt;
+    if (!requests || !readers.processDetails) {
+        reportRefusal(reporter);
         return std::nullopt;
     }
-    return Reply {std::move(*bytes), transport::kMaximumReplyBytes};
+    const ProcessDetailSnapshot snapshot = readers.processDetails(*requests);
+    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"sensorReadCount", std::int64_t {0}},
+        {"processReadCount", count(snapshot.readings.size())}});
+    return encodeReply(snapshot, transport::kMaximumReplyBytes);
+}
+
+std::optional<Reply> handleInventory(
+    const Connection& connection, const RequestReaders& readers, const StatusReporter& reporter)
+{
+    // The peer's own process must survive the inventory's cut, so it is asked for by pid.
+    const auto peer = peerCredentials(connection.fd);
+    if (!peer || peer->pid < 1 || !readers.processInventory) {
+        return std::nullopt;
+    }
+    const auto snapshot = readers.processInventory(peer->pid);
+    auto reply = snapshot ? encodeReply(*snapshot, transport::kMaximumInventoryReplyBytes) : std::nullopt;
+    if (!reply) {
+        return std::nullopt;
+    }
+    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"sensorReadCount", std::int64_t {0}},
+        {"processInventoryReadCount", count(snapshot->readings.size())}, {"incomplete", snapshot->incomplete}});
+    return reply;
+}
+
+std::optional<Reply> handleAccessoryBatteries(const RequestReaders& readers, const StatusReporter& reporter)
+{
+    const auto snapshot = readers.accessoryBatteries ? readers.accessoryBatteries() : std::nullopt;
+    auto reply = snapshot ? encodeReply(*snapshot, transport::kMaximumReplyBytes) : std::nullopt;
+    if (!reply) {
+        return std::nullopt;
+    }
+    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"sensorReadCount", std::int64_t {0}},
+        {"accessoryBatteryReadCount", count(snapshot->readings.size())}, {"incomplete", snapshot->incomplete}});
+    return reply;
+}
+
+std::optional<Reply> handleQuit(
+    const Connection& connection, const RequestReaders& readers, const StatusReporter& reporter)
+{
+    // A body that cannot be read or decoded is closed on without a word.
+    const auto body = transport::receiveBody(connection.fd, connection.deadline, *connection.clock);
+    const auto request = body ? AppQuitRequest::decode(*body) : std::nullopt;
+    if (!request || !readers.quitApplication) {
+        return std::nullopt;
+    }
+    const bool requested = readers.quitApplication(*request);
+    const double uptime = connection.clock->uptime();
+    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"quitRequested", requested},
+        {"sensorReadCount", std::int64_t {0}}, {"processReadCount", std::int64_t {0}}});
+    const AppQuitResponse response {
+        1, *request, uptime, requested ? AppQuitResponse::Outcome::requested : AppQuitResponse::Outcome::refused};
+    return encodeReply(response, transport::kMaximumReplyBytes);
 }
 
 } // namespace
@@ -32,6 +108,17 @@ RequestReaders systemRequestReaders()
 {
     RequestReaders readers;
     readers.sensorSnapshot = [] { return SensorHardware::snapshot(); };
+    readers.processDetails = [](std::span<const ProcessDetailRequest> requests) {
+        return ProcessDetailHardware::snapshot(requests);
+    };
+    readers.processInventory = [](std::int32_t preferredPID) {
+        return ProcessInventoryHardware::snapshot(preferredPID);
+    };
+    readers.accessoryBatteries = [] { return AccessoryBatteryHardware::snapshot(); };
+    readers.quitApplication = [](const AppQuitRequest& request) {
+        SystemAppQuitOperatingSystem system;
+        return AppQuitHandler::request(request, system);
+    };
     return readers;
 }
 
@@ -41,14 +128,24 @@ void reportRefusal(const StatusReporter& reporter)
         {"processReadCount", std::int64_t {0}}});
 }
 
-std::optional<Reply> handleRequest(
-    std::string_view requestLine, const Connection&, const RequestReaders& readers, const StatusReporter& reporter)
+std::optional<Reply> handleRequest(std::string_view requestLine, const Connection& connection,
+    const RequestReaders& readers, const StatusReporter& reporter)
 {
     if (requestLine == transport::request) {
         return handleSnapshot(readers, reporter);
     }
-    // "process1", "appview1", "battery1" and "quitapp1" are known lines whose handlers are not part
-    // of this server yet: they are refused like any unknown line.
+    if (requestLine == transport::processRequest) {
+        return handleProcessDetails(connection, readers, reporter);
+    }
+    if (requestLine == transport::inventoryRequest) {
+        return handleInventory(connection, readers, reporter);
+    }
+    if (requestLine == transport::accessoryBatteryRequest) {
+        return handleAccessoryBatteries(readers, reporter);
+    }
+    if (requestLine == transport::quitRequest) {
+        return handleQuit(connection, readers, reporter);
+    }
     reportRefusal(reporter);
     return std::nullopt;
 }

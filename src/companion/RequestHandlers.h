@@ -1,20 +1,33 @@
 #pragma once
 
+#include "common/Clock.h"
 #include "companion/StatusReporter.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace quorvantile {
 
 struct SensorSnapshot;
+struct AccessoryBatterySnapshot;
+struct ProcessInventorySnapshot;
+struct ProcessDetailSnapshot;
+struct ProcessDetailRequest;
+struct AppQuitRequest;
 
 // The readers behind the requests.
 struct RequestReaders {
     std::function<std::optional<SensorSnapshot>()> sensorSnapshot;
+    std::function<ProcessDetailSnapshot(std::span<const ProcessDetailRequest>)> processDetails;
+    std::function<std::optional<ProcessInventorySnapshot>(std::int32_t preferredPID)> processInventory;
+    std::function<std::optional<AccessoryBatterySnapshot>()> accessoryBatteries;
+    // Performs a decoded quit request; whether the application was asked to quit.
+    std::function<bool(const AppQuitRequest&)> quitApplication;
 };
 
 [[nodiscard]] RequestReaders systemRequestReaders();
@@ -23,6 +36,7 @@ struct RequestReaders {
 struct Connection {
     int fd = -1;
     double deadline = 0;
+    const Clock* clock = &systemClock();
 };
 
 // Reply bytes for the loop to send, with the largest size allowed for this request.

@@ -100,7 +100,8 @@ bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& po
         reportRefusal(reporter);
         return false;
     }
-    const auto reply = handleRequest(*line, Connection {connection.get(), deadline}, ports.readers, reporter);
+    const auto reply =
+        handleRequest(*line, Connection {connection.get(), deadline, ports.clock}, ports.readers, reporter);
     return reply && transport::sendReply(connection.get(), reply->bytes, deadline, reply->maximum, *ports.clock);
 }
 

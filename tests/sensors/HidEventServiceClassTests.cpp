@@ -43,22 +43,34 @@ TEST(HidEventServiceClass, ListsDeviceBatteriesWithTheirTransport)
     };
     const auto snapshot = snapshotOf(root);
     ASSERT_TRUE(snapshot);
-    EXPECT_FALSE(snapshot->incomplete); // the receiver's keyboard reports only a level: it has no percent
+    EXPECT_FALSE(snapshot->incomplete);
+    // The receiver's keyboard reports only a level: it is listed without a percent.
     std::vector<AccessoryBatteryReading> expected {
         {idOf("hid-00:1f:20:3c:9e:41-battery"), "Travel Mouse M557", Transport::bluetooth, 64},
         {idOf("hid-e4:7d:bd:51:a0:2c-battery"), "Slim Keys 2 BLE", Transport::bluetoothLowEnergy, 90},
-        {idOf("hidpp_battery_0"), "Wireless Mouse MX3", Transport::usb, 80}};
+        {idOf("hidpp_battery_0"), "Wireless Mouse MX3", Transport::usb, 80},
+        {idOf("hidpp_battery_1"), "Wireless Keyboard K470", Transport::usb, std::nullopt}};
     std::sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.registryID < b.registryID; });
     EXPECT_EQ(snapshot->readings, expected);
 
     for (const auto& [name, size, incomplete] :
         {std::tuple {"bluetooth-mouse", 1U, false}, {"ble-keyboard", 1U, false}, {"usb-receiver", 1U, false},
-            {"capacity-missing", 0U, false}, {"empty-product", 0U, true}, {"laptop", 0U, false}}) {
+            {"capacity-missing", 1U, false}, {"empty-product", 0U, true}, {"laptop", 0U, false}}) {
         const auto alone = snapshotOf(fixture(std::string("accessories/") + name));
         ASSERT_TRUE(alone) << name;
         EXPECT_EQ(alone->readings.size(), size) << name;
         EXPECT_EQ(alone->incomplete, incomplete) << name;
     }
+}
+
+TEST(HidEventServiceClass, ASupplyWithNeitherCapacityNorLevelIsPassedOver)
+{
+    FixtureCopy copy("accessories/capacity-missing");
+    fs::remove(copy.root + "/class/power_supply/hidpp_battery_1/capacity_level");
+    const auto snapshot = snapshotOf(copy.root);
+    ASSERT_TRUE(snapshot);
+    EXPECT_TRUE(snapshot->readings.empty());
+    EXPECT_FALSE(snapshot->incomplete);
 }
 
 TEST(HidEventServiceClass, NoTreeGivesNothingButNoPowerSupplyClassGivesNoAccessories)

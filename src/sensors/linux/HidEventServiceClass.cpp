@@ -82,7 +82,16 @@ std::optional<RegistryValue> HidEventServiceClass::property(const std::string& d
         const auto capacity = sysfs::readAttribute(AT_FDCWD, path);
         if (!capacity) {
             // The kernel fails the read while it cannot ask the device: a battery of unknown charge.
-            return sysfs::exists(path) ? std::optional<RegistryValue>(std::string()) : std::nullopt;
+            // Many wireless receivers report only a level ("Normal", "Low"): listed without a percent.
+            if (sysfs::exists(path)) {
+                return RegistryValue(std::string());
+            }
+            const std::string levelPath = device + "/capacity_level";
+            const auto level = sysfs::readAttribute(AT_FDCWD, levelPath);
+            if (level || sysfs::exists(levelPath)) {
+                return RegistryValue(level.value_or(std::string()));
+            }
+            return std::nullopt;
         }
         if (const auto percent = sysfs::parseInteger(*capacity)) {
             return RegistryValue(*percent);

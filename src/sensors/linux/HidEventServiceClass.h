@@ -21,7 +21,8 @@ struct HidUevent {
 
 // "AppleDeviceManagementHIDEventService" over power_supply: every supply whose `scope` is "Device"
 // (the battery of a mouse, keyboard or pad, not the machine's own):
-//   "BatteryPercent"  `capacity` as an integer; its text when not one; absent when there is no file
+//   "BatteryPercent"  `capacity` as an integer; its text when not one; without `capacity`, the text
+//                     of `capacity_level`; absent when there is neither file
 //   "Product"         `model_name`, else the HID device's HID_NAME
 //   "Transport"       from the HID bus: USB → "USB"; Bluetooth → "BluetoothLowEnergy" below uhid (HID
 //                     over GATT is driven from user space), "Bluetooth" otherwise; absent for other buses
