@@ -1,5 +1,5 @@
 // Time to verify a signed 5 MB executable: in full (hash, CMS, chain), and as the peer of a
-// connection whose executable is already in the verification cache.
+// connection whose executable is already in the verification cache; and the peer checks alone.
 //
 // The peer is a copy of this very program, padded to 5 MB and signed with the build's development
 // identity; started with "--peer SOCKET" it connects and waits, like a parent application would.
@@ -9,6 +9,7 @@
 #include "common/UniqueFd.h"
 #include "companion/SensorTransport.h"
 #include "companion/linux/LinuxPeerCodeSignature.h"
+#include "companion/linux/PeerIntegrity.h"
 
 #include <benchmark/benchmark.h>
 
@@ -16,6 +17,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +118,7 @@ public:
     [[nodiscard]] bool ready() const { return connection_.valid(); }
     [[nodiscard]] int connection() const { return connection_.get(); }
     [[nodiscard]] const std::filesystem::path& program() const { return program_; }
+    [[nodiscard]] pid_t pid() const { return pid_; }
 
 private:
     std::filesystem::path directory_;
@@ -189,6 +192,30 @@ void cachedPeer(benchmark::State& state)
     state.counters["full verifications"] = static_cast<double>(signature.fullVerifications());
 }
 BENCHMARK(cachedPeer)->Unit(benchmark::kMicrosecond);
+
+// What the peer checks after the signature add to every connection, cache hit or not: the
+// namespaces, the tracer and every executable mapping with its file.
+void peerIntegrityChecks(benchmark::State& state)
+{
+    if (!peer().ready()) {
+        state.SkipWithError("the signed peer could not be prepared");
+        return;
+    }
+    const PeerIntegrity integrity("/proc");
+    struct stat executable { };
+    if (stat(peer().program().c_str(), &executable) != 0) {
+        state.SkipWithError("the peer's executable is gone");
+        return;
+    }
+    for (auto _ : state) {
+        const UniqueFd directory = integrity.openProcessDirectory(peer().pid());
+        if (const auto refusal = integrity.check(directory.get(), executable)) {
+            state.SkipWithError(describe(*refusal));
+            return;
+        }
+    }
+}
+BENCHMARK(peerIntegrityChecks)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -2,6 +2,7 @@
 
 #include "common/UniqueFd.h"
 #include "companion/GroupContainer.h"
+#include "companion/PrivateDirectory.h"
 #include "companion/SensorCompanion.h"
 #include "companion/SensorTransport.h"
 
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 namespace quorvantile {
@@ -52,12 +54,21 @@ void removeStaleSocket(const std::string& path)
     }
 }
 
-UniqueFd listen(const std::string& path, const sockaddr_un& address)
+// Binds with its final mode 0600 already in place: a chmod through the path afterwards would leave
+// a moment with a wider mode and could follow whatever the path names by then.
+bool bindPrivately(int fd, const sockaddr_un& address)
+{
+    const mode_t previous = umask(0177);
+    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    umask(previous);
+    return bound == 0;
+}
+
+UniqueFd listen(const sockaddr_un& address)
 {
     UniqueFd listener(socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!listener || !transport::configureSocket(listener.get()) ||
-        bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), kListenBacklog) != 0) {
+    if (!listener || !transport::configureSocket(listener.get()) || !bindPrivately(listener.get(), address) ||
+        ::listen(listener.get(), kListenBacklog) != 0) {
         failStartUp();
     }
     return listener;
@@ -78,9 +89,8 @@ int pollTimeoutMilliseconds(bool persistent, double idleDeadline, const Clock& c
 // Serves one accepted connection; returns whether a reply was sent completely.
 bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& ports, const StatusReporter& reporter)
 {
-    if (!transport::configureSocket(connection.get())) {
-        return false;
-    }
+    // Non-blocking and close-on-exec came with accept4. The peer is checked before a single byte
+    // is read from it: an untrusted peer is refused at once, whatever it sends or withholds.
     if (!transport::trustedPeer(connection.get(), transport::kParentIdentifier, *ports.signatures)) {
         reporter.report({{"trusted", false}, {"sensorReadCount", std::int64_t {0}}});
         return false;
@@ -112,10 +122,12 @@ void runServer(const ServeFlags& flags, const ServerPorts& ports)
 
     const auto container = ports.container ? ports.container() : std::nullopt;
     if (!container) {
+        std::fputs(
+            "quorvantile-sensors: refusing to serve: no group container directory could be found or made\n", stderr);
         failStartUp();
     }
-    struct stat status { };
-    if (lstat(container->c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != geteuid()) {
+    if (const auto problem = privateDirectoryProblem(*container)) {
+        std::fprintf(stderr, "quorvantile-sensors: refusing to serve: %s\n", problem->c_str());
         failStartUp();
     }
     const std::string socketPath = *container + "/" + std::string(kSocketFileName);
@@ -135,7 +147,7 @@ void runServer(const ServeFlags& flags, const ServerPorts& ports)
         return;
     }
     removeStaleSocket(socketPath);
-    UniqueFd listener = listen(socketPath, *address);
+    UniqueFd listener = listen(*address);
 
     StatusReporter(ports.outputFd, flags.logging || flags.controlled)
         .report({{"ready", true}, {"endpoint", socketPath}, {"uid", static_cast<std::int64_t>(geteuid())}});
@@ -162,7 +174,7 @@ void runServer(const ServeFlags& flags, const ServerPorts& ports)
         if ((entries[0].revents & POLLIN) == 0) {
             break;
         }
-        UniqueFd connection(accept(listener.get(), nullptr, nullptr));
+        UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!connection) {
             // ECONNABORTED is the client's doing and must not end the server.
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {

@@ -29,7 +29,9 @@ Outcome parseReadyLine(std::string_view buffer)
     json::Json document;
     try {
         document = json::Json::parse(line.begin(), line.end());
-    } catch (const json::Json::parse_error& error) {
+    } catch (const json::Json::exception& error) {
+        // Not only syntax errors: a number too large for any type ends the parse with another
+        // exception, which must not escape into the setup application.
         return ParseError {error.what()};
     }
     if (!document.is_object()) {

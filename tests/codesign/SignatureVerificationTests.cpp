@@ -99,6 +99,7 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchors)
         {"expired", signedProgram(pki.expiredTeam), untrustedChain},
         {"serverAuth usage only", signedProgram(pki.teamWithoutCodeSigning), notForCodeSigning},
         {"no extended usage", signedProgram(pki.teamWithoutUsage), notForCodeSigning},
+        {"key usage without digitalSignature", signedProgram(pki.teamWithoutDigitalSignature), notForCodeSigning},
         {"first byte changed", bumped(team, 0), contentModified},
         {"last signed byte changed", bumped(team, last), contentModified},
         {"the block alone", team.substr(kProgramBytes), contentModified},

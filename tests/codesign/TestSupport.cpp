@@ -34,6 +34,7 @@ void require(bool condition, const char* what)
 struct CertificateOptions {
     std::vector<std::string> organizationalUnits {kTeam};
     const char* extendedUsage = "critical,codeSigning"; // none when null
+    const char* keyUsage = "critical,digitalSignature";
     bool certificateAuthority = false;
     long validFromDays = -1;
     long validUntilDays = 365;
@@ -64,7 +65,7 @@ SigningIdentity issue(const char* commonName, const CertificateOptions& options,
     X509_set_pubkey(certificate, made.key.get());
     std::vector<std::pair<int, const char*>> extensions {{NID_subject_key_identifier, "hash"},
         {NID_authority_key_identifier, "keyid:always"}, {NID_basic_constraints, "critical,CA:FALSE"},
-        {NID_key_usage, "critical,digitalSignature"}};
+        {NID_key_usage, options.keyUsage}};
     if (options.certificateAuthority) {
         extensions[2].second = "critical,CA:TRUE";
         extensions[3].second = "critical,keyCertSign,cRLSign";
@@ -136,6 +137,7 @@ const TestPki& testPki()
         made.teamUnderOtherAnchor = issue("Team", {}, &made.otherAnchor);
         made.teamWithoutCodeSigning = issue("Server", {.extendedUsage = "serverAuth"}, &made.anchor);
         made.teamWithoutUsage = issue("Any", {.extendedUsage = nullptr}, &made.anchor);
+        made.teamWithoutDigitalSignature = issue("Agreement", {.keyUsage = "critical,keyAgreement"}, &made.anchor);
         made.teamUnderIntermediate = issue("Team", {}, &made.intermediate);
         made.teamCarryingIntermediate = issue("Team", {}, &made.intermediate);
         made.teamCarryingIntermediate.chain.emplace_back(X509_dup(made.intermediate.certificate.get()));

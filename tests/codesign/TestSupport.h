@@ -45,6 +45,7 @@ struct TestPki {
     SigningIdentity team, otherTeam, teamUnderOtherAnchor, expiredTeam, teamWithTwoUnits;
     SigningIdentity teamWithoutCodeSigning; // extended key usage serverAuth only
     SigningIdentity teamWithoutUsage; // no extended key usage at all
+    SigningIdentity teamWithoutDigitalSignature; // code signing, but a key usage without digitalSignature
     SigningIdentity teamUnderIntermediate, teamCarryingIntermediate; // the latter with it in its chain
 
     [[nodiscard]] std::string anchorPem() const;

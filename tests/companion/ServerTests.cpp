@@ -133,6 +133,17 @@ TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
     ASSERT_TRUE(std::holds_alternative<query::Failure>(outcome));
     EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
     EXPECT_EQ(server.reads, 0);
+
+    // A silent untrusted peer is refused at once: the peer check comes before the request line is
+    // read, so nothing waits for the connection's deadline.
+    const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto address = SensorTransport::address(server.socketPath());
+    const double connected = systemClock().uptime();
+    ASSERT_EQ(connect(silent.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+    char byte = 0;
+    EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0);
+    EXPECT_LT(systemClock().uptime() - connected, kConnectionSeconds);
     server.closeControl();
     server.join();
     EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");

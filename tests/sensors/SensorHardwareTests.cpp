@@ -84,6 +84,7 @@ TEST(SmcNumber, TypeByteCountAndRangeMustSuitTheKey)
     const std::vector<std::tuple<Bytes, const char*, const char*, std::optional<double>>> cases {
         {{0x08}, "ui8 ", "FNum", 8.0}, {{0x09}, "ui8 ", "FNum", none}, {{0x02, 0x00}, "ui8 ", "FNum", none},
         {{}, "ui8 ", "FNum", none}, {floatBytes(2.0F), "flt ", "FNum", none}, {{0x1F, 0x40}, "fpe2", "F0Ac", 2000.0},
+        {{0x1F, 0x43}, "fpe2", "F0Ac", 2000.75}, // the two fractional bits count
         {{0x1F, 0x40}, "sp78", "F0Ac", none}, {floatBytes(0.0F), "flt ", "F0Ac", 0.0},
         {floatBytes(-0.5F), "flt ", "F0Ac", none}, {floatBytes(20'000.0F), "flt ", "F1Ac", 20'000.0},
         {floatBytes(20'000.5F), "flt ", "F1Ac", none}, {{0x28, 0x80}, "sp78", "TB1T", 40.5},

@@ -49,6 +49,8 @@ TEST(ReadyLineParser, JudgesTheFirstNonEmptyLine)
         {"true\n", Verdict::notReady},
         {"ready\n", Verdict::parseError},
         {"{\"ready\":true\n}\n", Verdict::parseError},
+        {"55975650760e968\n", Verdict::parseError}, // a number no double holds
+        {"{\"ready\":true,\"uid\":1e999}\n", Verdict::parseError},
     };
     for (const auto& [buffer, expected] : cases) {
         EXPECT_EQ(verdictOf(parseReadyLine(buffer)), expected) << buffer;

@@ -1,5 +1,7 @@
 #include "companion/GroupContainer.h"
 
+#include "companion/PrivateDirectory.h"
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,12 +21,6 @@ std::optional<std::string> absoluteVariable(const char* name)
     return std::string(value);
 }
 
-bool isOwnDirectory(const std::string& path)
-{
-    struct stat status { };
-    return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid();
-}
-
 std::optional<std::string> homeDirectory()
 {
     if (auto home = absoluteVariable("HOME")) {
@@ -37,14 +33,15 @@ std::optional<std::string> homeDirectory()
     return std::string(entry->pw_dir);
 }
 
-// The per-user runtime directory, else the per-user state directory.
+// The per-user runtime directory, else the per-user state directory. A runtime directory that
+// others can reach is passed over: the socket must not sit where another user can replace it.
 std::optional<std::string> baseDirectory()
 {
-    if (auto runtime = absoluteVariable("XDG_RUNTIME_DIR")) {
+    if (auto runtime = absoluteVariable("XDG_RUNTIME_DIR"); runtime && isPrivateDirectory(*runtime)) {
         return runtime;
     }
     const std::string userRuntime = "/run/user/" + std::to_string(geteuid());
-    if (isOwnDirectory(userRuntime)) {
+    if (isPrivateDirectory(userRuntime)) {
         return userRuntime;
     }
     if (auto state = absoluteVariable("XDG_STATE_HOME")) {

@@ -3,6 +3,8 @@
 #include "codesign/FileReading.h"
 #include "codesign/Requirement.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
 
 namespace quorvantile {
@@ -23,12 +25,13 @@ std::optional<timespec> wallClock()
 
 LinuxPeerCodeSignature::LinuxPeerCodeSignature(std::string_view anchorsPem, LinuxPeerCodeSignatureOptions options)
     : verifier_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds),
-      options_(std::move(options))
+      integrity_(options.procRoot), options_(std::move(options))
 {
 }
 
 bool LinuxPeerCodeSignature::peerSatisfies(int fd, std::string_view requirementText)
 {
+    lastIntegrityRefusal_.reset();
     const auto requirement = codesign::parseRequirement(requirementText);
     if (!requirement) {
         return false;
@@ -43,10 +46,22 @@ bool LinuxPeerCodeSignature::peerSatisfies(int fd, std::string_view requirementT
         return false;
     }
     const auto signature = verifiedSignature(executable.get());
-    if (!signature || !keptItsStartTime(*process, options_.procRoot)) {
+    if (!signature || !codesign::satisfies(*requirement, *signature)) {
         return false;
     }
-    return codesign::satisfies(*requirement, *signature);
+    lastIntegrityRefusal_ = integrityRefusal(*process, executable.get());
+    return !lastIntegrityRefusal_ && keptItsStartTime(*process, options_.procRoot);
+}
+
+std::optional<PeerIntegrityRefusal> LinuxPeerCodeSignature::integrityRefusal(const PeerProcess& process, int executable)
+{
+    const UniqueFd directory = integrity_.openProcessDirectory(process.pid);
+    struct stat status { };
+    // Alive after the open: the directory is the pinned process's, not a successor's under its pid.
+    if (!directory || !isAlive(process) || fstat(executable, &status) != 0) {
+        return PeerIntegrityRefusal::unreadable;
+    }
+    return integrity_.check(directory.get(), status);
 }
 
 std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSignature(int executable)
@@ -58,6 +73,11 @@ std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSigna
     }
     if (auto remembered = cache_.find(*identity, now->tv_sec)) {
         return remembered;
+    }
+    // Hashing reads the whole file inside the connection's deadline; on a file system that may
+    // stall (network, user space) it could hold the server far longer, so such files are refused.
+    if (mayStall(executable)) {
+        return std::nullopt;
     }
     ++fullVerifications_;
     auto verified = verifier_.verify(executable);

@@ -1,0 +1,33 @@
+#include "companion/PrivateDirectory.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace quorvantile {
+
+std::optional<std::string> privateDirectoryProblem(const std::string& path)
+{
+    struct stat status { };
+    if (lstat(path.c_str(), &status) != 0) {
+        return path + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return path + " is not a directory";
+    }
+    if (status.st_uid != geteuid()) {
+        return path + " belongs to uid " + std::to_string(status.st_uid) + ", not to uid " + std::to_string(geteuid());
+    }
+    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        constexpr int kOctalDigits = 4;
+        char mode[kOctalDigits + 2] = {};
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        return path + " has mode " + mode + ": group and others must have no access";
+    }
+    return std::nullopt;
+}
+
+} // namespace quorvantile

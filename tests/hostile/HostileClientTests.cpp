@@ -1,0 +1,261 @@
+// Thousands of misbehaving connections against the real companion: afterwards it must still
+// answer, hold no more descriptors than before and not have grown. Then a crash and a restart.
+#include "QueryClient.h"
+#include "Spawned.h"
+
+#include "common/Clock.h"
+#include "companion/SensorTransport.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <iostream>
+#include <random>
+#include <thread>
+
+namespace quorvantile::hostile {
+namespace {
+
+namespace transport = SensorTransport;
+
+constexpr double kPatienceSeconds = 10.0;
+constexpr uid_t kNobody = 65534;
+// Room for the allocator's own bookkeeping; a leak of a few hundred bytes per connection over
+// thousands of connections exceeds it.
+constexpr long kMemoryMarginBytes = 256 * 1024;
+
+UniqueFd connectTo(const std::string& path)
+{
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto address = transport::address(path);
+    if (!fd || !address || connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+bool sendAll(int fd, std::string_view bytes)
+{
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+// Waits until the server closes the connection; returns how many reply bytes came meanwhile.
+std::size_t drain(int fd)
+{
+    std::size_t total = 0;
+    char buffer[65536];
+    for (;;) {
+        pollfd entry {fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(kPatienceSeconds * 1000)) <= 0) {
+            return total;
+        }
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            return total;
+        }
+        total += static_cast<std::size_t>(got);
+    }
+}
+
+std::string body(std::uint32_t length, std::string_view bytes)
+{
+    return transport::lengthPrefix(length) + std::string(bytes);
+}
+
+struct Kind {
+    const char* name;
+    int count;
+    std::function<void(const std::string&)> run;
+};
+
+class HostileClients : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server_ =
+            std::make_unique<Spawned>(std::vector<std::string> {binary("quorvantile-sensors"), "--manual-diagnostics"},
+                withEnvironment(companionEnvironment(runtime_.path())));
+        const auto ready = server_->readLine(kPatienceSeconds);
+        ASSERT_TRUE(ready && ready->find("\"ready\":true") != std::string::npos);
+        // Status lines are not read during the run: the pipe is drained on a thread so that the
+        // server never blocks on it.
+        drainer_ = std::thread([this] {
+            while (server_->readLine(60.0)) { }
+        });
+    }
+
+    void TearDown() override
+    {
+        if (server_) {
+            server_->kill(SIGKILL);
+            (void)server_->waitForExit(kPatienceSeconds);
+        }
+        if (drainer_.joinable()) {
+            drainer_.join();
+        }
+    }
+
+    [[nodiscard]] bool answered() const
+    {
+        return std::holds_alternative<std::string>(
+            query::ask(socketOf(runtime_.path()), *query::requestNamed("snapshot"), {}, kPatienceSeconds));
+    }
+
+    PrivateDirectory runtime_;
+    std::unique_ptr<Spawned> server_;
+    std::thread drainer_;
+};
+
+std::vector<Kind> hostileMix(const std::string& runtime)
+{
+    const auto lineThen = [](std::string bytes, bool wait) {
+        return [bytes, wait](const std::string& path) {
+            const UniqueFd fd = connectTo(path);
+            if (fd && sendAll(fd.get(), bytes) && wait) {
+                drain(fd.get());
+            }
+        };
+    };
+    std::vector<Kind> kinds {
+        {"silent", 6, [](const std::string& path) { drain(connectTo(path).get()); }},
+        {"one byte every 100 ms", 4,
+            [](const std::string& path) {
+                const UniqueFd fd = connectTo(path);
+                for (const char c : std::string_view("snapshot\n")) {
+                    pollfd entry {fd.get(), POLLIN, 0};
+                    if (!sendAll(fd.get(), std::string_view(&c, 1)) || poll(&entry, 1, 100) != 0) {
+                        break; // closed by the server
+                    }
+                }
+                drain(fd.get());
+            }},
+        {"request line without a line feed", 4, lineThen("snapshot", true)},
+        {"unknown line", 800, lineThen("xyzzy123\n", true)},
+        {"binary line", 200, lineThen(std::string("\0\xFF\n\r snap\n", 11).substr(0, 9), true)},
+        {"body length 0", 300, lineThen(std::string(transport::processRequest) + body(0, ""), true)},
+        {"body length 2049", 300,
+            lineThen(std::string(transport::quitRequest) + body(2049, std::string(2049, '[')), true)},
+        {"body length 0xFFFFFFFF", 300,
+            lineThen(std::string(transport::processRequest) + body(0xFFFFFFFF, "[]"), true)},
+        {"body that ends early", 300,
+            lineThen(std::string(transport::processRequest) + body(100, "[{\"pid\":"), false)},
+        {"close mid-reply", 500, lineThen(std::string(transport::request), false)},
+        {"never reads the inventory reply", 3,
+            [](const std::string& path) {
+                const UniqueFd fd = connectTo(path);
+                if (fd && sendAll(fd.get(), transport::inventoryRequest)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(900));
+                }
+            }},
+        {"signed and served", 300,
+            [](const std::string& path) {
+                const UniqueFd fd = connectTo(path);
+                if (fd && sendAll(fd.get(), transport::request)) {
+                    EXPECT_GT(drain(fd.get()), 4U);
+                }
+            }},
+        {"unsigned peer", 40,
+            [](const std::string& path) {
+                Spawned peer({binary("quorvantile-sensors-query-unsigned"), "--socket", path, "snapshot"});
+                EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
+            }},
+    };
+    if (geteuid() == 0) {
+        kinds.push_back(
+            {"peer of another user", 20, [runtime](const std::string& path) {
+                 Spawned peer({binary("quorvantile-codesign-test-peer"), path}, withEnvironment({}, kNobody));
+                 // The socket's mode keeps it out: connect fails and the peer exits 1.
+                 EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
+             }});
+    }
+    return kinds;
+}
+
+TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
+{
+    const std::string path = socketOf(runtime_.path());
+    auto kinds = hostileMix(runtime_.path());
+    // A first round of everything, so that first-use allocations are not taken for growth.
+    for (const Kind& kind : kinds) {
+        kind.run(path);
+    }
+    ASSERT_TRUE(answered());
+    const pid_t pid = server_->pid();
+    const int descriptorsBefore = openDescriptors(pid);
+    const long anonymousBefore = statusBytes(pid, "RssAnon");
+    const long residentBefore = statusBytes(pid, "VmRSS");
+
+    // Four clients at a time, interleaving the kinds, so the backlog fills and drains too.
+    std::atomic<std::size_t> next {0};
+    std::vector<std::pair<std::size_t, int>> work; // kind, repetition
+    for (std::size_t kind = 0; kind < kinds.size(); ++kind) {
+        for (int repetition = 0; repetition < kinds[kind].count; ++repetition) {
+            work.emplace_back(kind, repetition);
+        }
+    }
+    std::shuffle(work.begin(), work.end(), std::mt19937(42));
+    std::vector<std::thread> clients;
+    for (int thread = 0; thread < 4; ++thread) {
+        clients.emplace_back([&] {
+            for (std::size_t item = next++; item < work.size(); item = next++) {
+                kinds[work[item].first].run(path);
+            }
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+
+    EXPECT_TRUE(answered()) << "a signed client is still answered";
+    const int descriptorsAfter = openDescriptors(pid);
+    const long anonymousAfter = statusBytes(pid, "RssAnon");
+    const long residentAfter = statusBytes(pid, "VmRSS");
+    std::cout << "hostile clients: " << work.size() << " connections; descriptors " << descriptorsBefore << " -> "
+              << descriptorsAfter << "; RssAnon " << anonymousBefore / 1024 << " -> " << anonymousAfter / 1024
+              << " kB; VmRSS " << residentBefore / 1024 << " -> " << residentAfter / 1024 << " kB\n";
+    EXPECT_EQ(descriptorsAfter, descriptorsBefore);
+    EXPECT_LE(anonymousAfter - anonymousBefore, kMemoryMarginBytes);
+}
+
+TEST_F(HostileClients, ACrashedServerIsReplacedAndALiveOneKeepsItsLock)
+{
+    const std::string path = socketOf(runtime_.path());
+    std::atomic<bool> stop {false};
+    std::thread pressure([&] {
+        while (!stop) {
+            const UniqueFd fd = connectTo(path);
+            if (fd) {
+                sendAll(fd.get(), transport::request);
+                drain(fd.get());
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    // A second server while the first lives: the lock stays where it is.
+    Spawned second(
+        {binary("quorvantile-sensors"), "--diagnostics"}, withEnvironment(companionEnvironment(runtime_.path())));
+    EXPECT_EQ(second.readLine(kPatienceSeconds), "{\"exit\":\"alreadyRunning\"}");
+    EXPECT_EQ(second.waitForExit(kPatienceSeconds), 0);
+    EXPECT_TRUE(answered());
+
+    server_->kill(SIGKILL);
+    (void)server_->waitForExit(kPatienceSeconds);
+    Spawned restarted({binary("quorvantile-sensors"), "--manual-diagnostics"},
+        withEnvironment(companionEnvironment(runtime_.path())));
+    const auto ready = restarted.readLine(kPatienceSeconds);
+    EXPECT_TRUE(ready && ready->find("\"ready\":true") != std::string::npos) << "the stale socket was not replaced";
+    stop = true;
+    pressure.join();
+    EXPECT_TRUE(answered());
+}
+
+} // namespace
+} // namespace quorvantile::hostile
