@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 
 namespace quorvantile {
 namespace {
@@ -259,6 +261,14 @@ std::optional<PeerIntegrityRefusal> PeerIntegrity::check(int processDirectory, c
         return PeerIntegrityRefusal::traced;
     }
 
+    // The peer's own executable is known by path as well as by identity: maps and stat disagree
+    // on device numbers for btrfs subvolumes and overlay mounts.
+    std::array<char, PATH_MAX> link {};
+    const ssize_t linkLength = readlinkat(processDirectory, "exe", link.data(), link.size());
+    const std::string_view executablePath = linkLength > 0 && static_cast<std::size_t>(linkLength) < link.size()
+        ? std::string_view(link.data(), static_cast<std::size_t>(linkLength))
+        : std::string_view();
+
     const auto maps = readBounded(processDirectory, "maps", kMaximumMapsBytes);
     const auto mappings = maps ? parseExecutableMappings(*maps) : std::nullopt;
     if (!mappings) {
@@ -272,18 +282,20 @@ std::optional<PeerIntegrityRefusal> PeerIntegrity::check(int processDirectory, c
             continue;
         }
         previous = &mapping;
-        if (isMappedFile(mapping, executable)) {
+        if (isMappedFile(mapping, executable) || (!mapping.deleted && mapping.path == executablePath)) {
             continue;
         }
         if (mapping.deleted) {
             return PeerIntegrityRefusal::foreignCode; // nothing left to look at, nothing to trust
         }
-        // The kernel writes the path as seen from the reader's root, and the peer shares our mount
-        // namespace. Only the very file that is mapped counts: a path that now names another file
-        // (renamed, replaced, a link) refuses the peer.
+        // The kernel writes the path of the mapped file as seen from the reader's root, and the peer
+        // shares our mount namespace, so the path follows the file through renames: a file the user
+        // owns or could write never shows under a path of a root-owned, write-protected file. The
+        // device and inode are not compared, because btrfs subvolumes and overlay mounts report
+        // other numbers in maps than stat does for the very same file.
         const std::string path(mapping.path);
         struct stat file { };
-        if (stat(path.c_str(), &file) != 0 || !isMappedFile(mapping, file) || !isSystemFile(file)) {
+        if (stat(path.c_str(), &file) != 0 || !isSystemFile(file)) {
             return PeerIntegrityRefusal::foreignCode;
         }
     }
