@@ -52,7 +52,7 @@ std::optional<std::int64_t> percentFrom(const RegistryValue& batteryPercent)
 std::optional<AccessoryBatteryReading::Transport> transportFrom(const std::optional<RegistryValue>& value)
 {
     const auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
-    return text != nullptr ? transportFromRawValue(*text) : std::nullopt;
+    return text != nullptr ? json::enumFromText<AccessoryBatteryReading::Transport>(*text) : std::nullopt;
 }
 
 } // namespace
