@@ -1,9 +1,9 @@
 #include "sensors/AccessoryBatteryHardware.h"
 
+#include "common/Numbers.h"
 #include "sensors/SystemRegistry.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -12,24 +12,6 @@
 
 namespace quorvantile::AccessoryBatteryHardware {
 namespace {
-
-// A signed decimal integer, whole text: an optional sign and at least one digit, nothing else.
-std::optional<std::int64_t> parseDecimalInteger(std::string_view text)
-{
-    std::string_view digits = text;
-    if (!digits.empty() && digits.front() == '+') {
-        digits.remove_prefix(1);
-        if (!digits.empty() && digits.front() == '-') {
-            return std::nullopt;
-        }
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc {} || end != digits.data() + digits.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // The charge from "BatteryPercent": a number (never a Boolean) whose decimal text is a whole number
 // within 0 … 100. Fractions, text and out-of-range values leave the percent absent.
@@ -42,7 +24,7 @@ std::optional<std::int64_t> percentFrom(const RegistryValue& batteryPercent)
     if (!decimal) {
         return std::nullopt;
     }
-    const auto percent = parseDecimalInteger(*decimal);
+    const auto percent = text::parseDecimal<std::int64_t>(*decimal, text::Sign::allowed);
     if (!percent || *percent < 0 || *percent > kMaximumAccessoryPercent) {
         return std::nullopt;
     }

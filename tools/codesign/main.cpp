@@ -4,6 +4,7 @@
 #include "codesign/Requirement.h"
 #include "codesign/Signer.h"
 #include "codesign/Verifier.h"
+#include "common/Numbers.h"
 #include "common/Text.h"
 #include "common/UniqueFd.h"
 
@@ -16,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,16 +72,13 @@ std::string escapedForTerminal(std::string_view text)
     if (!quorvantile::text::containsControlCharacters(text)) {
         return std::string(text);
     }
-    constexpr std::string_view hex = "0123456789abcdef";
     std::string escaped;
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
         if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
             escaped += character;
         } else {
-            escaped += "\\x";
-            escaped += hex[byte >> 4];
-            escaped += hex[byte & 0x0f];
+            escaped += "\\x" + quorvantile::text::hexadecimal(std::span(&byte, 1));
         }
     }
     return escaped;
@@ -335,7 +334,7 @@ int display(const std::vector<std::string_view>& words)
               << '\n';
     if (description->directory) {
         std::cout << "Hash:          " << codesign::kHashAlgorithmName << ' '
-                  << codesign::hexadecimal(description->directory->digest) << '\n'
+                  << quorvantile::text::hexadecimal(description->directory->digest) << '\n'
                   << "Hash matches:  " << (description->digestMatches ? "yes" : "NO: the file was modified") << '\n';
     }
     std::cout << "Signed bytes:  " << description->layout.contentBytes << '\n'
