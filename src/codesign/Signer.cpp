@@ -3,6 +3,7 @@
 #include "codesign/Certificates.h"
 #include "codesign/CodeDirectory.h"
 #include "codesign/FileReading.h"
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 
 #include <fcntl.h>
@@ -22,26 +23,6 @@ SigningFailure failure(std::string message) { return SigningFailure {std::move(m
 SigningFailure systemFailure(std::string_view what, const std::filesystem::path& path, int error)
 {
     return failure(std::string(what) + " " + path.string() + ": " + std::strerror(error));
-}
-
-bool writeAll(int fd, const char* data, std::size_t bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t written = write(fd, data + done, bytes - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // A file beside the target that is removed unless it was renamed into place.
@@ -115,8 +96,7 @@ std::optional<Sha256Digest> copyAndHash(int from, int to, std::uint64_t bytes)
     while (offset < bytes) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - offset, buffer.size()));
         const auto chunk = readAt(from, offset, piece);
-        if (!chunk || EVP_DigestUpdate(context.get(), chunk->data(), piece) != 1 ||
-            !writeAll(to, chunk->data(), piece)) {
+        if (!chunk || EVP_DigestUpdate(context.get(), chunk->data(), piece) != 1 || !writeAll(to, *chunk)) {
             clearOpenSslErrors();
             return std::nullopt;
         }
@@ -246,7 +226,7 @@ Checked<SignatureLayout, SigningFailure> signFile(
     if (!block) {
         return block.error();
     }
-    if (!writeAll(signedFile.fd(), block->data(), block->size())) {
+    if (!writeAll(signedFile.fd(), *block)) {
         return systemFailure("cannot write beside", path, errno);
     }
     // Owner before mode: changing the owner clears the set-user-ID and set-group-ID bits.

@@ -1,5 +1,6 @@
 #include "companion/StatusReporter.h"
 
+#include "common/FileText.h"
 #include "companion/SensorCompanion.h"
 
 #include <nlohmann/json.hpp>
@@ -9,28 +10,6 @@
 #include <cstdlib>
 
 namespace quorvantile {
-namespace {
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-} // namespace
-
 std::optional<std::string> formatStatusLine(const StatusLine& line)
 {
     nlohmann::json object = nlohmann::json::object(); // std::map: keys come out sorted

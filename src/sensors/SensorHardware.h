@@ -28,7 +28,7 @@ struct SmcExchange {
 };
 
 // A key's UTF-8 bytes folded into 32 bits, first byte most significant ("FNum" is 0x464E756D).
-[[nodiscard]] std::uint32_t packedKey(std::string_view key);
+using smc::packedCode;
 
 // One parameter-block exchange. A key outside the allowed list, a command other than the two reads
 // or a size above 32 makes no call and answers kSmcStatusBadArgument.
@@ -37,7 +37,7 @@ struct SmcExchange {
 
 // The unsigned 32-bit little-endian integer at `offset`; absent when the four bytes are not all
 // within `bytes`.
-[[nodiscard]] std::optional<std::uint32_t> little32(std::span<const std::uint8_t> bytes, std::size_t offset);
+using smc::little32;
 
 // The value of `data` as SMC type `type`, if the type and byte count are understood, the result is
 // finite, and `key` accepts that type and value.

@@ -4,6 +4,7 @@
 #include "codesign/Requirement.h"
 #include "codesign/Signer.h"
 #include "codesign/Verifier.h"
+#include "common/FileText.h"
 #include "common/Numbers.h"
 #include "common/Text.h"
 #include "common/UniqueFd.h"
@@ -173,25 +174,17 @@ std::optional<std::string> readSmallFile(const std::string& path, std::string& e
         return std::nullopt;
     }
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(fd.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = "cannot read " + path + ": " + std::strerror(errno);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return text;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > kMaximumPemFileBytes) {
-            error = path + " is larger than 1 MiB";
-            return std::nullopt;
-        }
+    const auto read = quorvantile::readFileStart(fd.get(), kMaximumPemFileBytes + 1, text);
+    if (!read) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return std::nullopt;
     }
+    if (read->size() > kMaximumPemFileBytes) {
+        error = path + " is larger than 1 MiB"; // it grew after fstat
+        return std::nullopt;
+    }
+    text.resize(read->size());
+    return text;
 }
 
 UniqueFd openForReading(const std::string& path)

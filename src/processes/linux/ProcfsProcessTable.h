@@ -33,18 +33,16 @@ public:
 private:
     [[nodiscard]] UniqueFd openProcess(std::int32_t pid) const;
     [[nodiscard]] bool readBsd(int directory, ProcessBsdInfo& info, procfs::StatFields& fields);
-    [[nodiscard]] static std::optional<std::string_view> readFile(
-        int directory, const char* name, std::vector<char>& buffer);
 
     UniqueFd root_;
     std::optional<std::uint64_t> bootSeconds_;
     std::uint64_t ticksPerSecond_ = 0;
     std::uint64_t pageBytes_ = 0;
     // Read buffers kept across calls, so that reading a process does not allocate.
-    std::vector<char> statText_;
-    std::vector<char> statmText_;
-    std::vector<char> statusText_;
-    std::vector<char> ioText_;
+    std::string statText_;
+    std::string statmText_;
+    std::string statusText_;
+    std::string ioText_;
 };
 
 } // namespace quorvantile

@@ -1,5 +1,6 @@
 #include "sensors/linux/LinuxProcessorBrand.h"
 
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 #include "sensors/linux/Sysfs.h"
 
@@ -78,23 +79,13 @@ std::optional<std::string> readCompleteLines(const std::string& path, std::size_
     if (!file) {
         return std::nullopt;
     }
-    std::string contents(limitBytes, '\0');
-    std::size_t filled = 0;
-    while (filled < contents.size()) {
-        const ssize_t got = ::read(file.get(), contents.data() + filled, contents.size() - filled);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
+    std::string contents;
+    const auto text = readFileStart(file.get(), limitBytes, contents);
+    if (!text) {
+        return std::nullopt;
     }
-    contents.resize(filled);
-    if (filled == limitBytes) {
+    contents.resize(text->size());
+    if (contents.size() == limitBytes) {
         contents.resize(contents.rfind('\n') + 1); // drop a line cut off by the limit (npos + 1 is 0)
     }
     return contents;
