@@ -29,11 +29,9 @@ struct ProcessDetailRequest {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("pid", &ProcessDetailRequest::pid),
+        return std::tuple {json::field("pid", &ProcessDetailRequest::pid),
             json::field("startSeconds", &ProcessDetailRequest::startSeconds),
-            json::field("startMicroseconds", &ProcessDetailRequest::startMicroseconds),
-        };
+            json::field("startMicroseconds", &ProcessDetailRequest::startMicroseconds)};
     }
 };
 

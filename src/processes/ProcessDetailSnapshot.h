@@ -26,15 +26,13 @@ struct ProcessDetailReading {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("request", &ProcessDetailReading::request),
+        return std::tuple {json::field("request", &ProcessDetailReading::request),
             json::field("startAbsolute", &ProcessDetailReading::startAbsolute),
             json::field("executableUUID", &ProcessDetailReading::executableUUID),
             json::field("physicalFootprint", &ProcessDetailReading::physicalFootprint),
             json::field("diskReadBytes", &ProcessDetailReading::diskReadBytes),
             json::field("diskWriteBytes", &ProcessDetailReading::diskWriteBytes),
-            json::field("threads", &ProcessDetailReading::threads),
-        };
+            json::field("threads", &ProcessDetailReading::threads)};
     }
 };
 
@@ -48,11 +46,9 @@ struct ProcessDetailSnapshot {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("version", &ProcessDetailSnapshot::version),
+        return std::tuple {json::field("version", &ProcessDetailSnapshot::version),
             json::field("uptime", &ProcessDetailSnapshot::uptime),
-            json::field("readings", &ProcessDetailSnapshot::readings),
-        };
+            json::field("readings", &ProcessDetailSnapshot::readings)};
     }
 };
 

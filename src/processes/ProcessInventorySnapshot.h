@@ -26,15 +26,13 @@ struct ProcessInventoryReading {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("pid", &ProcessInventoryReading::pid),
+        return std::tuple {json::field("pid", &ProcessInventoryReading::pid),
             json::field("name", &ProcessInventoryReading::name),
             json::field("startSeconds", &ProcessInventoryReading::startSeconds),
             json::field("startMicroseconds", &ProcessInventoryReading::startMicroseconds),
             json::field("userTicks", &ProcessInventoryReading::userTicks),
             json::field("systemTicks", &ProcessInventoryReading::systemTicks),
-            json::field("residentBytes", &ProcessInventoryReading::residentBytes),
-        };
+            json::field("residentBytes", &ProcessInventoryReading::residentBytes)};
     }
 };
 
@@ -55,13 +53,11 @@ struct ProcessInventorySnapshot {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("version", &ProcessInventorySnapshot::version),
+        return std::tuple {json::field("version", &ProcessInventorySnapshot::version),
             json::field("uptime", &ProcessInventorySnapshot::uptime),
             json::field("uid", &ProcessInventorySnapshot::uid),
             json::field("incomplete", &ProcessInventorySnapshot::incomplete),
-            json::field("readings", &ProcessInventorySnapshot::readings),
-        };
+            json::field("readings", &ProcessInventorySnapshot::readings)};
     }
 };
 

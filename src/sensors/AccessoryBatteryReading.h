@@ -30,12 +30,10 @@ struct AccessoryBatteryReading {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("registryID", &AccessoryBatteryReading::registryID),
+        return std::tuple {json::field("registryID", &AccessoryBatteryReading::registryID),
             json::field("name", &AccessoryBatteryReading::name),
             json::field("transport", &AccessoryBatteryReading::transport),
-            json::field("percent", &AccessoryBatteryReading::percent),
-        };
+            json::field("percent", &AccessoryBatteryReading::percent)};
     }
 };
 

@@ -30,12 +30,10 @@ struct AccessoryBatterySnapshot {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("version", &AccessoryBatterySnapshot::version),
+        return std::tuple {json::field("version", &AccessoryBatterySnapshot::version),
             json::field("uptime", &AccessoryBatterySnapshot::uptime),
             json::field("incomplete", &AccessoryBatterySnapshot::incomplete),
-            json::field("readings", &AccessoryBatterySnapshot::readings),
-        };
+            json::field("readings", &AccessoryBatterySnapshot::readings)};
     }
 };
 

@@ -23,11 +23,8 @@ struct SensorReading {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("key", &SensorReading::key),
-            json::field("unit", &SensorReading::unit),
-            json::field("value", &SensorReading::value),
-        };
+        return std::tuple {json::field("key", &SensorReading::key), json::field("unit", &SensorReading::unit),
+            json::field("value", &SensorReading::value)};
     }
 };
 

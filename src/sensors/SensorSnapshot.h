@@ -38,14 +38,10 @@ struct SensorSnapshot {
 
     static constexpr auto jsonFields()
     {
-        return std::tuple {
-            json::field("version", &SensorSnapshot::version),
-            json::field("uptime", &SensorSnapshot::uptime),
-            json::field("registryID", &SensorSnapshot::registryID),
-            json::field("model", &SensorSnapshot::model),
-            json::field("readings", &SensorSnapshot::readings),
-            json::field("batteryCapacity", &SensorSnapshot::batteryCapacity),
-        };
+        return std::tuple {json::field("version", &SensorSnapshot::version),
+            json::field("uptime", &SensorSnapshot::uptime), json::field("registryID", &SensorSnapshot::registryID),
+            json::field("model", &SensorSnapshot::model), json::field("readings", &SensorSnapshot::readings),
+            json::field("batteryCapacity", &SensorSnapshot::batteryCapacity)};
     }
 };
 
