@@ -83,34 +83,6 @@ Checked<std::uint64_t, SigningFailure> unsignedBytes(int fd, std::uint64_t fileB
     return failure(path.string() + " ends with a damaged signature block; restore the unsigned file before signing");
 }
 
-// Copies the first `bytes` bytes of `from` to `to` and returns their SHA-256.
-std::optional<Sha256Digest> copyAndHash(int from, int to, std::uint64_t bytes)
-{
-    DigestContextPointer context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        clearOpenSslErrors();
-        return std::nullopt;
-    }
-    std::vector<char> buffer(kDigestChunkBytes);
-    std::uint64_t offset = 0;
-    while (offset < bytes) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - offset, buffer.size()));
-        const auto chunk = readAt(from, offset, piece);
-        if (!chunk || EVP_DigestUpdate(context.get(), chunk->data(), piece) != 1 || !writeAll(to, *chunk)) {
-            clearOpenSslErrors();
-            return std::nullopt;
-        }
-        offset += piece;
-    }
-    Sha256Digest digest {};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
-        clearOpenSslErrors();
-        return std::nullopt;
-    }
-    return digest;
-}
-
 } // namespace
 
 Checked<SigningIdentity, SigningFailure> loadSigningIdentity(
@@ -214,7 +186,7 @@ Checked<SignatureLayout, SigningFailure> signFile(
     if (!signedFile.valid()) {
         return systemFailure("cannot create a file beside", path, errno);
     }
-    const auto digest = copyAndHash(source.get(), signedFile.fd(), *contentBytes);
+    const auto digest = sha256Prefix(source.get(), *contentBytes, signedFile.fd());
     if (!digest) {
         return systemFailure("cannot copy", path, errno == 0 ? EIO : errno);
     }

@@ -180,23 +180,17 @@ bool decodeValue(const Json& value, std::string& out);
 // Integers must be JSON integers (no fraction, no exponent) that fit the field's type.
 template<Integer Value> bool decodeValue(const Json& value, Value& out)
 {
+    const auto store = [&out](auto number) {
+        if (std::in_range<Value>(number)) {
+            out = static_cast<Value>(number);
+            return true;
+        }
+        return false;
+    };
     if (value.is_number_unsigned()) {
-        const auto number = value.get<std::uint64_t>();
-        if (!std::in_range<Value>(number)) {
-            return false;
-        }
-        out = static_cast<Value>(number);
-        return true;
+        return store(value.get<std::uint64_t>());
     }
-    if (value.is_number_integer()) {
-        const auto number = value.get<std::int64_t>();
-        if (!std::in_range<Value>(number)) {
-            return false;
-        }
-        out = static_cast<Value>(number);
-        return true;
-    }
-    return false;
+    return value.is_number_integer() && store(value.get<std::int64_t>());
 }
 
 template<NamedEnum Enum> bool decodeValue(const Json& value, Enum& out)
