@@ -12,11 +12,12 @@ namespace transport = SensorTransport;
 
 std::optional<Reply> handleSnapshot(const RequestReaders& readers, const StatusReporter& reporter)
 {
-    const auto snapshot = readers.sensorSnapshot ? readers.sensorSnapshot() : std::nullopt;
+    const auto snapshot = readers.sensorSnapshot ? readers.sensorSnapshot() : Failure {"no sensor reader"};
     reporter.report({{"trusted", true}, {"requestAccepted", true},
         {"sensorReadCount", static_cast<std::int64_t>(snapshot ? snapshot->readings.size() : 0)},
         {"processReadCount", std::int64_t {0}}});
     if (!snapshot) {
+        reporter.explain(snapshot.reason());
         return std::nullopt;
     }
     auto bytes = json::encode(*snapshot);
@@ -28,10 +29,10 @@ std::optional<Reply> handleSnapshot(const RequestReaders& readers, const StatusR
 
 } // namespace
 
-RequestReaders systemRequestReaders()
+RequestReaders systemRequestReaders(const SystemRoots& roots)
 {
     RequestReaders readers;
-    readers.sensorSnapshot = [] { return SensorHardware::snapshot(); };
+    readers.sensorSnapshot = [roots] { return SensorHardware::snapshot(roots); };
     return readers;
 }
 

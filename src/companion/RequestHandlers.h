@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Environment.h"
+#include "common/Result.h"
 #include "companion/StatusReporter.h"
 
 #include <cstddef>
@@ -14,10 +16,10 @@ struct SensorSnapshot;
 
 // The readers behind the requests.
 struct RequestReaders {
-    std::function<std::optional<SensorSnapshot>()> sensorSnapshot;
+    std::function<Result<SensorSnapshot>()> sensorSnapshot;
 };
 
-[[nodiscard]] RequestReaders systemRequestReaders();
+[[nodiscard]] RequestReaders systemRequestReaders(const SystemRoots& roots);
 
 // The accepted connection a handler works on.
 struct Connection {

@@ -1,15 +1,12 @@
 #include "companion/StatusReporter.h"
 
 #include "common/FileText.h"
-#include "companion/SensorCompanion.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-
 namespace quorvantile {
+
 std::optional<std::string> formatStatusLine(const StatusLine& line)
 {
     nlohmann::json object = nlohmann::json::object(); // std::map: keys come out sorted
@@ -34,18 +31,20 @@ std::optional<std::string> formatStatusLine(const StatusLine& line)
     return escaped;
 }
 
-void StatusReporter::report(const StatusLine& line) const
+bool StatusReporter::report(const StatusLine& line) const
 {
-    if (!enabled_) {
-        return;
+    if (!enabled_ || failed_) {
+        return !failed_;
     }
     auto text = formatStatusLine(line);
-    if (!text) {
-        std::exit(SensorCompanion::kExitFailure);
-    }
-    *text += '\n';
-    if (!writeAll(fd_, *text)) {
-        std::exit(SensorCompanion::kExitFailure);
+    failed_ = !text || !writeAll(fd_, *text + '\n');
+    return !failed_;
+}
+
+void StatusReporter::explain(std::string_view reason) const
+{
+    if (enabled_ && reasonFd_ >= 0) {
+        (void)writeAll(reasonFd_, "quorvantile-sensors: " + std::string(reason) + '\n');
     }
 }
 

@@ -62,9 +62,9 @@ ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests, P
     return {.version = 1, .uptime = clock.uptime(), .readings = std::move(readings)};
 }
 
-ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests)
+ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests, const SystemRoots& roots)
 {
-    const auto table = systemProcessTable();
+    const auto table = systemProcessTable(roots.proc);
     return snapshot(requests, *table, systemClock());
 }
 

@@ -39,11 +39,11 @@ std::optional<AccessoryBatteryReading::Transport> transportFrom(const std::optio
 
 } // namespace
 
-std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock)
+Result<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock)
 {
     std::unique_ptr<RegistryIterator> services = registry.matchingServices(kServiceClassName);
     if (!services) {
-        return std::nullopt;
+        return Failure {"the accessory services cannot be listed"};
     }
 
     std::vector<AccessoryBatteryReading> readings;
@@ -80,7 +80,7 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
         // An id we cannot trust would let two accessories pass for one, or one for two.
         const auto registryID = service->registryEntryID();
         if (!registryID || *registryID == 0 || !seenIDs.insert(*registryID).second) {
-            return std::nullopt;
+            return Failure {"an accessory's registry id is unreadable, 0 or repeated"};
         }
 
         AccessoryBatteryReading reading {*registryID, *name, *transport, percentFrom(*batteryPercent)};
@@ -96,7 +96,7 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
     }
 
     if (!services->isValid()) {
-        return std::nullopt;
+        return Failure {"the accessory walk changed during the read"};
     }
     const double uptime = clock.uptime();
     std::sort(readings.begin(), readings.end(),
@@ -105,15 +105,15 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
     AccessoryBatterySnapshot result {kSnapshotVersion, uptime, incomplete, std::move(readings)};
     services.reset();
     if (!result.isValid(now)) {
-        return std::nullopt;
+        return Failure {"the accessory snapshot failed its own check (stale after 2.0 s)"};
     }
     return result;
 }
 
-std::optional<AccessoryBatterySnapshot> snapshot()
+Result<AccessoryBatterySnapshot> snapshot(const SystemRoots& roots)
 {
-    const std::unique_ptr<Registry> registry = systemRegistry();
-    return registry ? snapshot(*registry, systemClock()) : std::nullopt;
+    const std::unique_ptr<Registry> registry = systemRegistry(roots.sysfs);
+    return snapshot(*registry, systemClock());
 }
 
 } // namespace quorvantile::AccessoryBatteryHardware

@@ -81,10 +81,4 @@ std::optional<BatteryCapacity> batteryCapacity(Registry& registry)
     return capacity;
 }
 
-std::optional<BatteryCapacity> batteryCapacity()
-{
-    const auto registry = systemRegistry();
-    return batteryCapacity(*registry);
-}
-
 } // namespace quorvantile::SensorHardware

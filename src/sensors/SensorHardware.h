@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
+#include "common/Result.h"
 #include "sensors/BatteryCapacity.h"
 #include "sensors/ProcessorBrand.h"
 #include "sensors/Registry.h"
@@ -50,11 +52,10 @@ using smc::little32;
 // The internal battery's capacities, when exactly one battery is installed among at most 16
 // services, its capacities are plausible, and the registry did not change during the walk.
 [[nodiscard]] std::optional<BatteryCapacity> batteryCapacity(Registry& registry);
-[[nodiscard]] std::optional<BatteryCapacity> batteryCapacity();
 
-// A snapshot that survived its own JSON round trip and validity check, or nothing.
-[[nodiscard]] std::optional<SensorSnapshot> snapshot(
-    Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock);
-[[nodiscard]] std::optional<SensorSnapshot> snapshot();
+// A snapshot that survived its own JSON round trip and validity check, or the reason there is none.
+[[nodiscard]] Result<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock);
+// The same over the system's ports below `roots` and the system uptime clock.
+[[nodiscard]] Result<SensorSnapshot> snapshot(const SystemRoots& roots = {});
 
 } // namespace quorvantile::SensorHardware

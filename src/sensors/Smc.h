@@ -108,7 +108,7 @@ inline void putLittle32(std::span<std::uint8_t> bytes, std::size_t offset, std::
 
 } // namespace smc
 
-// The machine's SMC (on Linux, over the sysfs tree at $QUORVANTILE_SYSFS_ROOT or /sys).
-[[nodiscard]] std::unique_ptr<Smc> systemSmc();
+// The machine's SMC (on Linux, over the sysfs tree at `sysfsRoot`).
+[[nodiscard]] std::unique_ptr<Smc> systemSmc(const std::string& sysfsRoot);
 
 } // namespace quorvantile

@@ -5,19 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace quorvantile {
 namespace {
-
-std::optional<std::string> absoluteVariable(const char* name)
-{
-    const char* value = std::getenv(name);
-    if (value == nullptr || value[0] != '/') {
-        return std::nullopt; // unset, empty or relative values are ignored, as XDG asks
-    }
-    return std::string(value);
-}
 
 bool isOwnDirectory(const std::string& path)
 {
@@ -25,10 +15,10 @@ bool isOwnDirectory(const std::string& path)
     return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == geteuid();
 }
 
-std::optional<std::string> homeDirectory()
+std::optional<std::string> homeDirectory(const Environment& environment)
 {
-    if (auto home = absoluteVariable("HOME")) {
-        return home;
+    if (environment.home) {
+        return environment.home;
     }
     const passwd* entry = getpwuid(geteuid());
     if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') {
@@ -38,19 +28,19 @@ std::optional<std::string> homeDirectory()
 }
 
 // The per-user runtime directory, else the per-user state directory.
-std::optional<std::string> baseDirectory()
+std::optional<std::string> baseDirectory(const Environment& environment)
 {
-    if (auto runtime = absoluteVariable("XDG_RUNTIME_DIR")) {
-        return runtime;
+    if (environment.runtimeDirectory) {
+        return environment.runtimeDirectory;
     }
     const std::string userRuntime = "/run/user/" + std::to_string(geteuid());
     if (isOwnDirectory(userRuntime)) {
         return userRuntime;
     }
-    if (auto state = absoluteVariable("XDG_STATE_HOME")) {
-        return state;
+    if (environment.stateHome) {
+        return environment.stateHome;
     }
-    if (auto home = homeDirectory()) {
+    if (auto home = homeDirectory(environment)) {
         return *home + "/.local/state";
     }
     return std::nullopt;
@@ -74,9 +64,9 @@ bool makeDirectories(const std::string& path)
 
 } // namespace
 
-std::optional<std::string> groupContainer()
+std::optional<std::string> groupContainer(const Environment& environment)
 {
-    const auto base = baseDirectory();
+    const auto base = baseDirectory(environment);
     if (!base) {
         return std::nullopt;
     }
@@ -92,9 +82,9 @@ std::optional<std::string> groupContainer()
     return container;
 }
 
-std::optional<std::string> companionSocketPath()
+std::optional<std::string> companionSocketPath(const Environment& environment)
 {
-    auto container = groupContainer();
+    auto container = groupContainer(environment);
     if (!container) {
         return std::nullopt;
     }

@@ -224,6 +224,9 @@ int ProcfsProcessTable::usageInfo(std::int32_t pid, ProcessUsageInfo& info)
 
 std::uint32_t ProcfsProcessTable::effectiveUid() const { return static_cast<std::uint32_t>(::geteuid()); }
 
-std::unique_ptr<ProcessTable> systemProcessTable() { return std::make_unique<ProcfsProcessTable>("/proc"); }
+std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot)
+{
+    return std::make_unique<ProcfsProcessTable>(procRoot);
+}
 
 } // namespace quorvantile

@@ -22,7 +22,7 @@ struct StatFields;
 // time that start times count from is read once, when the table is made: make one per reader call.
 class ProcfsProcessTable final : public ProcessTable {
 public:
-    explicit ProcfsProcessTable(const std::string& root = "/proc");
+    explicit ProcfsProcessTable(const std::string& root);
 
     [[nodiscard]] int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override;
     [[nodiscard]] int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override;

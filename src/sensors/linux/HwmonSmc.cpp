@@ -347,6 +347,6 @@ std::unique_ptr<SmcService> HwmonSmc::matchingService()
     return std::make_unique<HwmonSmcService>(std::move(*table));
 }
 
-std::unique_ptr<Smc> systemSmc() { return std::make_unique<HwmonSmc>(sysfs::root()); }
+std::unique_ptr<Smc> systemSmc(const std::string& sysfsRoot) { return std::make_unique<HwmonSmc>(sysfsRoot); }
 
 } // namespace quorvantile

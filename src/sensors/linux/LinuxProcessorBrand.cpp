@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <utility>
 
 namespace quorvantile {
@@ -93,12 +92,6 @@ std::optional<std::string> readCompleteLines(const std::string& path, std::size_
 
 } // namespace
 
-std::string procRoot()
-{
-    const char* configured = std::getenv("QUORVANTILE_PROC_ROOT");
-    return configured != nullptr && *configured != '\0' ? configured : "/proc";
-}
-
 LinuxProcessorBrand::LinuxProcessorBrand(std::string procRoot, std::string sysfsRoot)
     : procRoot_(std::move(procRoot)), sysfsRoot_(std::move(sysfsRoot))
 {
@@ -140,9 +133,9 @@ int LinuxProcessorBrand::read(std::span<char> buffer, std::size_t& length)
     return 0;
 }
 
-std::unique_ptr<ProcessorBrand> systemProcessorBrand()
+std::unique_ptr<ProcessorBrand> systemProcessorBrand(const SystemRoots& roots)
 {
-    return std::make_unique<LinuxProcessorBrand>(procRoot(), sysfs::root());
+    return std::make_unique<LinuxProcessorBrand>(roots.proc, roots.sysfs);
 }
 
 } // namespace quorvantile

@@ -17,12 +17,6 @@
 
 namespace quorvantile::sysfs {
 
-std::string root()
-{
-    const char* configured = std::getenv("QUORVANTILE_SYSFS_ROOT");
-    return configured != nullptr && *configured != '\0' ? configured : "/sys";
-}
-
 std::optional<std::string> readAttribute(int directoryFd, const std::string& path)
 {
     auto contents = readWholeFile(directoryFd, path, kMaximumAttributeBytes);
