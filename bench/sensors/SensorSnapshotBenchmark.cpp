@@ -1,5 +1,5 @@
-// One SensorHardware::snapshot() on each fixture machine, through the system ports exactly as the
-// server calls it (the roots come from the environment, as they would on a real machine).
+// One SensorHardware::snapshot(roots) on each fixture machine, through the system ports exactly as
+// the server calls it.
 // File opens per snapshot: run one iteration under strace, e.g.
 //   strace -f -e trace=openat,open -o opens.txt bin/sensor_snapshot_benchmark
 //     --benchmark_filter=intelMac --benchmark_min_time=1x
@@ -8,7 +8,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -16,11 +15,10 @@ namespace {
 void snapshotOf(benchmark::State& state, const std::string& machine, bool expectSnapshot)
 {
     const std::string base = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/" + machine;
-    setenv("QUORVANTILE_SYSFS_ROOT", (base + "/sys").c_str(), 1);
-    setenv("QUORVANTILE_PROC_ROOT", (base + "/proc").c_str(), 1);
+    const quorvantile::SystemRoots roots {base + "/sys", base + "/proc"};
     std::size_t readings = 0;
     for (auto _ : state) {
-        const auto snapshot = quorvantile::SensorHardware::snapshot();
+        const auto snapshot = quorvantile::SensorHardware::snapshot(roots);
         if (snapshot.has_value() != expectSnapshot) {
             state.SkipWithError("the fixture machine did not give the expected snapshot");
             break;
@@ -29,8 +27,6 @@ void snapshotOf(benchmark::State& state, const std::string& machine, bool expect
         benchmark::DoNotOptimize(snapshot);
     }
     state.counters["readings"] = static_cast<double>(readings);
-    unsetenv("QUORVANTILE_SYSFS_ROOT");
-    unsetenv("QUORVANTILE_PROC_ROOT");
 }
 
 BENCHMARK_CAPTURE(snapshotOf, intelMac, std::string("intel-mac"), true);

@@ -1,6 +1,6 @@
 #include "codesign/CodeDirectory.h"
 
-#include <charconv>
+#include "common/Numbers.h"
 
 namespace quorvantile::codesign {
 namespace {
@@ -41,17 +41,13 @@ std::optional<Sha256Digest> parseHexadecimalDigest(std::string_view text)
     return digest;
 }
 
-std::optional<std::uint64_t> parseDecimal(std::string_view text)
+// One way to write each length: no leading zero.
+std::optional<std::uint64_t> parseLength(std::string_view text)
 {
-    if (text.empty() || (text.size() > 1 && text.front() == '0')) {
+    if (text.size() > 1 && text.front() == '0') {
         return std::nullopt;
     }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc {} || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return text::parseDecimal<std::uint64_t>(text);
 }
 
 } // namespace
@@ -69,17 +65,6 @@ bool isValidIdentifier(std::string_view identifier) noexcept
     return true;
 }
 
-std::string hexadecimal(const Sha256Digest& digest)
-{
-    std::string text;
-    text.reserve(2 * digest.size());
-    for (const unsigned char byte : digest) {
-        text += kHexDigits[byte >> 4];
-        text += kHexDigits[byte & 0x0f];
-    }
-    return text;
-}
-
 std::string encodeCodeDirectory(const CodeDirectory& directory)
 {
     std::string text;
@@ -89,7 +74,7 @@ std::string encodeCodeDirectory(const CodeDirectory& directory)
     text += "\nhash-algorithm ";
     text += kHashAlgorithmName;
     text += "\nhash ";
-    text += hexadecimal(directory.digest);
+    text += text::hexadecimal(directory.digest);
     text += "\nsize ";
     text += std::to_string(directory.contentBytes);
     text += '\n';
@@ -114,7 +99,7 @@ std::optional<CodeDirectory> parseCodeDirectory(std::string_view text)
         return std::nullopt;
     }
     const auto digest = parseHexadecimalDigest(*hash);
-    const auto contentBytes = parseDecimal(*size);
+    const auto contentBytes = parseLength(*size);
     if (!digest || !contentBytes) {
         return std::nullopt;
     }

@@ -41,6 +41,4 @@ struct CodeDirectory {
 [[nodiscard]] std::string encodeCodeDirectory(const CodeDirectory& directory);
 [[nodiscard]] std::optional<CodeDirectory> parseCodeDirectory(std::string_view text);
 
-[[nodiscard]] std::string hexadecimal(const Sha256Digest& digest);
-
 } // namespace quorvantile::codesign

@@ -1,6 +1,7 @@
 #include "codesign/FileReading.h"
 
 #include "codesign/OpenSsl.h"
+#include "common/FileText.h"
 
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ std::optional<std::string> readAt(int fd, std::uint64_t offset, std::size_t byte
     return buffer;
 }
 
-std::optional<Sha256Digest> sha256Prefix(int fd, std::uint64_t bytes)
+std::optional<Sha256Digest> sha256Prefix(int fd, std::uint64_t bytes, int copyTo)
 {
     DigestContextPointer context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
@@ -54,7 +55,8 @@ std::optional<Sha256Digest> sha256Prefix(int fd, std::uint64_t bytes)
     while (offset < bytes) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - offset, buffer.size()));
         if (!readFully(fd, offset, buffer.data(), piece) ||
-            EVP_DigestUpdate(context.get(), buffer.data(), piece) != 1) {
+            EVP_DigestUpdate(context.get(), buffer.data(), piece) != 1 ||
+            (copyTo >= 0 && !writeAll(copyTo, std::string_view(buffer.data(), piece)))) {
             clearOpenSslErrors();
             return std::nullopt;
         }

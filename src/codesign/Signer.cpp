@@ -3,6 +3,7 @@
 #include "codesign/Certificates.h"
 #include "codesign/CodeDirectory.h"
 #include "codesign/FileReading.h"
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 
 #include <fcntl.h>
@@ -22,26 +23,6 @@ SigningFailure failure(std::string message) { return SigningFailure {std::move(m
 SigningFailure systemFailure(std::string_view what, const std::filesystem::path& path, int error)
 {
     return failure(std::string(what) + " " + path.string() + ": " + std::strerror(error));
-}
-
-bool writeAll(int fd, const char* data, std::size_t bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes) {
-        const ssize_t written = write(fd, data + done, bytes - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // A file beside the target that is removed unless it was renamed into place.
@@ -100,35 +81,6 @@ Checked<std::uint64_t, SigningFailure> unsignedBytes(int fd, std::uint64_t fileB
         return fileBytes;
     }
     return failure(path.string() + " ends with a damaged signature block; restore the unsigned file before signing");
-}
-
-// Copies the first `bytes` bytes of `from` to `to` and returns their SHA-256.
-std::optional<Sha256Digest> copyAndHash(int from, int to, std::uint64_t bytes)
-{
-    DigestContextPointer context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        clearOpenSslErrors();
-        return std::nullopt;
-    }
-    std::vector<char> buffer(kDigestChunkBytes);
-    std::uint64_t offset = 0;
-    while (offset < bytes) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - offset, buffer.size()));
-        const auto chunk = readAt(from, offset, piece);
-        if (!chunk || EVP_DigestUpdate(context.get(), chunk->data(), piece) != 1 ||
-            !writeAll(to, chunk->data(), piece)) {
-            clearOpenSslErrors();
-            return std::nullopt;
-        }
-        offset += piece;
-    }
-    Sha256Digest digest {};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
-        clearOpenSslErrors();
-        return std::nullopt;
-    }
-    return digest;
 }
 
 } // namespace
@@ -234,7 +186,7 @@ Checked<SignatureLayout, SigningFailure> signFile(
     if (!signedFile.valid()) {
         return systemFailure("cannot create a file beside", path, errno);
     }
-    const auto digest = copyAndHash(source.get(), signedFile.fd(), *contentBytes);
+    const auto digest = sha256Prefix(source.get(), *contentBytes, signedFile.fd());
     if (!digest) {
         return systemFailure("cannot copy", path, errno == 0 ? EIO : errno);
     }
@@ -246,7 +198,7 @@ Checked<SignatureLayout, SigningFailure> signFile(
     if (!block) {
         return block.error();
     }
-    if (!writeAll(signedFile.fd(), block->data(), block->size())) {
+    if (!writeAll(signedFile.fd(), *block)) {
         return systemFailure("cannot write beside", path, errno);
     }
     // Owner before mode: changing the owner clears the set-user-ID and set-group-ID bits.

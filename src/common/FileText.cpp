@@ -5,42 +5,84 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace quorvantile {
+namespace {
 
-std::optional<std::string> readWholeFile(int directoryFd, const std::string& path, std::size_t maximumBytes)
-{
-    const UniqueFd file(openat(directoryFd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!file) {
-        return std::nullopt;
-    }
-    return readOpenFile(file.get(), maximumBytes);
-}
+// A buffer starts this large (or at the limit) and doubles while the file fills it.
+constexpr std::size_t kInitialBufferBytes = 4096;
 
-std::optional<std::string> readOpenFile(int fd, std::size_t maximumBytes)
+} // namespace
+
+std::optional<std::string_view> readFileStart(int fd, std::size_t limitBytes, std::string& buffer, FileEnd end)
 {
-    // One byte of room beyond the limit tells a file that is too long from one that fills it.
-    std::string contents(maximumBytes + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < contents.size()) {
-        const ssize_t got = read(fd, contents.data() + filled, contents.size() - filled);
+    std::size_t length = 0;
+    while (length < limitBytes) {
+        if (length == buffer.size()) {
+            buffer.resize(std::min(std::max(2 * buffer.size(), kInitialBufferBytes), limitBytes));
+        }
+        const std::size_t room = std::min(buffer.size(), limitBytes) - length;
+        const ssize_t got = ::read(fd, buffer.data() + length, room);
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return std::nullopt;
         }
-        if (got == 0) {
+        length += static_cast<std::size_t>(got);
+        if (got == 0 || (end == FileEnd::shortRead && static_cast<std::size_t>(got) < room)) {
             break;
         }
-        filled += static_cast<std::size_t>(got);
     }
-    if (filled > maximumBytes) {
+    return std::string_view(buffer.data(), length);
+}
+
+std::optional<std::string_view> readWholeFile(
+    int directoryFd, const char* path, std::size_t maximumBytes, std::string& buffer, FileEnd end)
+{
+    const UniqueFd file(::openat(directoryFd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!file) {
         return std::nullopt;
     }
-    contents.resize(filled);
-    return contents;
+    // One byte beyond the limit tells a file that is too long from one that fills it.
+    const auto text = readFileStart(file.get(), maximumBytes + 1, buffer, end);
+    if (text && text->size() > maximumBytes) {
+        errno = EFBIG;
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<std::string> readWholeFile(int directoryFd, const std::string& path, std::size_t maximumBytes)
+{
+    std::string buffer;
+    const auto text = readWholeFile(directoryFd, path.c_str(), maximumBytes, buffer);
+    if (!text) {
+        return std::nullopt;
+    }
+    buffer.resize(text->size()); // the text is the buffer's start
+    return buffer;
+}
+
+bool writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (written == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
 }
 
 } // namespace quorvantile

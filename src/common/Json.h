@@ -7,25 +7,97 @@
 // absent optionals out and refuses non-finite doubles. Reading looks keys up by name, ignores
 // unknown keys, reads `null` as absent and refuses a wrong JSON type or an out-of-range number.
 //
-// A record `R` takes part by declaring, next to it:
-//     void encodeFields(json::ObjectWriter& writer, const R& record);
-//     bool decodeValue(const json::Json& value, R& record);   // usually through ObjectReader
-// and is then encoded with `json::encode(record)` and decoded with `json::decode<R>(bytes)`.
+// A record names its fields once, as JSON key and member in the order they are written, in a static
+// member function; an `std::optional` member is an optional field, every other member is required:
+//
+//     struct Example {
+//         std::int64_t version = 1;
+//         std::optional<std::string> name;
+//
+//         static constexpr auto jsonFields()
+//         {
+//             return std::tuple {json::field("version", &Example::version), json::field("name", &Example::name)};
+//         }
+//     };
+//
+// An enumeration names its JSON texts once, in a function found next to it:
+//
+//     enum class Colour { red, green };
+//     constexpr std::array<std::pair<Colour, std::string_view>, 2> kColourTexts {{{Colour::red, "red"}, ...}};
+//     constexpr std::span<const std::pair<Colour, std::string_view>> jsonTexts(Colour) { return kColourTexts; }
+//
+// Members may be booleans, integers, doubles, strings, such enumerations, records, vectors and
+// optionals of these. Then `json::encode(record)` writes and `json::decode<Example>(bytes)` reads it.
 
 #include <nlohmann/json.hpp>
 
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quorvantile::json {
 
 using Json = nlohmann::ordered_json;
+
+// One field of a record: its JSON key and the member that holds it.
+template<typename Record, typename Member> struct Field {
+    std::string_view key;
+    Member Record::*member;
+};
+
+template<typename Record, typename Member>
+constexpr Field<Record, Member> field(std::string_view key, Member Record::*member)
+{
+    return {key, member};
+}
+
+template<typename Type>
+concept Record = requires
+{
+    Type::jsonFields();
+};
+
+template<typename Type>
+concept NamedEnum = std::is_enum_v<Type> && requires(Type value)
+{
+    {
+        *jsonTexts(value).begin()
+        } -> std::convertible_to<std::pair<Type, std::string_view>>;
+};
+
+template<typename Type>
+concept Integer = std::is_integral_v<Type> && !std::is_same_v<Type, bool>;
+
+// The text an enumeration value is written as, and the value a text names (case matters).
+template<NamedEnum Enum> std::optional<std::string_view> enumText(Enum value)
+{
+    for (const auto& [candidate, text] : jsonTexts(value)) {
+        if (candidate == value) {
+            return text;
+        }
+    }
+    return std::nullopt;
+}
+
+template<NamedEnum Enum> std::optional<Enum> enumFromText(std::string_view text)
+{
+    for (const auto& [value, candidate] : jsonTexts(Enum {})) {
+        if (candidate == text) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- Encoding ---------------------------------------------------------------------------------
 
 // Thrown only inside this module's encoder and caught by `encode`.
 class EncodingError : public std::runtime_error {
@@ -33,27 +105,29 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// ---- Encoding ---------------------------------------------------------------------------------
-
 inline Json encodeValue(bool value) { return value; }
 inline Json encodeValue(const std::string& value) { return value; }
 Json encodeValue(double value); // throws EncodingError when not finite
 
-template<typename Integer>
-requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) Json encodeValue(Integer value)
+template<Integer Value> Json encodeValue(Value value)
 {
-    if constexpr (std::is_signed_v<Integer>) {
+    if constexpr (std::is_signed_v<Value>) {
         return static_cast<std::int64_t>(value);
     } else {
         return static_cast<std::uint64_t>(value);
     }
 }
 
-class ObjectWriter;
+template<NamedEnum Enum> Json encodeValue(Enum value)
+{
+    const auto text = enumText(value);
+    if (!text) {
+        throw EncodingError("an enumeration value without a JSON text");
+    }
+    return std::string(*text);
+}
 
-template<typename Record>
-requires requires(ObjectWriter& writer, const Record& record) { encodeFields(writer, record); }
-Json encodeValue(const Record& record);
+template<Record Value> Json encodeValue(const Value& record);
 
 template<typename Element> Json encodeValue(const std::vector<Element>& elements)
 {
@@ -64,37 +138,25 @@ template<typename Element> Json encodeValue(const std::vector<Element>& elements
     return array;
 }
 
-// Appends fields to one JSON object in the order they are written.
-class ObjectWriter {
-public:
-    template<typename Value> ObjectWriter& field(std::string_view key, const Value& value)
-    {
-        object_.emplace(std::string(key), encodeValue(value));
-        return *this;
-    }
-
-    // An absent optional is left out: no key, no null.
-    template<typename Value> ObjectWriter& field(std::string_view key, const std::optional<Value>& value)
-    {
-        if (value) {
-            field(key, *value);
-        }
-        return *this;
-    }
-
-    [[nodiscard]] Json take() { return std::move(object_); }
-
-private:
-    Json object_ = Json::object();
-};
-
-template<typename Record>
-requires requires(ObjectWriter& writer, const Record& record) { encodeFields(writer, record); }
-Json encodeValue(const Record& record)
+template<typename Value> void encodeField(Json& object, std::string_view key, const Value& value)
 {
-    ObjectWriter writer;
-    encodeFields(writer, record);
-    return writer.take();
+    object.emplace(std::string(key), encodeValue(value));
+}
+
+// An absent optional is left out: no key, no null.
+template<typename Value> void encodeField(Json& object, std::string_view key, const std::optional<Value>& value)
+{
+    if (value) {
+        encodeField(object, key, *value);
+    }
+}
+
+template<Record Value> Json encodeValue(const Value& record)
+{
+    Json object = Json::object();
+    std::apply([&](const auto&... fields) { (encodeField(object, fields.key, record.*fields.member), ...); },
+        Value::jsonFields());
+    return object;
 }
 
 // Compact JSON text of `value`, or nothing when it holds a non-finite double or invalid UTF-8.
@@ -116,36 +178,34 @@ bool decodeValue(const Json& value, double& out);
 bool decodeValue(const Json& value, std::string& out);
 
 // Integers must be JSON integers (no fraction, no exponent) that fit the field's type.
-template<typename Integer>
-requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) bool decodeValue(
-    const Json& value, Integer& out)
+template<Integer Value> bool decodeValue(const Json& value, Value& out)
 {
-    using Limits = std::numeric_limits<Integer>;
+    const auto store = [&out](auto number) {
+        if (std::in_range<Value>(number)) {
+            out = static_cast<Value>(number);
+            return true;
+        }
+        return false;
+    };
     if (value.is_number_unsigned()) {
-        const auto number = value.get<std::uint64_t>();
-        if (number > static_cast<std::uint64_t>(Limits::max())) {
-            return false;
-        }
-        out = static_cast<Integer>(number);
-        return true;
+        return store(value.get<std::uint64_t>());
     }
-    if (value.is_number_integer()) {
-        const auto number = value.get<std::int64_t>();
-        if constexpr (std::is_unsigned_v<Integer>) {
-            if (number < 0 || static_cast<std::uint64_t>(number) > Limits::max()) {
-                return false;
-            }
-        } else {
-            if (number < static_cast<std::int64_t>(Limits::min()) ||
-                number > static_cast<std::int64_t>(Limits::max())) {
-                return false;
-            }
-        }
-        out = static_cast<Integer>(number);
-        return true;
-    }
-    return false;
+    return value.is_number_integer() && store(value.get<std::int64_t>());
 }
+
+template<NamedEnum Enum> bool decodeValue(const Json& value, Enum& out)
+{
+    if (!value.is_string()) {
+        return false;
+    }
+    const auto found = enumFromText<Enum>(value.get_ref<const std::string&>());
+    if (found) {
+        out = *found;
+    }
+    return found.has_value();
+}
+
+template<Record Value> bool decodeValue(const Json& value, Value& record);
 
 template<typename Element> bool decodeValue(const Json& value, std::vector<Element>& out)
 {
@@ -165,45 +225,36 @@ template<typename Element> bool decodeValue(const Json& value, std::vector<Eleme
     return true;
 }
 
-// Reads the fields of one JSON object; the first failure sticks.
-class ObjectReader {
-public:
-    explicit ObjectReader(const Json& value) : object_(value), ok_(value.is_object()) { }
+// A missing key or a value of the wrong type fails.
+template<typename Value> bool decodeField(const Json& object, std::string_view key, Value& out)
+{
+    const auto found = object.find(key);
+    return found != object.end() && decodeValue(*found, out);
+}
 
-    // A missing key or a value of the wrong type fails.
-    template<typename Value> ObjectReader& required(std::string_view key, Value& out)
-    {
-        if (ok_) {
-            const auto found = object_.find(key);
-            ok_ = found != object_.end() && decodeValue(*found, out);
-        }
-        return *this;
+// A missing key and `null` both read as absent; a present value of the wrong type fails.
+template<typename Value> bool decodeField(const Json& object, std::string_view key, std::optional<Value>& out)
+{
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) {
+        out.reset();
+        return true;
     }
-
-    // A missing key and `null` both read as absent; a present value of the wrong type fails.
-    template<typename Value> ObjectReader& optional(std::string_view key, std::optional<Value>& out)
-    {
-        if (ok_) {
-            const auto found = object_.find(key);
-            if (found == object_.end() || found->is_null()) {
-                out.reset();
-            } else {
-                Value value {};
-                ok_ = decodeValue(*found, value);
-                if (ok_) {
-                    out = std::move(value);
-                }
-            }
-        }
-        return *this;
+    Value value {};
+    if (!decodeValue(*found, value)) {
+        return false;
     }
+    out = std::move(value);
+    return true;
+}
 
-    [[nodiscard]] bool ok() const { return ok_; }
-
-private:
-    const Json& object_;
-    bool ok_;
-};
+template<Record Value> bool decodeValue(const Json& value, Value& record)
+{
+    return value.is_object() &&
+        std::apply(
+            [&](const auto&... fields) { return (decodeField(value, fields.key, record.*fields.member) && ...); },
+            Value::jsonFields());
+}
 
 // Parses one JSON document (surrounding white space allowed, nothing else) into `Value`.
 template<typename Value> std::optional<Value> decode(std::string_view bytes)

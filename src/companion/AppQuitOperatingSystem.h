@@ -1,9 +1,12 @@
 #pragma once
 
+#include "common/Environment.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace quorvantile {
 
@@ -48,13 +51,17 @@ public:
     [[nodiscard]] virtual std::unique_ptr<AppQuitApplication> runningApplication(std::int32_t processIdentifier) = 0;
 };
 
-// The real system.
+// The real system, read below the configured proc root and data folders.
 class SystemAppQuitOperatingSystem final : public AppQuitOperatingSystem {
 public:
+    explicit SystemAppQuitOperatingSystem(Environment environment) : environment_(std::move(environment)) { }
     [[nodiscard]] std::int32_t currentProcessIdentifier() const override;
     [[nodiscard]] std::uint32_t effectiveUserIdentifier() const override;
     [[nodiscard]] std::optional<AppQuitProcessIdentity> process(std::int32_t pid) override;
     [[nodiscard]] std::unique_ptr<AppQuitApplication> runningApplication(std::int32_t processIdentifier) override;
+
+private:
+    Environment environment_;
 };
 
 } // namespace quorvantile

@@ -59,52 +59,11 @@ std::optional<AppQuitRequest> AppQuitRequest::decode(std::string_view body)
     return request;
 }
 
-void encodeFields(json::ObjectWriter& writer, const AppQuitRequest& request)
+std::span<const std::pair<AppQuitResponse::Outcome, std::string_view>> jsonTexts(AppQuitResponse::Outcome)
 {
-    writer.field("process", request.process).field("bundleIdentifier", request.bundleIdentifier);
-}
-
-bool decodeValue(const json::Json& value, AppQuitRequest& request)
-{
-    return json::ObjectReader(value)
-        .required("process", request.process)
-        .required("bundleIdentifier", request.bundleIdentifier)
-        .ok();
-}
-
-json::Json encodeValue(AppQuitResponse::Outcome outcome)
-{
-    return outcome == AppQuitResponse::Outcome::requested ? "requested" : "refused";
-}
-
-bool decodeValue(const json::Json& value, AppQuitResponse::Outcome& outcome)
-{
-    if (value == "requested") {
-        outcome = AppQuitResponse::Outcome::requested;
-    } else if (value == "refused") {
-        outcome = AppQuitResponse::Outcome::refused;
-    } else {
-        return false;
-    }
-    return true;
-}
-
-void encodeFields(json::ObjectWriter& writer, const AppQuitResponse& response)
-{
-    writer.field("version", response.version)
-        .field("request", response.request)
-        .field("uptime", response.uptime)
-        .field("outcome", response.outcome);
-}
-
-bool decodeValue(const json::Json& value, AppQuitResponse& response)
-{
-    return json::ObjectReader(value)
-        .required("version", response.version)
-        .required("request", response.request)
-        .required("uptime", response.uptime)
-        .required("outcome", response.outcome)
-        .ok();
+    static constexpr std::array<std::pair<AppQuitResponse::Outcome, std::string_view>, 2> kTexts {
+        {{AppQuitResponse::Outcome::requested, "requested"}, {AppQuitResponse::Outcome::refused, "refused"}}};
+    return kTexts;
 }
 
 } // namespace quorvantile

@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 namespace quorvantile {
 
@@ -31,6 +34,12 @@ struct AppQuitRequest {
     [[nodiscard]] static std::optional<AppQuitRequest> decode(std::string_view body);
 
     bool operator==(const AppQuitRequest&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("process", &AppQuitRequest::process),
+            json::field("bundleIdentifier", &AppQuitRequest::bundleIdentifier)};
+    }
 };
 
 // The answer to a quit request.
@@ -43,13 +52,17 @@ struct AppQuitResponse {
     Outcome outcome = Outcome::refused;
 
     bool operator==(const AppQuitResponse&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("version", &AppQuitResponse::version),
+            json::field("request", &AppQuitResponse::request), json::field("uptime", &AppQuitResponse::uptime),
+            json::field("outcome", &AppQuitResponse::outcome)};
+    }
 };
 
-void encodeFields(json::ObjectWriter& writer, const AppQuitRequest& request);
-bool decodeValue(const json::Json& value, AppQuitRequest& request);
-json::Json encodeValue(AppQuitResponse::Outcome outcome);
-bool decodeValue(const json::Json& value, AppQuitResponse::Outcome& outcome);
-void encodeFields(json::ObjectWriter& writer, const AppQuitResponse& response);
-bool decodeValue(const json::Json& value, AppQuitResponse& response);
+// "requested" and "refused".
+[[nodiscard]] std::span<const std::pair<AppQuitResponse::Outcome, std::string_view>> jsonTexts(
+    AppQuitResponse::Outcome);
 
 } // namespace quorvantile

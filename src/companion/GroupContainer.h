@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Environment.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,9 +14,9 @@ inline constexpr std::string_view kLockFileName = "sensors-v1.lock";
 
 // The application group's container directory, shared by the server and its clients; created
 // (mode 0700) when missing. Absent when no suitable base directory exists or it cannot be made.
-[[nodiscard]] std::optional<std::string> groupContainer();
+[[nodiscard]] std::optional<std::string> groupContainer(const Environment& environment);
 
 // The socket path inside the container.
-[[nodiscard]] std::optional<std::string> companionSocketPath();
+[[nodiscard]] std::optional<std::string> companionSocketPath(const Environment& environment);
 
 } // namespace quorvantile

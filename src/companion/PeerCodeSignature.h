@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace quorvantile {
@@ -14,7 +16,8 @@ public:
     [[nodiscard]] virtual bool peerSatisfies(int fd, std::string_view requirement) = 0;
 };
 
-// The process-wide implementation (it keeps a cache of verified executables).
-[[nodiscard]] PeerCodeSignature& systemPeerCodeSignature();
+// The system's implementation, examining peers through the proc tree at `procRoot`. It keeps a cache
+// of verified executables: keep one for as long as peers are checked.
+[[nodiscard]] std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature(const std::string& procRoot);
 
 } // namespace quorvantile

@@ -30,10 +30,11 @@ std::int64_t count(std::size_t size) { return static_cast<std::int64_t>(size); }
 
 std::optional<Reply> handleSnapshot(const RequestReaders& readers, const StatusReporter& reporter)
 {
-    const auto snapshot = readers.sensorSnapshot ? readers.sensorSnapshot() : std::nullopt;
+    const auto snapshot = readers.sensorSnapshot ? readers.sensorSnapshot() : Failure {"no sensor reader"};
     reporter.report({{"trusted", true}, {"requestAccepted", true},
         {"sensorReadCount", count(snapshot ? snapshot->readings.size() : 0)}, {"processReadCount", std::int64_t {0}}});
     if (!snapshot) {
+        reporter.explain(snapshot.reason());
         return std::nullopt;
     }
     return encodeReply(*snapshot, transport::kMaximumReplyBytes);
@@ -74,7 +75,7 @@ std::optional<Reply> handleInventory(
 
 std::optional<Reply> handleAccessoryBatteries(const RequestReaders& readers, const StatusReporter& reporter)
 {
-    const auto snapshot = readers.accessoryBatteries ? readers.accessoryBatteries() : std::nullopt;
+    const auto snapshot = readers.accessoryBatteries ? readers.accessoryBatteries() : Failure {"no accessory reader"};
     auto reply = snapshot ? encodeReply(*snapshot, transport::kMaximumReplyBytes) : std::nullopt;
     if (!reply) {
         return std::nullopt;
@@ -104,19 +105,20 @@ std::optional<Reply> handleQuit(
 
 } // namespace
 
-RequestReaders systemRequestReaders()
+RequestReaders systemRequestReaders(const Environment& environment)
 {
     RequestReaders readers;
-    readers.sensorSnapshot = [] { return SensorHardware::snapshot(); };
-    readers.processDetails = [](std::span<const ProcessDetailRequest> requests) {
-        return ProcessDetailHardware::snapshot(requests);
+    const SystemRoots& roots = environment.roots;
+    readers.sensorSnapshot = [roots] { return SensorHardware::snapshot(roots); };
+    readers.processDetails = [roots](std::span<const ProcessDetailRequest> requests) {
+        return ProcessDetailHardware::snapshot(requests, roots);
     };
-    readers.processInventory = [](std::int32_t preferredPID) {
-        return ProcessInventoryHardware::snapshot(preferredPID);
+    readers.processInventory = [roots](std::int32_t preferredPID) {
+        return ProcessInventoryHardware::snapshot(preferredPID, roots);
     };
-    readers.accessoryBatteries = [] { return AccessoryBatteryHardware::snapshot(); };
-    readers.quitApplication = [](const AppQuitRequest& request) {
-        SystemAppQuitOperatingSystem system;
+    readers.accessoryBatteries = [roots] { return AccessoryBatteryHardware::snapshot(roots); };
+    readers.quitApplication = [environment](const AppQuitRequest& request) {
+        SystemAppQuitOperatingSystem system(environment);
         return AppQuitHandler::request(request, system);
     };
     return readers;

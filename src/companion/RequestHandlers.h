@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
+#include "common/Result.h"
 #include "companion/StatusReporter.h"
 
 #include <cstddef>
@@ -22,15 +24,15 @@ struct AppQuitRequest;
 
 // The readers behind the requests.
 struct RequestReaders {
-    std::function<std::optional<SensorSnapshot>()> sensorSnapshot;
+    std::function<Result<SensorSnapshot>()> sensorSnapshot;
     std::function<ProcessDetailSnapshot(std::span<const ProcessDetailRequest>)> processDetails;
-    std::function<std::optional<ProcessInventorySnapshot>(std::int32_t preferredPID)> processInventory;
-    std::function<std::optional<AccessoryBatterySnapshot>()> accessoryBatteries;
+    std::function<Result<ProcessInventorySnapshot>(std::int32_t preferredPID)> processInventory;
+    std::function<Result<AccessoryBatterySnapshot>()> accessoryBatteries;
     // Performs a decoded quit request; whether the application was asked to quit.
     std::function<bool(const AppQuitRequest&)> quitApplication;
 };
 
-[[nodiscard]] RequestReaders systemRequestReaders();
+[[nodiscard]] RequestReaders systemRequestReaders(const Environment& environment);
 
 // The accepted connection a handler works on.
 struct Connection {

@@ -1,9 +1,15 @@
 #include "companion/SensorCompanion.h"
 
+#include "common/Environment.h"
+#include "companion/Server.h"
 #include "companion/SetupModule.h"
 
+#include <unistd.h>
+
 #include <array>
+#include <csignal>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quorvantile::SensorCompanion {
@@ -52,18 +58,14 @@ int main(int argc, const char* const* argv)
     }
     switch (*mode) {
     case RunMode::managedServer:
-        serve(/*logging=*/false, /*persistent=*/true, /*controlled=*/true);
-        return kExitSuccess;
+        return serve(/*logging=*/false, /*persistent=*/true, /*controlled=*/true);
     case RunMode::onDemandServer:
-        serve(/*logging=*/false, /*persistent=*/false, /*controlled=*/true);
-        return kExitSuccess;
+        return serve(/*logging=*/false, /*persistent=*/false, /*controlled=*/true);
     case RunMode::diagnostics:
         // The activation policy and launch of the desktop platform have no counterpart here.
-        serve(/*logging=*/true, /*persistent=*/false, /*controlled=*/false);
-        return kExitSuccess;
+        return serve(/*logging=*/true, /*persistent=*/false, /*controlled=*/false);
     case RunMode::manualDiagnostics:
-        serve(/*logging=*/true, /*persistent=*/true, /*controlled=*/false);
-        return kExitSuccess;
+        return serve(/*logging=*/true, /*persistent=*/true, /*controlled=*/false);
     case RunMode::setup:
         return runSetupApplication(/*onDemand=*/false);
     case RunMode::setupOnDemand:
@@ -71,5 +73,16 @@ int main(int argc, const char* const* argv)
     }
     return kExitUsage;
 }
+
+int serve(bool logging, bool persistent, bool controlled)
+{
+    // A client that goes away mid-reply must cost an error on send, never the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    const ServerOutcome outcome =
+        runServer(ServeFlags {logging, persistent, controlled}, systemServerPorts(readEnvironment()));
+    return outcome.succeeded() ? kExitSuccess : kExitFailure;
+}
+
+bool report(const StatusLine& values, bool enabled) { return StatusReporter(STDOUT_FILENO, enabled).report(values); }
 
 } // namespace quorvantile::SensorCompanion

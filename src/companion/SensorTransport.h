@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
 #include "companion/PeerCodeSignature.h"
 
 #include <sys/un.h>
@@ -41,7 +42,8 @@ inline constexpr std::string_view kCompanionIdentifier = "com.zembo.quorvantile.
 // The requirement a trusted peer's code must satisfy.
 [[nodiscard]] std::string requirementText(std::string_view identifier);
 
-// Whether the peer on `fd` is `identifier`, signed by the maker's team, and runs as this user.
+// Whether the peer on `fd` is `identifier`, signed by the maker's team, and runs as this user. The
+// first form asks a new system implementation (without the cache a server keeps) over /proc.
 [[nodiscard]] bool trustedPeer(int fd, std::string_view identifier);
 [[nodiscard]] bool trustedPeer(int fd, std::string_view identifier, PeerCodeSignature& signatures);
 

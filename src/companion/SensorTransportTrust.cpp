@@ -17,7 +17,10 @@ std::string requirementText(std::string_view identifier)
     return text;
 }
 
-bool trustedPeer(int fd, std::string_view identifier) { return trustedPeer(fd, identifier, systemPeerCodeSignature()); }
+bool trustedPeer(int fd, std::string_view identifier)
+{
+    return trustedPeer(fd, identifier, *systemPeerCodeSignature(SystemRoots {}.proc));
+}
 
 bool trustedPeer(int fd, std::string_view identifier, PeerCodeSignature& signatures)
 {

@@ -3,7 +3,6 @@
 #include "common/UniqueFd.h"
 #include "companion/GroupContainer.h"
 #include "companion/PrivateDirectory.h"
-#include "companion/SensorCompanion.h"
 #include "companion/SensorTransport.h"
 
 #include <fcntl.h>
@@ -15,43 +14,53 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 namespace quorvantile {
 namespace {
 
 namespace transport = SensorTransport;
 
-[[noreturn]] void failStartUp() { std::exit(SensorCompanion::kExitFailure); }
+using End = ServerOutcome::End;
+
+ServerOutcome startUpFailure(std::string what) { return {End::startUpFailed, std::move(what)}; }
+
+ServerOutcome systemFailure(std::string_view what, const std::string& path)
+{
+    const int error = errno;
+    return startUpFailure(std::string(what) + " " + path + ": " + std::strerror(error));
+}
 
 // Opens and checks the lock file: an empty regular file of ours with mode 0600 and one link.
-UniqueFd openLockFile(const std::string& path)
+std::optional<ServerOutcome> openLockFile(const std::string& path, UniqueFd& lock)
 {
-    UniqueFd lock(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    lock.reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock) {
-        failStartUp();
+        return systemFailure("cannot open the lock file", path);
     }
     struct stat status { };
     if (fstat(lock.get(), &status) != 0 || status.st_uid != geteuid() || status.st_size != 0 ||
         !S_ISREG(status.st_mode) || status.st_nlink != 1 || (status.st_mode & 0777) != 0600) {
-        failStartUp();
+        return startUpFailure("the lock file " + path + " is not an empty 0600 file of this user with one link");
     }
-    return lock;
+    return std::nullopt;
 }
 
 // Removes the socket a crashed server left behind; anything else at that path stops the start.
-void removeStaleSocket(const std::string& path)
+std::optional<ServerOutcome> removeStaleSocket(const std::string& path)
 {
     struct stat status { };
     if (lstat(path.c_str(), &status) == 0) {
-        if (status.st_uid != geteuid() || !S_ISSOCK(status.st_mode) || unlink(path.c_str()) != 0) {
-            failStartUp();
+        if (status.st_uid != geteuid() || !S_ISSOCK(status.st_mode)) {
+            return startUpFailure(path + " exists and is not a socket of this user");
+        }
+        if (unlink(path.c_str()) != 0) {
+            return systemFailure("cannot remove the stale socket", path);
         }
     } else if (errno != ENOENT) {
-        failStartUp();
+        return systemFailure("cannot examine", path);
     }
+    return std::nullopt;
 }
 
 // Binds with its final mode 0600 already in place: a chmod through the path afterwards would leave
@@ -64,14 +73,14 @@ bool bindPrivately(int fd, const sockaddr_un& address)
     return bound == 0;
 }
 
-UniqueFd listen(const sockaddr_un& address)
+std::optional<ServerOutcome> listen(const std::string& path, const sockaddr_un& address, UniqueFd& listener)
 {
-    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM, 0));
+    listener.reset(socket(AF_UNIX, SOCK_STREAM, 0));
     if (!listener || !transport::configureSocket(listener.get()) || !bindPrivately(listener.get(), address) ||
         ::listen(listener.get(), kListenBacklog) != 0) {
-        failStartUp();
+        return systemFailure("cannot listen on", path);
     }
-    return listener;
+    return std::nullopt;
 }
 
 int pollTimeoutMilliseconds(bool persistent, double idleDeadline, const Clock& clock)
@@ -86,12 +95,14 @@ int pollTimeoutMilliseconds(bool persistent, double idleDeadline, const Clock& c
     return milliseconds > 2147483647.0 ? 2147483647 : static_cast<int>(milliseconds);
 }
 
-// Serves one accepted connection; returns whether a reply was sent completely.
+// Serves one accepted connection; returns whether a reply was sent completely. Nothing is sent
+// once a status line has failed.
 bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& ports, const StatusReporter& reporter)
 {
     // Non-blocking and close-on-exec came with accept4. The peer is checked before a single byte
     // is read from it: an untrusted peer is refused at once, whatever it sends or withholds.
-    if (!transport::trustedPeer(connection.get(), transport::kParentIdentifier, *ports.signatures)) {
+    if (!ports.signatures ||
+        !transport::trustedPeer(connection.get(), transport::kParentIdentifier, *ports.signatures)) {
         reporter.report({{"trusted", false}, {"sensorReadCount", std::int64_t {0}}});
         return false;
     }
@@ -102,55 +113,58 @@ bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& po
     }
     const auto reply =
         handleRequest(*line, Connection {connection.get(), deadline, ports.clock}, ports.readers, reporter);
-    return reply && transport::sendReply(connection.get(), reply->bytes, deadline, reply->maximum, *ports.clock);
+    return reply && !reporter.failed() &&
+        transport::sendReply(connection.get(), reply->bytes, deadline, reply->maximum, *ports.clock);
 }
 
-} // namespace
-
-ServerPorts systemServerPorts()
+// The run itself; runServer explains a failure.
+ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const StatusReporter& reporter)
 {
-    ServerPorts ports;
-    ports.container = groupContainer;
-    ports.readers = systemRequestReaders();
-    return ports;
-}
-
-void runServer(const ServeFlags& flags, const ServerPorts& ports)
-{
-    const StatusReporter reporter(ports.outputFd, flags.logging);
     const Clock& clock = *ports.clock;
-
+    const ServerOutcome statusLineFailed {End::statusLineFailed, "a status line could not be written"};
     const auto container = ports.container ? ports.container() : std::nullopt;
     if (!container) {
-        std::fputs(
-            "quorvantile-sensors: refusing to serve: no group container directory could be found or made\n", stderr);
-        failStartUp();
+        return startUpFailure("no group container directory (set XDG_RUNTIME_DIR to an absolute path)");
     }
     if (const auto problem = privateDirectoryProblem(*container)) {
-        std::fprintf(stderr, "quorvantile-sensors: refusing to serve: %s\n", problem->c_str());
-        failStartUp();
+        return startUpFailure("refusing to serve: " + *problem);
     }
     const std::string socketPath = *container + "/" + std::string(kSocketFileName);
     const auto address = transport::address(socketPath);
     if (!address) {
-        failStartUp();
+        return startUpFailure("the socket path " + socketPath + " is longer than 103 bytes");
     }
-    UniqueFd lock = openLockFile(*container + "/" + std::string(kLockFileName));
+    UniqueFd lock;
+    if (auto failure = openLockFile(*container + "/" + std::string(kLockFileName), lock)) {
+        return *failure;
+    }
     while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) {
             continue;
         }
         if (errno != EWOULDBLOCK) {
-            failStartUp(); // not a running peer: the lock itself failed
+            return systemFailure("cannot lock", *container + "/" + std::string(kLockFileName));
         }
-        reporter.report({{"exit", std::string("alreadyRunning")}});
-        return;
+        if (!reporter.report({{"exit", std::string("alreadyRunning")}})) {
+            return statusLineFailed;
+        }
+        return {End::alreadyRunning, {}};
     }
-    removeStaleSocket(socketPath);
-    UniqueFd listener = listen(*address);
+    if (auto failure = removeStaleSocket(socketPath)) {
+        return *failure;
+    }
+    UniqueFd listener;
+    if (auto failure = listen(socketPath, *address, listener)) {
+        return *failure;
+    }
 
-    StatusReporter(ports.outputFd, flags.logging || flags.controlled)
-        .report({{"ready", true}, {"endpoint", socketPath}, {"uid", static_cast<std::int64_t>(geteuid())}});
+    const bool ready =
+        StatusReporter(ports.outputFd, flags.logging || flags.controlled)
+            .report({{"ready", true}, {"endpoint", socketPath}, {"uid", static_cast<std::int64_t>(geteuid())}});
+    if (!ready) {
+        unlink(socketPath.c_str());
+        return statusLineFailed;
+    }
 
     double idleDeadline = clock.uptime() + ports.idleSeconds;
     std::int64_t served = 0;
@@ -158,14 +172,14 @@ void runServer(const ServeFlags& flags, const ServerPorts& ports)
     for (;;) {
         std::array<pollfd, 2> entries {pollfd {listener.get(), POLLIN, 0}, pollfd {ports.controlFd, POLLIN, 0}};
         const nfds_t count = flags.controlled ? 2 : 1;
-        const int ready = poll(entries.data(), count, pollTimeoutMilliseconds(flags.persistent, idleDeadline, clock));
-        if (ready < 0) {
+        const int polled = poll(entries.data(), count, pollTimeoutMilliseconds(flags.persistent, idleDeadline, clock));
+        if (polled < 0) {
             if (errno == EINTR) {
                 continue;
             }
             break;
         }
-        if (ready == 0) {
+        if (polled == 0) {
             break; // idle deadline
         }
         if (flags.controlled && entries[1].revents != 0) {
@@ -190,24 +204,37 @@ void runServer(const ServeFlags& flags, const ServerPorts& ports)
             ++served;
             idleDeadline = clock.uptime() + ports.idleSeconds;
         }
+        if (reporter.failed()) {
+            break;
+        }
     }
 
-    reporter.report({{"exit", std::string(flags.controlled ? "parentStoppedOrIdle" : "idle")}, {"requests", served}});
+    const bool closed = !reporter.failed() &&
+        reporter.report(
+            {{"exit", std::string(flags.controlled ? "parentStoppedOrIdle" : "idle")}, {"requests", served}});
     unlink(socketPath.c_str());
-    listener.reset();
-    lock.reset();
+    return closed ? ServerOutcome {} : statusLineFailed;
 }
 
-namespace SensorCompanion {
+} // namespace
 
-void serve(bool logging, bool persistent, bool controlled)
+ServerPorts systemServerPorts(const Environment& environment)
 {
-    // A client that goes away mid-reply must cost an error on send, never the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    runServer(ServeFlags {logging, persistent, controlled}, systemServerPorts());
+    ServerPorts ports;
+    ports.signatures = systemPeerCodeSignature(environment.roots.proc);
+    ports.container = [environment] { return groupContainer(environment); };
+    ports.readers = systemRequestReaders(environment);
+    return ports;
 }
 
-void report(const StatusLine& values, bool enabled) { StatusReporter(STDOUT_FILENO, enabled).report(values); }
+ServerOutcome runServer(const ServeFlags& flags, const ServerPorts& ports)
+{
+    const StatusReporter reporter(ports.outputFd, flags.logging, ports.reasonFd);
+    const ServerOutcome outcome = serve(flags, ports, reporter);
+    if (!outcome.succeeded()) {
+        reporter.explain(outcome.reason);
+    }
+    return outcome;
+}
 
-} // namespace SensorCompanion
 } // namespace quorvantile

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
 #include "companion/PeerCodeSignature.h"
 #include "companion/RequestHandlers.h"
 
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,21 +26,33 @@ struct ServeFlags {
     bool controlled = false;
 };
 
-// Everything the server reaches outside itself. The defaults are the real system.
+// Everything the server reaches outside itself. systemServerPorts gives the real system's.
 struct ServerPorts {
     const Clock* clock = &systemClock();
-    PeerCodeSignature* signatures = &systemPeerCodeSignature();
+    // Owned here, so that its cache of verified peers lives as long as the server.
+    std::shared_ptr<PeerCodeSignature> signatures;
     std::function<std::optional<std::string>()> container;
     RequestReaders readers;
     int controlFd = STDIN_FILENO;
     int outputFd = STDOUT_FILENO;
+    int reasonFd = STDERR_FILENO; // where the diagnostics modes explain failures
     double idleSeconds = kIdleSeconds;
 };
 
-[[nodiscard]] ServerPorts systemServerPorts();
+[[nodiscard]] ServerPorts systemServerPorts(const Environment& environment);
+
+// How a server run ended. The entry turns it into the exit status: 0 for the first two, else 1.
+struct ServerOutcome {
+    enum class End { orderly, alreadyRunning, startUpFailed, statusLineFailed };
+    End end = End::orderly;
+    std::string reason; // for the two failures: what failed, in a few words
+
+    [[nodiscard]] bool succeeded() const { return end == End::orderly || end == End::alreadyRunning; }
+};
 
 // The whole server: claims the lock, listens, serves one connection at a time until it decides to
-// stop, and cleans up. Start-up failures and failed status lines end the process with status 1.
-void runServer(const ServeFlags& flags, const ServerPorts& ports);
+// stop, and cleans up. A failed status line ends the run at once: the parent must never read a
+// partial or missing status.
+[[nodiscard]] ServerOutcome runServer(const ServeFlags& flags, const ServerPorts& ports);
 
 } // namespace quorvantile

@@ -1,35 +1,11 @@
 #include "companion/StatusReporter.h"
 
-#include "companion/SensorCompanion.h"
+#include "common/FileText.h"
 
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-
 namespace quorvantile {
-namespace {
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
-} // namespace
 
 std::optional<std::string> formatStatusLine(const StatusLine& line)
 {
@@ -55,18 +31,20 @@ std::optional<std::string> formatStatusLine(const StatusLine& line)
     return escaped;
 }
 
-void StatusReporter::report(const StatusLine& line) const
+bool StatusReporter::report(const StatusLine& line) const
 {
-    if (!enabled_) {
-        return;
+    if (!enabled_ || failed_) {
+        return !failed_;
     }
     auto text = formatStatusLine(line);
-    if (!text) {
-        std::exit(SensorCompanion::kExitFailure);
-    }
-    *text += '\n';
-    if (!writeAll(fd_, *text)) {
-        std::exit(SensorCompanion::kExitFailure);
+    failed_ = !text || !writeAll(fd_, *text + '\n');
+    return !failed_;
+}
+
+void StatusReporter::explain(std::string_view reason) const
+{
+    if (enabled_ && reasonFd_ >= 0) {
+        (void)writeAll(reasonFd_, "quorvantile-sensors: " + std::string(reason) + '\n');
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -17,16 +18,25 @@ using StatusLine = std::vector<std::pair<std::string, StatusValue>>;
 [[nodiscard]] std::optional<std::string> formatStatusLine(const StatusLine& line);
 
 // Writes status lines to one descriptor when enabled. A line that cannot be formatted or written
-// ends the process with status 1: the parent must never read a partial or missing status.
+// makes the reporter fail: it writes nothing more, and its owner ends the run (status 1).
+//
+// When enabled it also explains failures (why a reader gave nothing, why the start failed) as one
+// line each on `reasonFd`, apart from the status lines, which keep their fixed form.
 class StatusReporter {
 public:
-    StatusReporter(int fd, bool enabled) : fd_(fd), enabled_(enabled) { }
-    void report(const StatusLine& line) const;
+    StatusReporter(int fd, bool enabled, int reasonFd = -1) : fd_(fd), reasonFd_(reasonFd), enabled_(enabled) { }
+    // False when the line could not be written (or an earlier one could not).
+    bool report(const StatusLine& line) const;
+    // Writes "quorvantile-sensors: <reason>" when enabled; a reason that cannot be written is lost.
+    void explain(std::string_view reason) const;
     [[nodiscard]] bool enabled() const { return enabled_; }
+    [[nodiscard]] bool failed() const { return failed_; }
 
 private:
     int fd_;
+    int reasonFd_;
     bool enabled_;
+    mutable bool failed_ = false;
 };
 
 } // namespace quorvantile

@@ -1,5 +1,7 @@
 #include "processes/ProcessDetailHardware.h"
 
+#include "common/Numbers.h"
+
 #include <string>
 
 namespace quorvantile::ProcessDetailHardware {
@@ -9,18 +11,6 @@ bool hasIdentity(const ProcessBsdInfo& info, const ProcessDetailRequest& request
 {
     return info.pbi_pid == static_cast<std::uint32_t>(request.pid) && info.pbi_uid == euid &&
         info.pbi_start_tvsec == request.startSeconds && info.pbi_start_tvusec == request.startMicroseconds;
-}
-
-std::string hexadecimal(const std::array<std::uint8_t, kUuidBytes>& bytes)
-{
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * bytes.size());
-    for (const std::uint8_t byte : bytes) {
-        text.push_back(kDigits[byte >> 4]);
-        text.push_back(kDigits[byte & 0x0F]);
-    }
-    return text;
 }
 
 ProcessDetailReading read(const ProcessDetailRequest& request, ProcessTable& table)
@@ -52,7 +42,7 @@ ProcessDetailReading read(const ProcessDetailRequest& request, ProcessTable& tab
     }
 
     reading.startAbsolute = first.ri_proc_start_abstime;
-    reading.executableUUID = hexadecimal(second.ri_uuid);
+    reading.executableUUID = text::hexadecimal(second.ri_uuid);
     reading.physicalFootprint = second.ri_phys_footprint;
     reading.diskReadBytes = second.ri_diskio_bytesread;
     reading.diskWriteBytes = second.ri_diskio_byteswritten;
@@ -72,9 +62,9 @@ ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests, P
     return {.version = 1, .uptime = clock.uptime(), .readings = std::move(readings)};
 }
 
-ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests)
+ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests, const SystemRoots& roots)
 {
-    const auto table = systemProcessTable();
+    const auto table = systemProcessTable(roots.proc);
     return snapshot(requests, *table, systemClock());
 }
 

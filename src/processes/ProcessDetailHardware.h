@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
 #include "processes/ProcessDetailRequest.h"
 #include "processes/ProcessDetailSnapshot.h"
 #include "processes/ProcessTable.h"
@@ -15,7 +16,8 @@ namespace quorvantile::ProcessDetailHardware {
 [[nodiscard]] ProcessDetailSnapshot snapshot(
     std::span<const ProcessDetailRequest> requests, ProcessTable& table, const Clock& clock);
 
-// The same over the system's process table and clock.
-[[nodiscard]] ProcessDetailSnapshot snapshot(std::span<const ProcessDetailRequest> requests);
+// The same over the system's process table below `roots` and the system clock.
+[[nodiscard]] ProcessDetailSnapshot snapshot(
+    std::span<const ProcessDetailRequest> requests, const SystemRoots& roots = {});
 
 } // namespace quorvantile::ProcessDetailHardware

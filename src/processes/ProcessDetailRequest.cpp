@@ -31,22 +31,6 @@ std::optional<std::vector<ProcessDetailRequest>> ProcessDetailRequest::decode(st
     return requests;
 }
 
-void encodeFields(json::ObjectWriter& writer, const ProcessDetailRequest& request)
-{
-    writer.field("pid", request.pid)
-        .field("startSeconds", request.startSeconds)
-        .field("startMicroseconds", request.startMicroseconds);
-}
-
-bool decodeValue(const json::Json& value, ProcessDetailRequest& request)
-{
-    return json::ObjectReader(value)
-        .required("pid", request.pid)
-        .required("startSeconds", request.startSeconds)
-        .required("startMicroseconds", request.startMicroseconds)
-        .ok();
-}
-
 } // namespace quorvantile
 
 std::size_t std::hash<quorvantile::ProcessDetailRequest>::operator()(

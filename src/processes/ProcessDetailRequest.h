@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -25,11 +26,14 @@ struct ProcessDetailRequest {
     [[nodiscard]] static std::optional<std::vector<ProcessDetailRequest>> decode(std::string_view body);
 
     bool operator==(const ProcessDetailRequest&) const = default;
-};
 
-// JSON form, shared with the records that embed a request.
-void encodeFields(json::ObjectWriter& writer, const ProcessDetailRequest& request);
-bool decodeValue(const json::Json& value, ProcessDetailRequest& request);
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("pid", &ProcessDetailRequest::pid),
+            json::field("startSeconds", &ProcessDetailRequest::startSeconds),
+            json::field("startMicroseconds", &ProcessDetailRequest::startMicroseconds)};
+    }
+};
 
 } // namespace quorvantile
 

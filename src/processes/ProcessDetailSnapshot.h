@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -22,6 +23,17 @@ struct ProcessDetailReading {
     std::optional<std::int32_t> threads;
 
     bool operator==(const ProcessDetailReading&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("request", &ProcessDetailReading::request),
+            json::field("startAbsolute", &ProcessDetailReading::startAbsolute),
+            json::field("executableUUID", &ProcessDetailReading::executableUUID),
+            json::field("physicalFootprint", &ProcessDetailReading::physicalFootprint),
+            json::field("diskReadBytes", &ProcessDetailReading::diskReadBytes),
+            json::field("diskWriteBytes", &ProcessDetailReading::diskWriteBytes),
+            json::field("threads", &ProcessDetailReading::threads)};
+    }
 };
 
 // One reading per request, in the order of the requests.
@@ -31,11 +43,13 @@ struct ProcessDetailSnapshot {
     std::vector<ProcessDetailReading> readings;
 
     bool operator==(const ProcessDetailSnapshot&) const = default;
-};
 
-void encodeFields(json::ObjectWriter& writer, const ProcessDetailReading& reading);
-bool decodeValue(const json::Json& value, ProcessDetailReading& reading);
-void encodeFields(json::ObjectWriter& writer, const ProcessDetailSnapshot& snapshot);
-bool decodeValue(const json::Json& value, ProcessDetailSnapshot& snapshot);
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("version", &ProcessDetailSnapshot::version),
+            json::field("uptime", &ProcessDetailSnapshot::uptime),
+            json::field("readings", &ProcessDetailSnapshot::readings)};
+    }
+};
 
 } // namespace quorvantile

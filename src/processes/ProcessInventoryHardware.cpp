@@ -78,7 +78,7 @@ void cutToLimit(std::vector<ProcessInventoryReading>& readings, std::int32_t pre
 
 } // namespace
 
-std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, ProcessTable& table, const Clock& clock)
+Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, ProcessTable& table, const Clock& clock)
 {
     const double start = clock.uptime();
     const std::uint32_t euid = table.effectiveUid();
@@ -86,7 +86,7 @@ std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, Proc
     std::array<std::int32_t, kProcessIdSlots> buffer {};
     const int listedBytes = table.listPids(euid, buffer);
     if (listedBytes < 1 || listedBytes > kProcessIdBufferBytes || listedBytes % kProcessIdBytes != 0) {
-        return std::nullopt;
+        return Failure {"the user's processes cannot be listed"};
     }
     // A full buffer may have left ids out; it is not enlarged and the call is not repeated.
     bool incomplete = listedBytes == kProcessIdBufferBytes;
@@ -123,14 +123,14 @@ std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, Proc
         .readings = std::move(readings),
     };
     if (!result.isValid(clock.uptime(), table.effectiveUid())) {
-        return std::nullopt;
+        return Failure {"the inventory failed its own check (stale after 2.0 s, or the effective user changed)"};
     }
     return result;
 }
 
-std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID)
+Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, const SystemRoots& roots)
 {
-    const auto table = systemProcessTable();
+    const auto table = systemProcessTable(roots.proc);
     return snapshot(preferredPID, *table, systemClock());
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
+#include "common/Result.h"
 #include "processes/ProcessInventorySnapshot.h"
 #include "processes/ProcessTable.h"
 
@@ -13,10 +15,10 @@ namespace quorvantile::ProcessInventoryHardware {
 // Lists the processes of the effective user once and reads each, within the bounds of
 // ProcessLimits.h; `preferredPID`'s reading survives the cut to the reading limit whatever its size.
 // Absent when the list cannot be read or the finished snapshot is not valid.
-[[nodiscard]] std::optional<ProcessInventorySnapshot> snapshot(
+[[nodiscard]] Result<ProcessInventorySnapshot> snapshot(
     std::int32_t preferredPID, ProcessTable& table, const Clock& clock);
 
-// The same over the system's process table and clock.
-[[nodiscard]] std::optional<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID);
+// The same over the system's process table below `roots` and the system clock.
+[[nodiscard]] Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, const SystemRoots& roots = {});
 
 } // namespace quorvantile::ProcessInventoryHardware

@@ -38,48 +38,4 @@ bool ProcessInventorySnapshot::isValid(double now, std::uint32_t effectiveUid) c
     return std::adjacent_find(pids.begin(), pids.end()) == pids.end();
 }
 
-void encodeFields(json::ObjectWriter& writer, const ProcessInventoryReading& reading)
-{
-    writer.field("pid", reading.pid)
-        .field("name", reading.name)
-        .field("startSeconds", reading.startSeconds)
-        .field("startMicroseconds", reading.startMicroseconds)
-        .field("userTicks", reading.userTicks)
-        .field("systemTicks", reading.systemTicks)
-        .field("residentBytes", reading.residentBytes);
-}
-
-bool decodeValue(const json::Json& value, ProcessInventoryReading& reading)
-{
-    return json::ObjectReader(value)
-        .required("pid", reading.pid)
-        .required("name", reading.name)
-        .required("startSeconds", reading.startSeconds)
-        .required("startMicroseconds", reading.startMicroseconds)
-        .required("userTicks", reading.userTicks)
-        .required("systemTicks", reading.systemTicks)
-        .required("residentBytes", reading.residentBytes)
-        .ok();
-}
-
-void encodeFields(json::ObjectWriter& writer, const ProcessInventorySnapshot& snapshot)
-{
-    writer.field("version", snapshot.version)
-        .field("uptime", snapshot.uptime)
-        .field("uid", snapshot.uid)
-        .field("incomplete", snapshot.incomplete)
-        .field("readings", snapshot.readings);
-}
-
-bool decodeValue(const json::Json& value, ProcessInventorySnapshot& snapshot)
-{
-    return json::ObjectReader(value)
-        .required("version", snapshot.version)
-        .required("uptime", snapshot.uptime)
-        .required("uid", snapshot.uid)
-        .required("incomplete", snapshot.incomplete)
-        .required("readings", snapshot.readings)
-        .ok();
-}
-
 } // namespace quorvantile

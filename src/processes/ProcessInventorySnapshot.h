@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -22,6 +23,17 @@ struct ProcessInventoryReading {
     [[nodiscard]] bool isValid() const;
 
     bool operator==(const ProcessInventoryReading&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("pid", &ProcessInventoryReading::pid),
+            json::field("name", &ProcessInventoryReading::name),
+            json::field("startSeconds", &ProcessInventoryReading::startSeconds),
+            json::field("startMicroseconds", &ProcessInventoryReading::startMicroseconds),
+            json::field("userTicks", &ProcessInventoryReading::userTicks),
+            json::field("systemTicks", &ProcessInventoryReading::systemTicks),
+            json::field("residentBytes", &ProcessInventoryReading::residentBytes)};
+    }
 };
 
 // The user's processes, ascending by pid.
@@ -38,11 +50,15 @@ struct ProcessInventorySnapshot {
     [[nodiscard]] bool isValid(double now, std::uint32_t effectiveUid) const;
 
     bool operator==(const ProcessInventorySnapshot&) const = default;
-};
 
-void encodeFields(json::ObjectWriter& writer, const ProcessInventoryReading& reading);
-bool decodeValue(const json::Json& value, ProcessInventoryReading& reading);
-void encodeFields(json::ObjectWriter& writer, const ProcessInventorySnapshot& snapshot);
-bool decodeValue(const json::Json& value, ProcessInventorySnapshot& snapshot);
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("version", &ProcessInventorySnapshot::version),
+            json::field("uptime", &ProcessInventorySnapshot::uptime),
+            json::field("uid", &ProcessInventorySnapshot::uid),
+            json::field("incomplete", &ProcessInventorySnapshot::incomplete),
+            json::field("readings", &ProcessInventorySnapshot::readings)};
+    }
+};
 
 } // namespace quorvantile

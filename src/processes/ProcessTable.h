@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 // The process table as the process readers see it. The records mirror the platform's
 // (`proc_bsdinfo`, `proc_taskallinfo`, `rusage_info_v2`), keeping only the fields the readers use and
@@ -82,7 +83,7 @@ public:
     [[nodiscard]] virtual std::uint32_t effectiveUid() const = 0;
 };
 
-// A fresh view of this system's process table.
-[[nodiscard]] std::unique_ptr<ProcessTable> systemProcessTable();
+// A fresh view of the process table below `procRoot`.
+[[nodiscard]] std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot);
 
 } // namespace quorvantile

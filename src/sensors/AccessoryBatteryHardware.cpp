@@ -1,9 +1,9 @@
 #include "sensors/AccessoryBatteryHardware.h"
 
+#include "common/Numbers.h"
 #include "sensors/SystemRegistry.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -12,24 +12,6 @@
 
 namespace quorvantile::AccessoryBatteryHardware {
 namespace {
-
-// A signed decimal integer, whole text: an optional sign and at least one digit, nothing else.
-std::optional<std::int64_t> parseDecimalInteger(std::string_view text)
-{
-    std::string_view digits = text;
-    if (!digits.empty() && digits.front() == '+') {
-        digits.remove_prefix(1);
-        if (!digits.empty() && digits.front() == '-') {
-            return std::nullopt;
-        }
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (digits.empty() || error != std::errc {} || end != digits.data() + digits.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 // The charge from "BatteryPercent": a number (never a Boolean) whose decimal text is a whole number
 // within 0 … 100. Fractions, text and out-of-range values leave the percent absent.
@@ -42,7 +24,7 @@ std::optional<std::int64_t> percentFrom(const RegistryValue& batteryPercent)
     if (!decimal) {
         return std::nullopt;
     }
-    const auto percent = parseDecimalInteger(*decimal);
+    const auto percent = text::parseDecimal<std::int64_t>(*decimal, text::Sign::allowed);
     if (!percent || *percent < 0 || *percent > kMaximumAccessoryPercent) {
         return std::nullopt;
     }
@@ -52,16 +34,16 @@ std::optional<std::int64_t> percentFrom(const RegistryValue& batteryPercent)
 std::optional<AccessoryBatteryReading::Transport> transportFrom(const std::optional<RegistryValue>& value)
 {
     const auto* text = value ? std::get_if<std::string>(&*value) : nullptr;
-    return text != nullptr ? transportFromRawValue(*text) : std::nullopt;
+    return text != nullptr ? json::enumFromText<AccessoryBatteryReading::Transport>(*text) : std::nullopt;
 }
 
 } // namespace
 
-std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock)
+Result<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock)
 {
     std::unique_ptr<RegistryIterator> services = registry.matchingServices(kServiceClassName);
     if (!services) {
-        return std::nullopt;
+        return Failure {"the accessory services cannot be listed"};
     }
 
     std::vector<AccessoryBatteryReading> readings;
@@ -98,7 +80,7 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
         // An id we cannot trust would let two accessories pass for one, or one for two.
         const auto registryID = service->registryEntryID();
         if (!registryID || *registryID == 0 || !seenIDs.insert(*registryID).second) {
-            return std::nullopt;
+            return Failure {"an accessory's registry id is unreadable, 0 or repeated"};
         }
 
         AccessoryBatteryReading reading {*registryID, *name, *transport, percentFrom(*batteryPercent)};
@@ -114,7 +96,7 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
     }
 
     if (!services->isValid()) {
-        return std::nullopt;
+        return Failure {"the accessory walk changed during the read"};
     }
     const double uptime = clock.uptime();
     std::sort(readings.begin(), readings.end(),
@@ -123,15 +105,15 @@ std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock
     AccessoryBatterySnapshot result {kSnapshotVersion, uptime, incomplete, std::move(readings)};
     services.reset();
     if (!result.isValid(now)) {
-        return std::nullopt;
+        return Failure {"the accessory snapshot failed its own check (stale after 2.0 s)"};
     }
     return result;
 }
 
-std::optional<AccessoryBatterySnapshot> snapshot()
+Result<AccessoryBatterySnapshot> snapshot(const SystemRoots& roots)
 {
-    const std::unique_ptr<Registry> registry = systemRegistry();
-    return registry ? snapshot(*registry, systemClock()) : std::nullopt;
+    const std::unique_ptr<Registry> registry = systemRegistry(roots.sysfs);
+    return snapshot(*registry, systemClock());
 }
 
 } // namespace quorvantile::AccessoryBatteryHardware

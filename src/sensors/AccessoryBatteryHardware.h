@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
+#include "common/Result.h"
 #include "sensors/AccessoryBatterySnapshot.h"
 #include "sensors/Registry.h"
 
@@ -17,9 +19,9 @@ inline constexpr std::size_t kMaximumServicesExamined = 128;
 
 // Absent when the services cannot be listed, an entry id is unreadable, 0 or repeated, the set of
 // services changed during the walk, or the finished snapshot is not valid.
-[[nodiscard]] std::optional<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock);
+[[nodiscard]] Result<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock);
 
-// The same over the system registry and the system uptime clock.
-[[nodiscard]] std::optional<AccessoryBatterySnapshot> snapshot();
+// The same over the system registry below `roots` and the system uptime clock.
+[[nodiscard]] Result<AccessoryBatterySnapshot> snapshot(const SystemRoots& roots = {});
 
 } // namespace quorvantile::AccessoryBatteryHardware

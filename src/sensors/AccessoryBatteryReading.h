@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 namespace quorvantile {
 
@@ -24,15 +27,20 @@ struct AccessoryBatteryReading {
     [[nodiscard]] bool isValid() const;
 
     bool operator==(const AccessoryBatteryReading&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("registryID", &AccessoryBatteryReading::registryID),
+            json::field("name", &AccessoryBatteryReading::name),
+            json::field("transport", &AccessoryBatteryReading::transport),
+            json::field("percent", &AccessoryBatteryReading::percent)};
+    }
 };
 
 inline constexpr std::int64_t kMaximumAccessoryPercent = 100;
 
-// The case whose text is exactly `text`; absent for any other text (case matters).
-[[nodiscard]] std::optional<AccessoryBatteryReading::Transport> transportFromRawValue(std::string_view text);
-[[nodiscard]] std::string_view rawValue(AccessoryBatteryReading::Transport transport);
-
-void encodeFields(json::ObjectWriter& writer, const AccessoryBatteryReading& reading);
-bool decodeValue(const json::Json& value, AccessoryBatteryReading& reading);
+// "Bluetooth", "BluetoothLowEnergy" and "USB".
+[[nodiscard]] std::span<const std::pair<AccessoryBatteryReading::Transport, std::string_view>> jsonTexts(
+    AccessoryBatteryReading::Transport);
 
 } // namespace quorvantile

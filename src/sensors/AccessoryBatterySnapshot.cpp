@@ -27,22 +27,4 @@ bool AccessoryBatterySnapshot::isValid(double now) const
     return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
 }
 
-void encodeFields(json::ObjectWriter& writer, const AccessoryBatterySnapshot& snapshot)
-{
-    writer.field("version", snapshot.version)
-        .field("uptime", snapshot.uptime)
-        .field("incomplete", snapshot.incomplete)
-        .field("readings", snapshot.readings);
-}
-
-bool decodeValue(const json::Json& value, AccessoryBatterySnapshot& snapshot)
-{
-    return json::ObjectReader(value)
-        .required("version", snapshot.version)
-        .required("uptime", snapshot.uptime)
-        .required("incomplete", snapshot.incomplete)
-        .required("readings", snapshot.readings)
-        .ok();
-}
-
 } // namespace quorvantile

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -26,9 +27,14 @@ struct AccessoryBatterySnapshot {
     [[nodiscard]] bool isValid(double now) const;
 
     bool operator==(const AccessoryBatterySnapshot&) const = default;
-};
 
-void encodeFields(json::ObjectWriter& writer, const AccessoryBatterySnapshot& snapshot);
-bool decodeValue(const json::Json& value, AccessoryBatterySnapshot& snapshot);
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("version", &AccessoryBatterySnapshot::version),
+            json::field("uptime", &AccessoryBatterySnapshot::uptime),
+            json::field("incomplete", &AccessoryBatterySnapshot::incomplete),
+            json::field("readings", &AccessoryBatterySnapshot::readings)};
+    }
+};
 
 } // namespace quorvantile

@@ -3,6 +3,7 @@
 #include "common/Json.h"
 
 #include <cstdint>
+#include <tuple>
 
 namespace quorvantile {
 
@@ -15,9 +16,12 @@ struct BatteryCapacity {
     [[nodiscard]] bool isPlausible() const;
 
     bool operator==(const BatteryCapacity&) const = default;
-};
 
-void encodeFields(json::ObjectWriter& writer, const BatteryCapacity& capacity);
-bool decodeValue(const json::Json& value, BatteryCapacity& capacity);
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("designMilliampHours", &BatteryCapacity::designMilliampHours),
+            json::field("fullChargeMilliampHours", &BatteryCapacity::fullChargeMilliampHours)};
+    }
+};
 
 } // namespace quorvantile

@@ -1,32 +1,12 @@
+#include "common/Numbers.h"
 #include "sensors/SensorHardware.h"
 #include "sensors/SensorLimits.h"
 #include "sensors/SystemRegistry.h"
 
-#include <charconv>
 #include <string>
 
 namespace quorvantile::SensorHardware {
 namespace {
-
-// A number's decimal text as an unsigned 64-bit integer: digits with an optional sign. A fraction,
-// an exponent, a value below zero or above the 64-bit range gives nothing.
-std::optional<std::uint64_t> unsignedInteger(std::string_view text)
-{
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty() || text.front() < '0' || text.front() > '9') {
-        return std::nullopt; // from_chars alone would take a second sign or nothing at all
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc {} || end != text.data() + text.size() || (negative && value != 0)) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 template<typename Value> std::optional<std::uint64_t> capacityValue(const std::optional<Value>& value)
 {
@@ -34,7 +14,8 @@ template<typename Value> std::optional<std::uint64_t> capacityValue(const std::o
         return std::nullopt;
     }
     const auto text = numberText(*value); // Booleans, texts and dictionaries have none
-    return text ? unsignedInteger(*text) : std::nullopt;
+    // A fraction, an exponent, a value below zero or above the 64-bit range gives nothing.
+    return text ? text::parseDecimal<std::uint64_t>(*text, text::Sign::allowed) : std::nullopt;
 }
 
 // A capacity entry: in the battery's data dictionary if it has the key, else on the service itself.
@@ -98,12 +79,6 @@ std::optional<BatteryCapacity> batteryCapacity(Registry& registry)
         return std::nullopt;
     }
     return capacity;
-}
-
-std::optional<BatteryCapacity> batteryCapacity()
-{
-    const auto registry = systemRegistry();
-    return batteryCapacity(*registry);
 }
 
 } // namespace quorvantile::SensorHardware

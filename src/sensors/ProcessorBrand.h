@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/Environment.h"
+
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -18,8 +20,8 @@ public:
     [[nodiscard]] virtual int read(std::span<char> buffer, std::size_t& length) = 0;
 };
 
-// The machine's brand string (on Linux from /proc/cpuinfo, or the device tree on Apple silicon).
+// The machine's brand string (on Linux from <proc>/cpuinfo, or the device tree on Apple silicon).
 // One object answers from what it read first, so ask a new one for each snapshot.
-[[nodiscard]] std::unique_ptr<ProcessorBrand> systemProcessorBrand();
+[[nodiscard]] std::unique_ptr<ProcessorBrand> systemProcessorBrand(const SystemRoots& roots);
 
 } // namespace quorvantile

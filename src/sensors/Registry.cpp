@@ -2,9 +2,16 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <type_traits>
 
 namespace quorvantile {
+namespace {
+
+// The sign and the 309 digits of the largest double, with room to spare.
+constexpr std::size_t kLongestDoubleDigits = 320;
+
+} // namespace
 
 std::optional<std::string> numberText(const RegistryScalar& value)
 {
@@ -14,9 +21,12 @@ std::optional<std::string> numberText(const RegistryScalar& value)
             if constexpr (std::is_same_v<Held, std::int64_t>) {
                 return std::to_string(held);
             } else if constexpr (std::is_same_v<Held, double>) {
-                // The shortest text that reads back to the same double, as the platform prints it.
-                std::array<char, 32> text {};
-                const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), held);
+                // An integral value as its digits, whatever its size (100000, never "1e+05"); any
+                // other as the shortest text that reads back to the same double.
+                std::array<char, kLongestDoubleDigits> text {};
+                const auto [end, error] = std::isfinite(held) && std::trunc(held) == held
+                    ? std::to_chars(text.data(), text.data() + text.size(), held, std::chars_format::fixed, 0)
+                    : std::to_chars(text.data(), text.data() + text.size(), held);
                 if (error != std::errc {}) {
                     return std::nullopt;
                 }

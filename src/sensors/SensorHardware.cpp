@@ -1,5 +1,6 @@
 #include "sensors/SensorHardware.h"
 
+#include "common/SnapshotHeader.h"
 #include "common/Text.h"
 #include "sensors/SensorLimits.h"
 #include "sensors/SystemRegistry.h"
@@ -31,24 +32,24 @@ std::optional<std::string> brandString(ProcessorBrand& brand)
 
 } // namespace
 
-std::optional<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock)
+Result<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock)
 {
     // Declared in this order so that the connection closes before the service is released.
     const std::unique_ptr<SmcService> service = smc.matchingService();
     if (!service) {
-        return std::nullopt;
+        return Failure {"no SMC service: no fan, temperature or battery temperature source"};
     }
     const auto registryID = service->registryEntryID();
     if (!registryID || *registryID == 0) {
-        return std::nullopt;
+        return Failure {"the SMC service has no registry id"};
     }
     const std::unique_ptr<SmcConnection> connection = service->open();
     if (!connection) {
-        return std::nullopt;
+        return Failure {"the SMC service cannot be opened"};
     }
     auto model = brandString(brand);
     if (!model) {
-        return std::nullopt;
+        return Failure {"no processor brand string of 1 to 128 bytes"};
     }
 
     const auto fanCount = read(*connection, "FNum");
@@ -67,16 +68,23 @@ std::optional<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBr
     SensorSnapshot built {1, uptime, *registryID, std::move(*model), std::move(readings), batteryCapacity(registry)};
     const auto encoded = json::encode(built);
     if (!encoded) {
-        return std::nullopt;
+        return Failure {"the snapshot cannot be written as JSON"};
     }
-    return SensorSnapshot::decode(*encoded, clock.uptime());
+    const double now = clock.uptime();
+    auto checked = SensorSnapshot::decode(*encoded, now);
+    if (!checked) {
+        return Failure {now - uptime > kMaximumSnapshotAgeSeconds
+                ? "the snapshot took longer than 2.0 s"
+                : "the snapshot failed its own check (a model, key, reading or capacity out of its rules)"};
+    }
+    return std::move(*checked);
 }
 
-std::optional<SensorSnapshot> snapshot()
+Result<SensorSnapshot> snapshot(const SystemRoots& roots)
 {
-    const auto smc = systemSmc();
-    const auto registry = systemRegistry();
-    const auto brand = systemProcessorBrand();
+    const auto smc = systemSmc(roots.sysfs);
+    const auto registry = systemRegistry(roots.sysfs);
+    const auto brand = systemProcessorBrand(roots);
     return snapshot(*smc, *registry, *brand, systemClock());
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "common/Clock.h"
+#include "common/Environment.h"
+#include "common/Result.h"
 #include "sensors/BatteryCapacity.h"
 #include "sensors/ProcessorBrand.h"
 #include "sensors/Registry.h"
@@ -28,7 +30,7 @@ struct SmcExchange {
 };
 
 // A key's UTF-8 bytes folded into 32 bits, first byte most significant ("FNum" is 0x464E756D).
-[[nodiscard]] std::uint32_t packedKey(std::string_view key);
+using smc::packedCode;
 
 // One parameter-block exchange. A key outside the allowed list, a command other than the two reads
 // or a size above 32 makes no call and answers kSmcStatusBadArgument.
@@ -37,7 +39,7 @@ struct SmcExchange {
 
 // The unsigned 32-bit little-endian integer at `offset`; absent when the four bytes are not all
 // within `bytes`.
-[[nodiscard]] std::optional<std::uint32_t> little32(std::span<const std::uint8_t> bytes, std::size_t offset);
+using smc::little32;
 
 // The value of `data` as SMC type `type`, if the type and byte count are understood, the result is
 // finite, and `key` accepts that type and value.
@@ -50,11 +52,10 @@ struct SmcExchange {
 // The internal battery's capacities, when exactly one battery is installed among at most 16
 // services, its capacities are plausible, and the registry did not change during the walk.
 [[nodiscard]] std::optional<BatteryCapacity> batteryCapacity(Registry& registry);
-[[nodiscard]] std::optional<BatteryCapacity> batteryCapacity();
 
-// A snapshot that survived its own JSON round trip and validity check, or nothing.
-[[nodiscard]] std::optional<SensorSnapshot> snapshot(
-    Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock);
-[[nodiscard]] std::optional<SensorSnapshot> snapshot();
+// A snapshot that survived its own JSON round trip and validity check, or the reason there is none.
+[[nodiscard]] Result<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock);
+// The same over the system's ports below `roots` and the system uptime clock.
+[[nodiscard]] Result<SensorSnapshot> snapshot(const SystemRoots& roots = {});
 
 } // namespace quorvantile::SensorHardware

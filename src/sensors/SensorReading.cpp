@@ -1,5 +1,7 @@
 #include "sensors/SensorReading.h"
 
+#include <array>
+
 namespace quorvantile {
 
 SensorReading::Unit unitForKey(std::string_view key)
@@ -7,37 +9,13 @@ SensorReading::Unit unitForKey(std::string_view key)
     return key.starts_with('F') ? SensorReading::Unit::rpm : SensorReading::Unit::celsius;
 }
 
-json::Json encodeValue(SensorReading::Unit unit) { return unit == SensorReading::Unit::rpm ? "rpm" : "celsius"; }
-
-bool decodeValue(const json::Json& value, SensorReading::Unit& unit)
+std::span<const std::pair<SensorReading::Unit, std::string_view>> jsonTexts(SensorReading::Unit)
 {
-    if (!value.is_string()) {
-        return false;
-    }
-    const auto& text = value.get_ref<const std::string&>();
-    if (text == "celsius") {
-        unit = SensorReading::Unit::celsius;
-        return true;
-    }
-    if (text == "rpm") {
-        unit = SensorReading::Unit::rpm;
-        return true;
-    }
-    return false;
-}
-
-void encodeFields(json::ObjectWriter& writer, const SensorReading& reading)
-{
-    writer.field("key", reading.key).field("unit", reading.unit).field("value", reading.value);
-}
-
-bool decodeValue(const json::Json& value, SensorReading& reading)
-{
-    return json::ObjectReader(value)
-        .required("key", reading.key)
-        .required("unit", reading.unit)
-        .optional("value", reading.value)
-        .ok();
+    static constexpr std::array<std::pair<SensorReading::Unit, std::string_view>, 2> kUnitTexts {{
+        {SensorReading::Unit::celsius, "celsius"},
+        {SensorReading::Unit::rpm, "rpm"},
+    }};
+    return kUnitTexts;
 }
 
 } // namespace quorvantile

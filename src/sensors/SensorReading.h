@@ -3,8 +3,11 @@
 #include "common/Json.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 namespace quorvantile {
 
@@ -17,15 +20,18 @@ struct SensorReading {
     std::optional<double> value; // absent when the key could not be read or was implausible
 
     bool operator==(const SensorReading&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("key", &SensorReading::key), json::field("unit", &SensorReading::unit),
+            json::field("value", &SensorReading::value)};
+    }
 };
 
 // Keys beginning with "F" are fan speeds; every other key is a temperature.
 [[nodiscard]] SensorReading::Unit unitForKey(std::string_view key);
 
-json::Json encodeValue(SensorReading::Unit unit);
-bool decodeValue(const json::Json& value, SensorReading::Unit& unit);
-
-void encodeFields(json::ObjectWriter& writer, const SensorReading& reading);
-bool decodeValue(const json::Json& value, SensorReading& reading);
+// "celsius" and "rpm".
+[[nodiscard]] std::span<const std::pair<SensorReading::Unit, std::string_view>> jsonTexts(SensorReading::Unit);
 
 } // namespace quorvantile

@@ -85,26 +85,4 @@ std::optional<SensorSnapshot> SensorSnapshot::decode(std::string_view data, doub
     return snapshot;
 }
 
-void encodeFields(json::ObjectWriter& writer, const SensorSnapshot& snapshot)
-{
-    writer.field("version", snapshot.version)
-        .field("uptime", snapshot.uptime)
-        .field("registryID", snapshot.registryID)
-        .field("model", snapshot.model)
-        .field("readings", snapshot.readings)
-        .field("batteryCapacity", snapshot.batteryCapacity);
-}
-
-bool decodeValue(const json::Json& value, SensorSnapshot& snapshot)
-{
-    return json::ObjectReader(value)
-        .required("version", snapshot.version)
-        .required("uptime", snapshot.uptime)
-        .required("registryID", snapshot.registryID)
-        .required("model", snapshot.model)
-        .required("readings", snapshot.readings)
-        .optional("batteryCapacity", snapshot.batteryCapacity)
-        .ok();
-}
-
 } // namespace quorvantile

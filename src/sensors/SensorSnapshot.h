@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -34,9 +35,14 @@ struct SensorSnapshot {
     [[nodiscard]] static std::optional<SensorSnapshot> decode(std::string_view data, double now);
 
     bool operator==(const SensorSnapshot&) const = default;
-};
 
-void encodeFields(json::ObjectWriter& writer, const SensorSnapshot& snapshot);
-bool decodeValue(const json::Json& value, SensorSnapshot& snapshot);
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("version", &SensorSnapshot::version),
+            json::field("uptime", &SensorSnapshot::uptime), json::field("registryID", &SensorSnapshot::registryID),
+            json::field("model", &SensorSnapshot::model), json::field("readings", &SensorSnapshot::readings),
+            json::field("batteryCapacity", &SensorSnapshot::batteryCapacity)};
+    }
+};
 
 } // namespace quorvantile

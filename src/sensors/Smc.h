@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 // The system management controller as the sensor reader sees it: one service whose user client
 // answers an 80-byte parameter block through a struct method. The Linux implementation answers
@@ -21,6 +23,9 @@ inline constexpr std::size_t kSmcResultOffset = 40; // one byte, 0 for success
 inline constexpr std::size_t kSmcCommandOffset = 42; // one byte
 inline constexpr std::size_t kSmcBytesOffset = 48;
 inline constexpr std::uint32_t kSmcMaximumDataBytes = 32; // the data area from kSmcBytesOffset
+
+// Keys and type names are four characters, packed into 32 bits.
+inline constexpr std::size_t kSmcCodeBytes = 4;
 
 // The struct method that exchanges the block, and the two commands that read.
 inline constexpr std::uint32_t kSmcSelector = 2;
@@ -58,7 +63,52 @@ public:
     [[nodiscard]] virtual std::unique_ptr<SmcService> matchingService() = 0;
 };
 
-// The machine's SMC (on Linux, over the sysfs tree at $QUORVANTILE_SYSFS_ROOT or /sys).
-[[nodiscard]] std::unique_ptr<Smc> systemSmc();
+// The helpers both sides of the parameter block share.
+namespace smc {
+
+// Four characters folded into 32 bits, the first most significant ("FNum" is 0x464E756D); keys and
+// type names alike.
+[[nodiscard]] inline std::uint32_t packedCode(std::string_view text)
+{
+    std::uint32_t code = 0;
+    for (const char character : text) {
+        code = code << 8 | static_cast<std::uint8_t>(character);
+    }
+    return code;
+}
+
+// The four characters of a packed code, the first from the most significant byte.
+[[nodiscard]] inline std::string codeText(std::uint32_t code)
+{
+    std::string text(kSmcCodeBytes, '\0');
+    for (std::size_t index = 0; index < kSmcCodeBytes; ++index) {
+        text[index] = static_cast<char>(code >> (8 * (kSmcCodeBytes - 1 - index)));
+    }
+    return text;
+}
+
+// The unsigned 32-bit little-endian integer at `offset`; absent when the four bytes are not all
+// within `bytes`.
+[[nodiscard]] inline std::optional<std::uint32_t> little32(std::span<const std::uint8_t> bytes, std::size_t offset)
+{
+    if (offset > bytes.size() || bytes.size() - offset < 4) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
+        static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+}
+
+// Stores `value` little-endian at `offset`, which leaves room for four bytes.
+inline void putLittle32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value)
+{
+    for (std::size_t index = 0; index < 4; ++index) {
+        bytes[offset + index] = static_cast<std::uint8_t>(value >> (8 * index));
+    }
+}
+
+} // namespace smc
+
+// The machine's SMC (on Linux, over the sysfs tree at `sysfsRoot`).
+[[nodiscard]] std::unique_ptr<Smc> systemSmc(const std::string& sysfsRoot);
 
 } // namespace quorvantile

@@ -14,13 +14,9 @@ namespace {
 // when a byte is not ASCII.
 std::optional<std::string> typeName(std::uint32_t code)
 {
-    std::string name(4, '\0');
-    for (std::size_t index = 0; index < 4; ++index) {
-        const auto byte = static_cast<std::uint8_t>(code >> (24 - 8 * index));
-        if (byte > 0x7F) {
-            return std::nullopt;
-        }
-        name[index] = static_cast<char>(byte);
+    std::string name = smc::codeText(code);
+    if (std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) > 0x7F; })) {
+        return std::nullopt;
     }
     return name;
 }
@@ -31,9 +27,7 @@ std::optional<double> convert(std::span<const std::uint8_t> data, std::string_vi
         return data[0];
     }
     if (type == "flt " && data.size() == 4) {
-        const auto bits = static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
-            static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
-        return static_cast<double>(std::bit_cast<float>(bits));
+        return static_cast<double>(std::bit_cast<float>(little32(data, 0).value_or(0)));
     }
     if (type == "sp78" && data.size() == 2) {
         const auto raw = static_cast<std::int16_t>(static_cast<std::uint16_t>(data[0] << 8 | data[1]));
@@ -66,15 +60,6 @@ bool succeeded(const SmcExchange& answer)
 
 } // namespace
 
-std::uint32_t packedKey(std::string_view key)
-{
-    std::uint32_t code = 0;
-    for (const char character : key) {
-        code = code << 8 | static_cast<std::uint8_t>(character);
-    }
-    return code;
-}
-
 SmcExchange exchange(SmcConnection& connection, std::string_view key, std::uint8_t command, std::uint32_t size)
 {
     SmcExchange answer;
@@ -85,11 +70,8 @@ SmcExchange exchange(SmcConnection& connection, std::string_view key, std::uint8
         return answer;
     }
     std::array<std::uint8_t, kSmcBlockBytes> input {};
-    const std::uint32_t code = packedKey(key);
-    for (std::size_t index = 0; index < 4; ++index) {
-        input[kSmcKeyOffset + index] = static_cast<std::uint8_t>(code >> (8 * index));
-        input[kSmcDataSizeOffset + index] = static_cast<std::uint8_t>(size >> (8 * index));
-    }
+    smc::putLittle32(input, kSmcKeyOffset, packedCode(key));
+    smc::putLittle32(input, kSmcDataSizeOffset, size);
     input[kSmcCommandOffset] = command;
     std::size_t outputLength = kSmcBlockBytes;
     answer.status = connection.callStructMethod(kSmcSelector, input, answer.output, outputLength);
@@ -97,15 +79,6 @@ SmcExchange exchange(SmcConnection& connection, std::string_view key, std::uint8
         ? -1
         : static_cast<std::int64_t>(outputLength);
     return answer;
-}
-
-std::optional<std::uint32_t> little32(std::span<const std::uint8_t> bytes, std::size_t offset)
-{
-    if (offset > bytes.size() || bytes.size() - offset < 4) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-        static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }
 
 std::optional<double> number(std::span<const std::uint8_t> data, std::string_view type, std::string_view key)

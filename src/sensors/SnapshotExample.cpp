@@ -1,4 +1,4 @@
-// Prints the JSON of one sensor snapshot of this machine, or says on standard error that there is
+// Prints the JSON of one sensor snapshot of this machine, or says on standard error why there is
 // none. Set QUORVANTILE_SYSFS_ROOT and QUORVANTILE_PROC_ROOT to read a fixture machine instead.
 #include "sensors/SensorHardware.h"
 
@@ -7,9 +7,9 @@
 int main()
 {
     using namespace quorvantile;
-    const auto snapshot = SensorHardware::snapshot();
+    const auto snapshot = SensorHardware::snapshot(readEnvironment().roots);
     if (!snapshot) {
-        std::fputs("no sensor snapshot on this machine\n", stderr);
+        std::fprintf(stderr, "no sensor snapshot on this machine: %s\n", snapshot.reason().c_str());
         return 1;
     }
     const auto text = json::encode(*snapshot);

@@ -147,18 +147,5 @@ TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesA
     EXPECT_EQ(connectTwice(eager), 2U);
 }
 
-TEST(PeerProcessStat, ReadsTheStartTimeAfterTheCommandName)
-{
-    const std::string fields = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
-    EXPECT_EQ(parseProcessStartTime("42 (sh)" + fields + "987654321 20 21\n"), 987654321U);
-    EXPECT_EQ(parseProcessStartTime("42 (a) b (c) d)" + fields + "987654321 20 21\n"), 987654321U);
-    EXPECT_EQ(parseProcessStartTime("42 ( )" + fields + "987654321 20 21\n"), 987654321U);
-    for (const std::string& stat : {"42 sh" + fields + "9 20", std::string("42 (sh) S 1 2 3"),
-             "42 (sh) " + fields + "9 20", "42 (sh)" + fields + "-9 20", "42 (sh)" + fields + "99999999999999999999",
-             std::string(), std::string(")(")}) {
-        EXPECT_FALSE(parseProcessStartTime(stat)) << stat;
-    }
-}
-
 } // namespace
 } // namespace quorvantile

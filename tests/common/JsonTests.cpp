@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <span>
 
 namespace quorvantile {
 namespace {
@@ -12,7 +14,13 @@ namespace {
 struct Inner {
     std::uint64_t big = 0;
     bool operator==(const Inner&) const = default;
+    static constexpr auto jsonFields() { return std::tuple {json::field("big", &Inner::big)}; }
 };
+
+enum class Colour { red, green };
+constexpr std::array<std::pair<Colour, std::string_view>, 2> kColourTexts {
+    {{Colour::red, "red"}, {Colour::green, "Green"}}};
+constexpr std::span<const std::pair<Colour, std::string_view>> jsonTexts(Colour) { return kColourTexts; }
 
 struct Record {
     std::string zeta;
@@ -20,47 +28,30 @@ struct Record {
     double middle = 0;
     std::optional<std::int32_t> maybe;
     std::vector<Inner> inners;
+    std::optional<Colour> colour;
     bool operator==(const Record&) const = default;
+
+    static constexpr auto jsonFields()
+    {
+        return std::tuple {json::field("zeta", &Record::zeta), json::field("alpha", &Record::alpha),
+            json::field("middle", &Record::middle), json::field("maybe", &Record::maybe),
+            json::field("inners", &Record::inners), json::field("colour", &Record::colour)};
+    }
 };
-
-void encodeFields(json::ObjectWriter& writer, const Inner& inner) { writer.field("big", inner.big); }
-
-bool decodeValue(const json::Json& value, Inner& inner)
-{
-    return json::ObjectReader(value).required("big", inner.big).ok();
-}
-
-void encodeFields(json::ObjectWriter& writer, const Record& record)
-{
-    writer.field("zeta", record.zeta)
-        .field("alpha", record.alpha)
-        .field("middle", record.middle)
-        .field("maybe", record.maybe)
-        .field("inners", record.inners);
-}
-
-bool decodeValue(const json::Json& value, Record& record)
-{
-    return json::ObjectReader(value)
-        .required("zeta", record.zeta)
-        .required("alpha", record.alpha)
-        .required("middle", record.middle)
-        .optional("maybe", record.maybe)
-        .required("inners", record.inners)
-        .ok();
-}
 
 TEST(JsonEncoding, KeepsDeclaredOrderOmitsAbsentAndWritesIntegersInFull)
 {
-    const Record record {"z", -9223372036854775807LL - 1, 0.1, std::nullopt, {{18446744073709551615ULL}}};
+    const Record record {
+        "z", -9223372036854775807LL - 1, 0.1, std::nullopt, {{18446744073709551615ULL}}, Colour::green};
     EXPECT_EQ(json::encode(record),
-        R"({"zeta":"z","alpha":-9223372036854775808,"middle":0.1,"inners":[{"big":18446744073709551615}]})");
+        R"({"zeta":"z","alpha":-9223372036854775808,"middle":0.1,"inners":[{"big":18446744073709551615}],)"
+        R"("colour":"Green"})");
 }
 
 TEST(JsonEncoding, DoublesReadBackBitIdentical)
 {
     for (const double value : {0.1, 1.0 / 3.0, 5e-324, 1.7976931348623157e308, -0.0, 123456.789012345678}) {
-        Record record {"x", 1, value, 7, {}};
+        Record record {"x", 1, value, 7, {}, {}};
         const auto text = json::encode(record);
         ASSERT_TRUE(text.has_value());
         const auto back = json::decode<Record>(*text);
@@ -71,17 +62,17 @@ TEST(JsonEncoding, DoublesReadBackBitIdentical)
 
 TEST(JsonEncoding, RefusesNonFiniteDoublesAndInvalidUtf8)
 {
-    EXPECT_FALSE(json::encode(Record {"x", 1, std::nan(""), {}, {}}));
-    EXPECT_FALSE(json::encode(Record {"x", 1, std::numeric_limits<double>::infinity(), {}, {}}));
-    EXPECT_FALSE(json::encode(Record {"\xFF", 1, 0, {}, {}}));
+    EXPECT_FALSE(json::encode(Record {"x", 1, std::nan(""), {}, {}, {}}));
+    EXPECT_FALSE(json::encode(Record {"x", 1, std::numeric_limits<double>::infinity(), {}, {}, {}}));
+    EXPECT_FALSE(json::encode(Record {"\xFF", 1, 0, {}, {}, {}}));
 }
 
 TEST(JsonDecoding, LooksUpByNameIgnoresUnknownKeysAndReadsNullAsAbsent)
 {
     const auto record = json::decode<Record>(
-        R"( {"inners":[],"unknown":{"deep":[1,2]},"maybe":null,"middle":2,"alpha":-3,"zeta":"z"} )");
+        R"( {"inners":[],"unknown":{"deep":[1,2]},"maybe":null,"middle":2,"alpha":-3,"zeta":"z","colour":"red"} )");
     ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(*record, (Record {"z", -3, 2.0, std::nullopt, {}}));
+    EXPECT_EQ(*record, (Record {"z", -3, 2.0, std::nullopt, {}, Colour::red}));
 }
 
 TEST(JsonDecoding, RefusesWrongTypesMissingKeysAndOutOfRangeNumbers)
@@ -99,6 +90,8 @@ TEST(JsonDecoding, RefusesWrongTypesMissingKeysAndOutOfRangeNumbers)
         R"({"zeta":"z","alpha":1,"middle":0,"inners":[{"big":18446744073709551616}]})",
         R"({"zeta":"z","alpha":1,"middle":1e400,"inners":[]})", // overflows to infinity
         R"({"zeta":null,"alpha":1,"middle":0,"inners":[]})", // null for a required key
+        R"({"zeta":"z","alpha":1,"middle":0,"inners":[],"colour":"green"})", // enumeration texts are exact
+        R"({"zeta":"z","alpha":1,"middle":0,"inners":[],"colour":0})",
         R"([])",
         "",
     };

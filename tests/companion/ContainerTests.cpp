@@ -67,29 +67,16 @@ TEST(PrivateDirectoryCheck, OnlyADirectoryOfTheUserWithoutGroupOrOtherAccess)
 TEST(GroupContainerLookup, ARuntimeDirectoryOthersCanReachIsPassedOver)
 {
     const testing::TemporaryDirectory runtime, state;
-    const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
-    const char* savedState = std::getenv("XDG_STATE_HOME");
-    const std::string keepRuntime = savedRuntime ? savedRuntime : "";
-    const std::string keepState = savedState ? savedState : "";
-    setenv("XDG_STATE_HOME", state.path().c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    EXPECT_EQ(groupContainer(), runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
+    Environment environment;
+    environment.runtimeDirectory = runtime.path();
+    environment.stateHome = state.path();
+    EXPECT_EQ(groupContainer(environment), runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
     ASSERT_EQ(chmod(runtime.path().c_str(), 0755), 0);
-    const auto fallback = groupContainer();
+    const auto fallback = groupContainer(environment);
     ASSERT_TRUE(fallback);
     EXPECT_NE(fallback->rfind(runtime.path(), 0), 0U) << *fallback;
     if (!isPrivateDirectory("/run/user/" + std::to_string(geteuid()))) {
         EXPECT_EQ(*fallback, state.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
-    }
-    if (savedRuntime != nullptr) {
-        setenv("XDG_RUNTIME_DIR", keepRuntime.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
-    if (savedState != nullptr) {
-        setenv("XDG_STATE_HOME", keepState.c_str(), 1);
-    } else {
-        unsetenv("XDG_STATE_HOME");
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "CompanionProcess.h"
 #include "QueryClient.h"
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 #include "companion/SensorTransport.h"
 #include "sensors/SensorSnapshot.h"
@@ -10,11 +11,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 namespace quorvantile {
@@ -32,35 +35,43 @@ private:
 // runServer on its own thread, with pipes for its control input and its status lines.
 class InProcessServer {
 public:
-    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds) : signature_(trusted)
+    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds, std::string readerFailure = {})
     {
         int control[2];
         int output[2];
+        int reasons[2];
         EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
         EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(reasons, O_CLOEXEC | O_NONBLOCK), 0);
         controlRead_.reset(control[0]);
         controlWrite_.reset(control[1]);
         outputRead_.reset(output[0]);
         outputWrite_.reset(output[1]);
+        reasonRead_.reset(reasons[0]);
+        reasonWrite_.reset(reasons[1]);
 
-        ports_.signatures = &signature_;
+        ports_.signatures = std::make_shared<FixedSignature>(trusted);
         ports_.container = [path = runtime_.path()] { return std::optional<std::string>(path); };
-        ports_.readers.sensorSnapshot = [this] {
+        ports_.readers.sensorSnapshot = [this, readerFailure]() -> Result<SensorSnapshot> {
             ++reads;
+            if (!readerFailure.empty()) {
+                return Failure {readerFailure};
+            }
             SensorSnapshot snapshot;
             snapshot.version = 1;
             snapshot.uptime = systemClock().uptime();
             snapshot.registryID = 42;
             snapshot.model = "Test CPU";
             snapshot.readings.push_back({"F0Ac", SensorReading::Unit::rpm, 1200.0});
-            return std::optional<SensorSnapshot>(snapshot);
+            return snapshot;
         };
         ports_.controlFd = controlRead_.get();
         ports_.outputFd = outputWrite_.get();
+        ports_.reasonFd = reasonWrite_.get();
         ports_.idleSeconds = idleSeconds;
         started = systemClock().uptime();
         thread_ = std::thread([this, flags] {
-            runServer(flags, ports_);
+            outcome = runServer(flags, ports_);
             ended = systemClock().uptime();
             outputWrite_.reset();
         });
@@ -92,18 +103,27 @@ public:
         return line;
     }
 
+    // What was written for the diagnostics so far (the descriptor does not block).
+    std::string reasons()
+    {
+        std::string text(4096, '\0');
+        const ssize_t got = read(reasonRead_.get(), text.data(), text.size());
+        text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return text;
+    }
+
     query::Outcome askSnapshot() { return query::ask(socketPath(), *query::requestNamed("snapshot"), {}, 5.0); }
 
     int reads = 0;
     double started = 0;
     double ended = 0;
     std::string ready;
+    ServerOutcome outcome;
 
 private:
     testing::TemporaryDirectory runtime_;
-    FixedSignature signature_;
     ServerPorts ports_;
-    UniqueFd controlRead_, controlWrite_, outputRead_, outputWrite_;
+    UniqueFd controlRead_, controlWrite_, outputRead_, outputWrite_, reasonRead_, reasonWrite_;
     std::thread thread_;
 };
 
@@ -124,6 +144,19 @@ TEST(ServerLoop, LoggedControlledServerEndsOnControlEndOfFile)
     EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
     struct stat status { };
     EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
+}
+
+TEST(ServerLoop, AReaderFailureIsExplainedApartFromTheStatusLines)
+{
+    InProcessServer server(
+        {.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds, "battery walk changed");
+    ASSERT_TRUE(std::holds_alternative<query::Failure>(server.askSnapshot()));
+    EXPECT_EQ(
+        server.nextLine(), "{\"processReadCount\":0,\"requestAccepted\":true,\"sensorReadCount\":0,\"trusted\":true}");
+    EXPECT_EQ(server.reasons(), "quorvantile-sensors: battery walk changed\n");
+    server.closeControl();
+    server.join();
+    EXPECT_EQ(server.outcome.end, ServerOutcome::End::orderly);
 }
 
 TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
@@ -196,6 +229,82 @@ TEST(ServerLoop, ConnectionDeadlineNeverOutlivesTheIdleDeadline)
     EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":0}");
     server.join();
     EXPECT_LT(server.ended - server.started, kShortIdleSeconds + 0.45);
+}
+
+TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
+{
+    using End = ServerOutcome::End;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& container)> prepare;
+        End end;
+        bool writableOutput;
+        bool noContainer;
+    };
+    const auto file = [](const std::string& path, mode_t mode, std::string_view contents = {}) {
+        const UniqueFd created(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, mode));
+        ASSERT_TRUE(created && writeAll(created.get(), contents) && fchmod(created.get(), mode) == 0);
+    };
+    const auto lock = [](const std::string& c) { return c + "/sensors-v1.lock"; };
+    const auto socketAt = [](const std::string& c) { return c + "/sensors-v1.sock"; };
+    UniqueFd heldLock;
+    const Case cases[] = {
+        {"no container", [](const std::string&) {}, End::startUpFailed, true, true},
+        {"container is a file", [&](const std::string& c) { file(c + "/plain", 0600); }, End::startUpFailed, true,
+            false},
+        {"regular file at the socket path", [&](const std::string& c) { file(socketAt(c), 0600); }, End::startUpFailed,
+            true, false},
+        {"directory at the socket path", [&](const std::string& c) { ASSERT_EQ(mkdir(socketAt(c).c_str(), 0700), 0); },
+            End::startUpFailed, true, false},
+        {"lock file not empty", [&](const std::string& c) { file(lock(c), 0600, "1234\n"); }, End::startUpFailed, true,
+            false},
+        {"lock file mode 0644", [&](const std::string& c) { file(lock(c), 0644); }, End::startUpFailed, true, false},
+        {"lock file hard-linked",
+            [&](const std::string& c) {
+                file(lock(c), 0600);
+                ASSERT_EQ(link(lock(c).c_str(), (c + "/second-link").c_str()), 0);
+            },
+            End::startUpFailed, true, false},
+        {"lock file a symbolic link",
+            [&](const std::string& c) {
+                file(c + "/elsewhere", 0600);
+                ASSERT_EQ(symlink("elsewhere", lock(c).c_str()), 0);
+            },
+            End::startUpFailed, true, false},
+        {"lock held elsewhere",
+            [&](const std::string& c) {
+                heldLock.reset(open(lock(c).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
+                ASSERT_EQ(flock(heldLock.get(), LOCK_EX), 0);
+            },
+            End::alreadyRunning, true, false},
+        {"ready line cannot be written", [](const std::string&) {}, End::statusLineFailed, false, false},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.what);
+        testing::TemporaryDirectory runtime;
+        row.prepare(runtime.path());
+        const std::string container =
+            std::string(row.what) == "container is a file" ? runtime.path() + "/plain" : runtime.path();
+        int reasons[2];
+        ASSERT_EQ(pipe2(reasons, O_CLOEXEC | O_NONBLOCK), 0);
+        const UniqueFd reasonRead(reasons[0]);
+        const UniqueFd reasonWrite(reasons[1]);
+        const UniqueFd output(open("/dev/null", (row.writableOutput ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
+        ServerPorts ports;
+        ports.signatures = std::make_shared<FixedSignature>(true);
+        if (!row.noContainer) {
+            ports.container = [container] { return std::optional<std::string>(container); };
+        }
+        ports.outputFd = output.get();
+        ports.reasonFd = reasonWrite.get();
+        const ServerOutcome outcome = runServer({.logging = true, .persistent = true, .controlled = false}, ports);
+        EXPECT_EQ(outcome.end, row.end);
+        EXPECT_EQ(outcome.reason.empty(), row.end == End::alreadyRunning);
+        char explained[512] {};
+        const ssize_t got = read(reasonRead.get(), explained, sizeof explained - 1);
+        EXPECT_EQ(got > 0, row.end != End::alreadyRunning) << "one line on the reason descriptor";
+        heldLock.reset();
+    }
 }
 
 TEST(ServerStatusLines, SortedCompactWithEscapedSlashes)

@@ -180,8 +180,7 @@ std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN
 std::map<std::string, std::string> companionEnvironment(const std::string& runtime)
 {
     const std::string machine = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac";
-    return {{"XDG_RUNTIME_DIR", runtime}, {"QUORVANTILE_SYSFS_ROOT", machine + "/sys"},
-        {"QUORVANTILE_PROC_ROOT", machine + "/proc"}};
+    return {{"XDG_RUNTIME_DIR", runtime}, {"QUORVANTILE_SYSFS_ROOT", machine + "/sys"}};
 }
 
 std::string containerOf(const std::string& runtime) { return runtime + "/7Q4KX2M8PZ.com.zembo.quorvantile"; }

@@ -51,7 +51,7 @@ output=$("$bin/quorvantile-sensors" --on-demand 2>&1) || status=$?
 # The installed query tool is signed as the parent application, so the installed companion serves it.
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
-export QUORVANTILE_SYSFS_ROOT="$fixture/sys" QUORVANTILE_PROC_ROOT="$fixture/proc"
+export QUORVANTILE_SYSFS_ROOT="$fixture/sys"
 "$bin/quorvantile-sensors" --manual-diagnostics </dev/null >"$work/status.log" &
 server=$!
 for _ in $(seq 200); do

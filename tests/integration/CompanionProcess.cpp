@@ -167,7 +167,6 @@ CompanionEnvironment::CompanionEnvironment()
     variables["XDG_RUNTIME_DIR"] = runtime.path();
     const std::string machine = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac";
     variables["QUORVANTILE_SYSFS_ROOT"] = machine + "/sys";
-    variables["QUORVANTILE_PROC_ROOT"] = machine + "/proc";
 }
 
 std::string CompanionEnvironment::container() const { return runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile"; }

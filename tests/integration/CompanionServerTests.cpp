@@ -140,48 +140,15 @@ TEST(CompanionServerStartUp, LeftoverSocketIsReplaced)
     EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
 }
 
-TEST(CompanionServerStartUp, AnythingElseAtTheSocketPathOrABadLockFileFails)
+// Each start-up failure is shown in-process (ServerStartUp); here only what the entry makes of one.
+TEST(CompanionServerStartUp, AFailedStartEndsWithStatusOneWithoutAStatusLine)
 {
-    struct Case {
-        const char* name;
-        std::function<void(const CompanionEnvironment&)> prepare;
-    };
-    const auto writeFile = [](const std::string& path, const std::string& contents, mode_t mode) {
-        const UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-        ASSERT_TRUE(file.valid());
-        ASSERT_EQ(write(file.get(), contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
-        ASSERT_EQ(fchmod(file.get(), mode), 0);
-    };
-    std::vector<Case> cases {
-        {"regular file at the socket path", [&](const auto& e) { writeFile(e.socketPath(), "", 0600); }},
-        {"directory at the socket path", [](const auto& e) { ASSERT_EQ(mkdir(e.socketPath().c_str(), 0700), 0); }},
-        {"lock file not empty", [&](const auto& e) { writeFile(e.lockPath(), "1234\n", 0600); }},
-        {"lock file mode 0644", [&](const auto& e) { writeFile(e.lockPath(), "", 0644); }},
-        {"lock file hard-linked",
-            [&](const auto& e) {
-                writeFile(e.lockPath(), "", 0600);
-                ASSERT_EQ(link(e.lockPath().c_str(), (e.container() + "/second-link").c_str()), 0);
-            }},
-        {"lock file a symbolic link",
-            [&](const auto& e) {
-                writeFile(e.container() + "/elsewhere", "", 0600);
-                ASSERT_EQ(symlink("elsewhere", e.lockPath().c_str()), 0);
-            }},
-    };
-    if (geteuid() == 0) {
-        cases.push_back({"socket of another user", [](const auto& e) {
-                             leaveSocketAt(e.socketPath());
-                             ASSERT_EQ(lchown(e.socketPath().c_str(), 65534, 65534), 0);
-                         }});
-    }
-    for (const Case& c : cases) {
-        CompanionEnvironment environment;
-        makeContainer(environment);
-        c.prepare(environment);
-        auto server = environment.start("--diagnostics");
-        EXPECT_EQ(server->waitForExit(kStartSeconds), 1) << c.name;
-        EXPECT_EQ(server->readRest(1.0), "") << c.name << ": start-up failures write no status line";
-    }
+    CompanionEnvironment environment;
+    makeContainer(environment);
+    ASSERT_EQ(mkdir(environment.socketPath().c_str(), 0700), 0);
+    auto server = environment.start("--diagnostics");
+    EXPECT_EQ(server->waitForExit(kStartSeconds), 1);
+    EXPECT_EQ(server->readRest(1.0), "") << "start-up failures write no status line";
 }
 
 TEST(CompanionServerStartUp, AStatusLineThatCannotBeWrittenEndsWithStatusOne)

@@ -134,8 +134,6 @@ TEST(ProcessRecordsJson, WriteFieldsInOrderWithIntegersInFullAndReadBack)
         R"("userTicks":18446744073709551614,"systemTicks":1,"residentBytes":0}]})");
     ASSERT_TRUE(inventoryText);
     EXPECT_EQ(json::decode<ProcessInventorySnapshot>(*inventoryText), inventory);
-    EXPECT_FALSE(json::decode<ProcessInventorySnapshot>(R"({"version":1,"uptime":1,"uid":0,"readings":[]})"))
-        << "incomplete is required";
 
     const ProcessDetailSnapshot details {1, 3.25,
         {ProcessDetailReading {{7, 8, 9}, {}, {}, {}, {}, {}, {}},
@@ -149,7 +147,6 @@ TEST(ProcessRecordsJson, WriteFieldsInOrderWithIntegersInFullAndReadBack)
         R"("physicalFootprint":1,"diskReadBytes":2,"diskWriteBytes":3,"threads":2147483647}]})");
     ASSERT_TRUE(detailsText);
     EXPECT_EQ(json::decode<ProcessDetailSnapshot>(*detailsText), details);
-    EXPECT_FALSE(json::decode<ProcessDetailReading>(R"({"threads":1})")) << "the request is required";
 }
 
 } // namespace

@@ -15,48 +15,6 @@
 namespace quorvantile::procfs {
 namespace {
 
-std::string statLine(std::string_view head) // the fields after the start time follow
-{
-    return std::string(head) + " 10000000 321 18446744073709551615 94 95 96 0 0 0 0 4096 0 0 0 17 1 0 0 0 0 0 1 2 0\n";
-}
-
-std::tuple<std::int32_t, std::string_view, char, std::uint64_t, std::uint64_t, std::int32_t, std::uint64_t> fieldsOf(
-    const StatFields& stat)
-{
-    return {stat.pid, stat.comm, stat.state, stat.userTicks, stat.systemTicks, stat.threads, stat.startTicks};
-}
-
-TEST(ProcfsText, StatTakesTheCommandUpToTheLastParenthesis)
-{
-    const std::string texts[] = {
-        statLine("4711 (bash) S 1 4711 4711 34816 4711 4194560 8000 90000 1 20 250 130 400 500 20 -5 3 0 12345"),
-        statLine("9 (a) b (c)\n) d)) Z 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"),
-        statLine("9 () R 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"),
-    }; // the fields point into the text
-    const auto bash = parseStat(texts[0]);
-    ASSERT_TRUE(bash);
-    EXPECT_EQ(fieldsOf(*bash), std::tuple(4711, "bash", 'S', 250U, 130U, 3, 12345U));
-    const auto odd = parseStat(texts[1]);
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(fieldsOf(*odd), std::tuple(9, "a) b (c)\n) d)", 'Z', 1U, 2U, 1, 77U));
-    const auto empty = parseStat(texts[2]);
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->comm, "");
-
-    for (const std::string& text : {
-             std::string("9 (x"),
-             std::string("9 (x) S 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0\n"), // ends before the start time
-             statLine("x9 (x) S 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"),
-             statLine("9 (x) SS 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"),
-             statLine("9 (x) S 1 9 9 0 -1 0 0 0 0 0 -1 2 0 0 20 0 1 0 77"), // negative ticks
-             statLine("9 (x) S 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 7x"),
-             statLine("9 (x) S 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 2147483648 0 77"), // threads beyond int32
-             statLine("9 (x) S  1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"), // an empty field
-         }) {
-        EXPECT_FALSE(parseStat(text)) << text;
-    }
-}
-
 TEST(ProcfsText, StatmStatusIoBootTimeAndPid)
 {
     EXPECT_EQ(parseStatmResidentPages("25000 321 200 10 0 400 0\n"), 321U);

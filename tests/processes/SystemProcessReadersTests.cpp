@@ -183,7 +183,7 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     char byte = 0;
     ASSERT_EQ(::read(ready.get(), &byte, 1), 1) << "the child could not switch users";
 
-    const auto table = systemProcessTable();
+    const auto table = systemProcessTable("/proc");
     ProcessBsdInfo bsd {};
     ASSERT_EQ(table->bsdInfo(other.pid, bsd), kBsdInfoBytes);
     EXPECT_EQ(bsd.pbi_uid, kNobody);

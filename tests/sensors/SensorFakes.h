@@ -80,7 +80,7 @@ struct FakeSmcConnection final : SmcConnection {
         const FakeSmcKey& entry = found->second;
         if (command == kSmcReadKeyInformation) {
             const auto size = entry.reportedSize.value_or(static_cast<std::uint32_t>(entry.bytes.size()));
-            const std::uint32_t type = SensorHardware::packedKey(entry.type);
+            const std::uint32_t type = smc::packedCode(entry.type);
             for (std::size_t index = 0; index < 4; ++index) {
                 output[kSmcDataSizeOffset + index] = static_cast<std::uint8_t>(size >> (8 * index));
                 output[kSmcDataTypeOffset + index] = static_cast<std::uint8_t>(type >> (8 * index));

@@ -213,6 +213,7 @@ TEST(InternalBattery, CapacitiesAreWholeNonNegativeNumbersTakenFromTheDataDictio
     const std::vector<std::pair<RegistryValue, std::optional<BatteryCapacity>>> cases {
         {data(std::int64_t {5000}), BatteryCapacity {5000, 4500}},
         {data(5000.0), BatteryCapacity {5000, 4500}}, // a whole floating number reads as "5000"
+        {data(100000.0), BatteryCapacity {100000, 4500}}, // its digits, not "1e+05"
         {data(4500.5), std::nullopt}, // present but unusable: no fallback to the service's own entry
         {data(1e20), std::nullopt}, {data(std::int64_t {-5000}), std::nullopt}, {data(true), std::nullopt},
         {data(std::string("5000")), std::nullopt},

@@ -4,6 +4,8 @@
 #include "codesign/Requirement.h"
 #include "codesign/Signer.h"
 #include "codesign/Verifier.h"
+#include "common/FileText.h"
+#include "common/Numbers.h"
 #include "common/Text.h"
 #include "common/UniqueFd.h"
 
@@ -16,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,16 +73,13 @@ std::string escapedForTerminal(std::string_view text)
     if (!quorvantile::text::containsControlCharacters(text)) {
         return std::string(text);
     }
-    constexpr std::string_view hex = "0123456789abcdef";
     std::string escaped;
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
         if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
             escaped += character;
         } else {
-            escaped += "\\x";
-            escaped += hex[byte >> 4];
-            escaped += hex[byte & 0x0f];
+            escaped += "\\x" + quorvantile::text::hexadecimal(std::span(&byte, 1));
         }
     }
     return escaped;
@@ -174,25 +174,17 @@ std::optional<std::string> readSmallFile(const std::string& path, std::string& e
         return std::nullopt;
     }
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(fd.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            error = "cannot read " + path + ": " + std::strerror(errno);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return text;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > kMaximumPemFileBytes) {
-            error = path + " is larger than 1 MiB";
-            return std::nullopt;
-        }
+    const auto read = quorvantile::readFileStart(fd.get(), kMaximumPemFileBytes + 1, text);
+    if (!read) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return std::nullopt;
     }
+    if (read->size() > kMaximumPemFileBytes) {
+        error = path + " is larger than 1 MiB"; // it grew after fstat
+        return std::nullopt;
+    }
+    text.resize(read->size());
+    return text;
 }
 
 UniqueFd openForReading(const std::string& path)
@@ -335,7 +327,7 @@ int display(const std::vector<std::string_view>& words)
               << '\n';
     if (description->directory) {
         std::cout << "Hash:          " << codesign::kHashAlgorithmName << ' '
-                  << codesign::hexadecimal(description->directory->digest) << '\n'
+                  << quorvantile::text::hexadecimal(description->directory->digest) << '\n'
                   << "Hash matches:  " << (description->digestMatches ? "yes" : "NO: the file was modified") << '\n';
     }
     std::cout << "Signed bytes:  " << description->layout.contentBytes << '\n'

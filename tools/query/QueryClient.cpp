@@ -96,7 +96,11 @@ Outcome ask(const std::string& socketPath, const RequestKind& request, std::stri
     }
     const auto prefix = transport::receive(socket.get(), transport::kLengthPrefixBytes, deadline);
     if (!prefix) {
-        return lostConnection(deadline, "the companion closed the connection without a reply");
+        // The companion's only way to refuse: an untrusted client, an unknown request, or a reader that
+        // had no trustworthy answer. Its diagnostics mode says which.
+        return lostConnection(deadline,
+            "the companion closed the connection without a reply: it refused the request or could not answer it "
+            "soundly (run quorvantile-sensors --diagnostics to see why)");
     }
     const std::uint32_t length = transport::readLengthPrefix(*prefix);
     if (length == 0 || length > request.maximumReplyBytes) {

@@ -108,7 +108,7 @@ int run(int argc, char** argv)
         }
     }
     if (socketPath.empty()) {
-        const auto path = quorvantile::companionSocketPath();
+        const auto path = quorvantile::companionSocketPath(quorvantile::readEnvironment());
         if (!path) {
             std::fputs("quorvantile-sensors-query: cannot find or create the group container directory\n", stderr);
             return 1;

@@ -7,24 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace quorvantile {
 namespace {
 
-std::optional<std::string> absoluteVariable(const char* name)
+std::optional<std::string> homeDirectory(const Environment& environment)
 {
-    const char* value = std::getenv(name);
-    if (value == nullptr || value[0] != '/') {
-        return std::nullopt; // unset, empty or relative values are ignored, as XDG asks
-    }
-    return std::string(value);
-}
-
-std::optional<std::string> homeDirectory()
-{
-    if (auto home = absoluteVariable("HOME")) {
-        return home;
+    if (environment.home) {
+        return environment.home;
     }
     const passwd* entry = getpwuid(geteuid());
     if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') {
@@ -35,19 +25,19 @@ std::optional<std::string> homeDirectory()
 
 // The per-user runtime directory, else the per-user state directory. A runtime directory that
 // others can reach is passed over: the socket must not sit where another user can replace it.
-std::optional<std::string> baseDirectory()
+std::optional<std::string> baseDirectory(const Environment& environment)
 {
-    if (auto runtime = absoluteVariable("XDG_RUNTIME_DIR"); runtime && isPrivateDirectory(*runtime)) {
-        return runtime;
+    if (environment.runtimeDirectory && isPrivateDirectory(*environment.runtimeDirectory)) {
+        return environment.runtimeDirectory;
     }
     const std::string userRuntime = "/run/user/" + std::to_string(geteuid());
     if (isPrivateDirectory(userRuntime)) {
         return userRuntime;
     }
-    if (auto state = absoluteVariable("XDG_STATE_HOME")) {
-        return state;
+    if (environment.stateHome) {
+        return environment.stateHome;
     }
-    if (auto home = homeDirectory()) {
+    if (auto home = homeDirectory(environment)) {
         return *home + "/.local/state";
     }
     return std::nullopt;
@@ -71,9 +61,9 @@ bool makeDirectories(const std::string& path)
 
 } // namespace
 
-std::optional<std::string> groupContainer()
+std::optional<std::string> groupContainer(const Environment& environment)
 {
-    const auto base = baseDirectory();
+    const auto base = baseDirectory(environment);
     if (!base) {
         return std::nullopt;
     }
@@ -89,9 +79,9 @@ std::optional<std::string> groupContainer()
     return container;
 }
 
-std::optional<std::string> companionSocketPath()
+std::optional<std::string> companionSocketPath(const Environment& environment)
 {
-    auto container = groupContainer();
+    auto container = groupContainer(environment);
     if (!container) {
         return std::nullopt;
     }

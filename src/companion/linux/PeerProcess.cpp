@@ -1,6 +1,7 @@
 #include "companion/linux/PeerProcess.h"
 
 #include "common/FileText.h"
+#include "common/linux/ProcessStat.h"
 #include "companion/PeerCredentials.h"
 
 #include <fcntl.h>
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77 // Linux 6.5; older C library headers lack it
@@ -20,7 +20,6 @@ namespace {
 
 // A stat line is a few hundred bytes; the command name is at most 64.
 constexpr std::size_t kMaximumStatBytes = 4096;
-constexpr std::size_t kStartTimeFieldAfterCommand = 19; // field 22, counted from field 3
 
 std::string processPath(const std::string& procRoot, pid_t pid, std::string_view entry)
 {
@@ -38,39 +37,11 @@ bool signalPidfd(int pidfd, int signal) noexcept
 std::optional<std::uint64_t> startTime(const std::string& procRoot, pid_t pid)
 {
     const auto stat = readWholeFile(AT_FDCWD, processPath(procRoot, pid, "stat"), kMaximumStatBytes);
-    return stat ? parseProcessStartTime(*stat) : std::nullopt;
+    const auto fields = stat ? procfs::parseStat(*stat) : std::nullopt;
+    return fields ? std::optional(fields->startTicks) : std::nullopt;
 }
 
 } // namespace
-
-std::optional<std::uint64_t> parseProcessStartTime(std::string_view stat)
-{
-    const std::size_t close = stat.rfind(')');
-    if (close == std::string_view::npos || stat.find('(') >= close) {
-        return std::nullopt;
-    }
-    std::string_view rest = stat.substr(close + 1);
-    for (std::size_t field = 0;; ++field) {
-        if (rest.empty() || rest.front() != ' ') {
-            return std::nullopt;
-        }
-        rest.remove_prefix(1);
-        const std::size_t end = std::min(rest.find_first_of(" \n"), rest.size());
-        const std::string_view value = rest.substr(0, end);
-        if (value.empty()) {
-            return std::nullopt;
-        }
-        if (field == kStartTimeFieldAfterCommand) {
-            std::uint64_t ticks = 0;
-            const auto [last, error] = std::from_chars(value.data(), value.data() + value.size(), ticks);
-            if (error != std::errc {} || last != value.data() + value.size()) {
-                return std::nullopt;
-            }
-            return ticks;
-        }
-        rest.remove_prefix(end);
-    }
-}
 
 std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std::string& procRoot)
 {

@@ -41,8 +41,4 @@ struct PeerProcess {
 // Always true for the pidfd the kernel recorded for the socket, which cannot name another process.
 [[nodiscard]] bool keptItsStartTime(const PeerProcess& process, const std::string& procRoot);
 
-// Field 22 (starttime, clock ticks after boot) of a /proc/<pid>/stat line. The command name in
-// field 2 may hold spaces and parentheses, so fields are counted from the last ')'.
-[[nodiscard]] std::optional<std::uint64_t> parseProcessStartTime(std::string_view stat);
-
 } // namespace quorvantile

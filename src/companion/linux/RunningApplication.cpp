@@ -52,7 +52,12 @@ std::optional<std::string> readRegularFile(
     if (!file || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }
-    return readOpenFile(file.get(), maximumBytes);
+    std::string buffer;
+    const auto text = readFileStart(file.get(), maximumBytes + 1, buffer);
+    if (!text || text->size() > maximumBytes) {
+        return std::nullopt;
+    }
+    return std::string(*text);
 }
 
 // Adds the processes of the cgroup folder `folder` and of its sub-cgroups to `pids`.
@@ -136,11 +141,13 @@ ActivationPolicy policyOf(const std::string& id, const RunningApplicationSources
 
 } // namespace
 
-RunningApplicationSources systemRunningApplicationSources()
+RunningApplicationSources systemRunningApplicationSources(const Environment& environment)
 {
+    const auto text = [](const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; };
     RunningApplicationSources sources;
+    sources.procRoot = environment.roots.proc;
     sources.dataDirectories =
-        apps::dataDirectories(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), std::getenv("XDG_DATA_DIRS"));
+        apps::dataDirectories(text(environment.dataHome), text(environment.home), text(environment.dataDirs));
     return sources;
 }
 

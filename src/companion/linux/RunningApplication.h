@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Environment.h"
 #include "common/UniqueFd.h"
 #include "companion/AppQuitOperatingSystem.h"
 
@@ -17,8 +18,8 @@ struct RunningApplicationSources {
     std::vector<std::string> dataDirectories;
 };
 
-// The sources of this system: /proc and the folders of $XDG_DATA_HOME and $XDG_DATA_DIRS.
-[[nodiscard]] RunningApplicationSources systemRunningApplicationSources();
+// The sources of this system: the proc root and the folders of $XDG_DATA_HOME and $XDG_DATA_DIRS.
+[[nodiscard]] RunningApplicationSources systemRunningApplicationSources(const Environment& environment);
 
 // A desktop application on Linux: the main process of a systemd app unit, pinned by a pidfd taken
 // when it was looked up, so that a reused pid can never receive its SIGTERM.

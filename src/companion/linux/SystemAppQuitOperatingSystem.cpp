@@ -16,7 +16,7 @@ std::optional<AppQuitProcessIdentity> SystemAppQuitOperatingSystem::process(std:
         return std::nullopt;
     }
     // A fresh table per reading: each reading takes its own boot time, as the process readers do.
-    ProcfsProcessTable table;
+    ProcfsProcessTable table(environment_.roots.proc);
     ProcessBsdInfo info;
     if (table.bsdInfo(pid, info) != kBsdInfoBytes || info.pbi_pid != static_cast<std::uint32_t>(pid) ||
         info.pbi_status == kProcessStatusZombie) {
@@ -27,7 +27,7 @@ std::optional<AppQuitProcessIdentity> SystemAppQuitOperatingSystem::process(std:
 
 std::unique_ptr<AppQuitApplication> SystemAppQuitOperatingSystem::runningApplication(std::int32_t processIdentifier)
 {
-    return lookUpRunningApplication(processIdentifier, systemRunningApplicationSources());
+    return lookUpRunningApplication(processIdentifier, systemRunningApplicationSources(environment_));
 }
 
 } // namespace quorvantile

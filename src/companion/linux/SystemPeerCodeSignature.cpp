@@ -3,12 +3,12 @@
 
 namespace quorvantile {
 
-PeerCodeSignature& systemPeerCodeSignature()
+std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature(const std::string& procRoot)
 {
-    // Anchored at the vendor anchors compiled into the program; built on first use, kept for the
-    // life of the process together with its cache of verified executables.
-    static LinuxPeerCodeSignature signature(codesign::vendorAnchorsPem());
-    return signature;
+    // Anchored at the vendor anchors compiled into the program.
+    LinuxPeerCodeSignatureOptions options;
+    options.procRoot = procRoot;
+    return std::make_unique<LinuxPeerCodeSignature>(codesign::vendorAnchorsPem(), std::move(options));
 }
 
 } // namespace quorvantile

@@ -1,5 +1,6 @@
 #include "processes/linux/ProcfsProcessTable.h"
 
+#include "common/FileText.h"
 #include "processes/linux/ExecutableBuildId.h"
 #include "processes/linux/ProcfsText.h"
 
@@ -18,8 +19,7 @@
 namespace quorvantile {
 namespace {
 
-// Buffers start at this size and grow; a file longer than the limit is not trusted.
-constexpr std::size_t kInitialReadBytes = 4096;
+// A file longer than this is not trusted.
 constexpr std::size_t kMaximumProcFileBytes = 1024 * 1024;
 // Directory entries fetched by one getdents64 call.
 constexpr std::size_t kDirectoryBufferBytes = 32 * 1024;
@@ -27,6 +27,11 @@ constexpr std::size_t kDirectoryBufferBytes = 32 * 1024;
 constexpr std::size_t kMaximumLinkBytes = 4096;
 constexpr int kFailedPidInfo = 0; // what proc_pidinfo returns on failure
 constexpr int kFailedRusage = -1; // what proc_pid_rusage returns on failure
+
+std::optional<std::string_view> readFile(int directory, const char* name, std::string& buffer)
+{
+    return readWholeFile(directory, name, kMaximumProcFileBytes, buffer, FileEnd::shortRead);
+}
 
 template<std::size_t Size> void copyName(std::array<char, Size>& field, std::string_view name)
 {
@@ -60,42 +65,9 @@ ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
     ticksPerSecond_ = ticks > 0 ? static_cast<std::uint64_t>(ticks) : 0;
     pageBytes_ = page > 0 ? static_cast<std::uint64_t>(page) : 0;
     if (root_ && ticksPerSecond_ != 0 && pageBytes_ != 0) {
-        std::vector<char> buffer;
+        std::string buffer;
         if (const auto text = readFile(root_.get(), "stat", buffer)) {
             bootSeconds_ = procfs::parseBootTime(*text);
-        }
-    }
-}
-
-std::optional<std::string_view> ProcfsProcessTable::readFile(int directory, const char* name, std::vector<char>& buffer)
-{
-    const UniqueFd file(::openat(directory, name, O_RDONLY | O_CLOEXEC));
-    if (!file) {
-        return std::nullopt;
-    }
-    if (buffer.empty()) {
-        buffer.resize(kInitialReadBytes);
-    }
-    // proc's files hand over their whole text in one read when the buffer holds it, so a read that
-    // leaves room is the end; a full buffer grows and the read goes on where it stopped.
-    std::size_t length = 0;
-    for (;;) {
-        if (length == buffer.size()) {
-            if (buffer.size() >= kMaximumProcFileBytes) {
-                return std::nullopt;
-            }
-            buffer.resize(std::min(2 * buffer.size(), kMaximumProcFileBytes));
-        }
-        const ssize_t count = ::read(file.get(), buffer.data() + length, buffer.size() - length);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        length += static_cast<std::size_t>(count);
-        if (count == 0 || length < buffer.size()) {
-            return std::string_view(buffer.data(), length);
         }
     }
 }
@@ -252,6 +224,9 @@ int ProcfsProcessTable::usageInfo(std::int32_t pid, ProcessUsageInfo& info)
 
 std::uint32_t ProcfsProcessTable::effectiveUid() const { return static_cast<std::uint32_t>(::geteuid()); }
 
-std::unique_ptr<ProcessTable> systemProcessTable() { return std::make_unique<ProcfsProcessTable>("/proc"); }
+std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot)
+{
+    return std::make_unique<ProcfsProcessTable>(procRoot);
+}
 
 } // namespace quorvantile

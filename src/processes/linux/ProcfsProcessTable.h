@@ -22,7 +22,7 @@ struct StatFields;
 // time that start times count from is read once, when the table is made: make one per reader call.
 class ProcfsProcessTable final : public ProcessTable {
 public:
-    explicit ProcfsProcessTable(const std::string& root = "/proc");
+    explicit ProcfsProcessTable(const std::string& root);
 
     [[nodiscard]] int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override;
     [[nodiscard]] int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override;
@@ -33,18 +33,16 @@ public:
 private:
     [[nodiscard]] UniqueFd openProcess(std::int32_t pid) const;
     [[nodiscard]] bool readBsd(int directory, ProcessBsdInfo& info, procfs::StatFields& fields);
-    [[nodiscard]] static std::optional<std::string_view> readFile(
-        int directory, const char* name, std::vector<char>& buffer);
 
     UniqueFd root_;
     std::optional<std::uint64_t> bootSeconds_;
     std::uint64_t ticksPerSecond_ = 0;
     std::uint64_t pageBytes_ = 0;
     // Read buffers kept across calls, so that reading a process does not allocate.
-    std::vector<char> statText_;
-    std::vector<char> statmText_;
-    std::vector<char> statusText_;
-    std::vector<char> ioText_;
+    std::string statText_;
+    std::string statmText_;
+    std::string statusText_;
+    std::string ioText_;
 };
 
 } // namespace quorvantile

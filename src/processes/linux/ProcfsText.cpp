@@ -1,8 +1,8 @@
 #include "processes/linux/ProcfsText.h"
 
+#include "common/Numbers.h"
 #include "processes/ProcessTable.h"
 
-#include <charconv>
 #include <limits>
 
 namespace quorvantile::procfs {
@@ -10,23 +10,9 @@ namespace {
 
 constexpr std::uint64_t kKibibyte = 1024;
 
-// Decimal digits and nothing else.
-template<typename Integer> std::optional<Integer> parseDigits(std::string_view text)
-{
-    if (text.empty() || text.front() < '0' || text.front() > '9') {
-        return std::nullopt;
-    }
-    Integer value {};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc {} || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 template<typename Integer> bool parseInto(std::string_view text, Integer& out)
 {
-    const auto value = parseDigits<Integer>(text);
+    const auto value = text::parseDecimal<Integer>(text);
     if (value) {
         out = *value;
     }
@@ -66,7 +52,7 @@ std::optional<std::uint64_t> parseKibibytes(std::string_view text)
     if (!text.ends_with(" kB")) {
         return std::nullopt;
     }
-    const auto kibibytes = parseDigits<std::uint64_t>(trim(text.substr(0, text.size() - 3)));
+    const auto kibibytes = text::parseDecimal<std::uint64_t>(trim(text.substr(0, text.size() - 3)));
     if (!kibibytes || *kibibytes > std::numeric_limits<std::uint64_t>::max() / kKibibyte) {
         return std::nullopt;
     }
@@ -116,79 +102,14 @@ std::optional<std::int32_t> parsePid(std::string_view name)
     if (name.starts_with('0')) {
         return std::nullopt;
     }
-    return parseDigits<std::int32_t>(name);
-}
-
-std::optional<StatFields> parseStat(std::string_view text)
-{
-    const auto open = text.find(" (");
-    const auto close = text.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open + 2) {
-        return std::nullopt;
-    }
-    StatFields fields;
-    const auto pid = parseDigits<std::int32_t>(text.substr(0, open));
-    if (!pid) {
-        return std::nullopt;
-    }
-    fields.pid = *pid;
-    fields.comm = text.substr(open + 2, close - open - 2);
-
-    // The rest is " S ppid pgrp ...": single spaces between fields, a line feed at the end. The
-    // state is field 3 of the proc(5) numbering; the numbers we need are fields 14, 15, 20 and 22.
-    std::string_view rest = text.substr(close + 1);
-    if (rest.ends_with('\n')) {
-        rest.remove_suffix(1);
-    }
-    constexpr int kStateField = 3;
-    constexpr int kUserTicksField = 14;
-    constexpr int kSystemTicksField = 15;
-    constexpr int kThreadsField = 20;
-    constexpr int kStartTicksField = 22;
-    int field = kStateField - 1;
-    bool ok = true;
-    while (field < kStartTicksField) {
-        if (!rest.starts_with(' ')) {
-            return std::nullopt;
-        }
-        rest.remove_prefix(1);
-        const auto end = std::min(rest.find(' '), rest.size());
-        const std::string_view token = rest.substr(0, end);
-        rest.remove_prefix(end);
-        ++field;
-        switch (field) {
-        case kStateField:
-            ok = token.size() == 1;
-            fields.state = token.empty() ? '\0' : token.front();
-            break;
-        case kUserTicksField:
-            ok = parseInto(token, fields.userTicks);
-            break;
-        case kSystemTicksField:
-            ok = parseInto(token, fields.systemTicks);
-            break;
-        case kThreadsField:
-            ok = parseInto(token, fields.threads);
-            break;
-        case kStartTicksField:
-            ok = parseInto(token, fields.startTicks);
-            break;
-        default:
-            ok = !token.empty();
-            break;
-        }
-        if (!ok) {
-            return std::nullopt;
-        }
-    }
-    return fields;
+    return text::parseDecimal<std::int32_t>(name);
 }
 
 std::optional<std::uint64_t> parseStatmResidentPages(std::string_view text)
 {
     // "size resident shared text lib data dt"
     const auto first = text.find(' ');
-    if (first == std::string_view::npos || !parseDigits<std::uint64_t>(text.substr(0, first))) {
+    if (first == std::string_view::npos || !text::parseDecimal<std::uint64_t>(text.substr(0, first))) {
         return std::nullopt;
     }
     const std::string_view rest = text.substr(first + 1);
@@ -196,7 +117,7 @@ std::optional<std::uint64_t> parseStatmResidentPages(std::string_view text)
     if (end == std::string_view::npos) {
         return std::nullopt;
     }
-    return parseDigits<std::uint64_t>(rest.substr(0, end));
+    return text::parseDecimal<std::uint64_t>(rest.substr(0, end));
 }
 
 std::optional<StatusFields> parseStatus(std::string_view text)
@@ -223,7 +144,7 @@ std::optional<IoFields> parseIo(std::string_view text)
 std::optional<std::uint64_t> parseBootTime(std::string_view text)
 {
     const auto value = lineValue(text, "btime", ' ');
-    return value ? parseDigits<std::uint64_t>(*value) : std::nullopt;
+    return value ? text::parseDecimal<std::uint64_t>(*value) : std::nullopt;
 }
 
 std::uint32_t bsdStatus(char state)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/linux/ProcessStat.h"
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -10,21 +12,6 @@ namespace quorvantile::procfs {
 
 // A /proc directory name that is a process id: decimal digits without a leading zero, 1 to INT32_MAX.
 [[nodiscard]] std::optional<std::int32_t> parsePid(std::string_view name);
-
-// The fields of /proc/<pid>/stat the table uses. `comm` points into the parsed text.
-struct StatFields {
-    std::int32_t pid = 0;
-    std::string_view comm;
-    char state = 0;
-    std::uint64_t userTicks = 0;
-    std::uint64_t systemTicks = 0;
-    std::int32_t threads = 0;
-    std::uint64_t startTicks = 0; // since boot
-};
-
-// The command name may hold spaces, parentheses and line feeds, so it runs from the first '(' to the
-// LAST ')'; the numeric fields follow.
-[[nodiscard]] std::optional<StatFields> parseStat(std::string_view text);
 
 // The resident pages of /proc/<pid>/statm (its second field). The table takes the resident size from
 // here, not from the rss field of stat: on current kernels that field is read from per-CPU counters

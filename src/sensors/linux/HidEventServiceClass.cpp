@@ -63,13 +63,6 @@ HidUevent parseHidUevent(std::string_view text)
     return uevent;
 }
 
-HidEventServiceClass::HidEventServiceClass(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
-
-std::optional<std::vector<std::string>> HidEventServiceClass::candidates() const
-{
-    return sysfs::classDevicePaths(root_, "power_supply");
-}
-
 bool HidEventServiceClass::matches(const std::string& device) const
 {
     return sysfs::readAttribute(AT_FDCWD, device + "/scope") == "Device";
@@ -105,8 +98,8 @@ std::optional<RegistryValue> HidEventServiceClass::property(const std::string& d
             return RegistryValue(std::string("USB"));
         }
         if (bus == kHidBusBluetooth) {
-            const auto root = sysfs::canonicalPath(root_);
-            const bool underUhid = root && device.starts_with(*root + std::string(kUhidDevicesPath));
+            const auto canonicalRoot = sysfs::canonicalPath(root());
+            const bool underUhid = canonicalRoot && device.starts_with(*canonicalRoot + std::string(kUhidDevicesPath));
             return RegistryValue(std::string(underUhid ? "BluetoothLowEnergy" : "Bluetooth"));
         }
         return std::nullopt;

@@ -26,17 +26,13 @@ struct HidUevent {
 //   "Product"         `model_name`, else the HID device's HID_NAME
 //   "Transport"       from the HID bus: USB → "USB"; Bluetooth → "BluetoothLowEnergy" below uhid (HID
 //                     over GATT is driven from user space), "Bluetooth" otherwise; absent for other buses
-class HidEventServiceClass final : public SysfsServiceClass {
+class HidEventServiceClass final : public PowerSupplyServiceClass {
 public:
-    explicit HidEventServiceClass(std::string sysfsRoot);
+    using PowerSupplyServiceClass::PowerSupplyServiceClass;
 
     [[nodiscard]] std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const override;
-    [[nodiscard]] std::optional<std::vector<std::string>> candidates() const override;
     [[nodiscard]] bool matches(const std::string& device) const override;
-
-private:
-    std::string root_;
 };
 
 } // namespace quorvantile

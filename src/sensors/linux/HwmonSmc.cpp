@@ -122,37 +122,6 @@ constexpr unsigned kMaximumAppleFans = 10;
 constexpr std::size_t kMaximumGenericFans = 2;
 constexpr std::int64_t kMaximumFanCountValue = 255; // what "ui8 " holds
 
-std::uint32_t little32(std::span<const std::uint8_t> block, std::size_t offset)
-{
-    return static_cast<std::uint32_t>(block[offset]) | static_cast<std::uint32_t>(block[offset + 1]) << 8 |
-        static_cast<std::uint32_t>(block[offset + 2]) << 16 | static_cast<std::uint32_t>(block[offset + 3]) << 24;
-}
-
-void putLittle32(std::span<std::uint8_t> block, std::size_t offset, std::uint32_t value)
-{
-    for (std::size_t index = 0; index < 4; ++index) {
-        block[offset + index] = static_cast<std::uint8_t>(value >> (8 * index));
-    }
-}
-
-std::uint32_t typeCode(std::string_view type)
-{
-    std::uint32_t code = 0;
-    for (const char c : type) {
-        code = code << 8 | static_cast<std::uint8_t>(c);
-    }
-    return code;
-}
-
-std::string keyText(std::uint32_t code)
-{
-    std::string key(4, '\0');
-    for (std::size_t index = 0; index < 4; ++index) {
-        key[index] = static_cast<char>(code >> (24 - 8 * index));
-    }
-    return key;
-}
-
 // "F0Ac" … "F9Ac": the speed key of fan `index`, which is below kMaximumAppleFans.
 std::string fanKey(unsigned index)
 {
@@ -303,7 +272,7 @@ public:
 private:
     std::uint8_t answer(std::span<const std::uint8_t> input, std::span<std::uint8_t> block) const
     {
-        const std::string key = keyText(little32(input, kSmcKeyOffset));
+        const std::string key = smc::codeText(smc::little32(input, kSmcKeyOffset).value_or(0));
         const auto found =
             std::find_if(table_.keys.begin(), table_.keys.end(), [&](const SmcKey& entry) { return entry.key == key; });
         if (found == table_.keys.end()) {
@@ -311,11 +280,11 @@ private:
         }
         const std::size_t size = hwmonsmc::typeBytes(found->type);
         if (input[kSmcCommandOffset] == kSmcReadKeyInformation) {
-            putLittle32(block, kSmcDataSizeOffset, static_cast<std::uint32_t>(size));
-            putLittle32(block, kSmcDataTypeOffset, typeCode(found->type));
+            smc::putLittle32(block, kSmcDataSizeOffset, static_cast<std::uint32_t>(size));
+            smc::putLittle32(block, kSmcDataTypeOffset, smc::packedCode(found->type));
             return kSmcResultSuccess;
         }
-        if (input[kSmcCommandOffset] != kSmcReadKeyBytes || little32(input, kSmcDataSizeOffset) != size) {
+        if (input[kSmcCommandOffset] != kSmcReadKeyBytes || smc::little32(input, kSmcDataSizeOffset) != size) {
             return kSmcResultError; // only reads exist here, and only of the key's own size
         }
         std::optional<double> value;
@@ -328,7 +297,7 @@ private:
         if (!bytes) {
             return kSmcResultError;
         }
-        putLittle32(block, kSmcDataSizeOffset, static_cast<std::uint32_t>(size));
+        smc::putLittle32(block, kSmcDataSizeOffset, static_cast<std::uint32_t>(size));
         std::copy(bytes->begin(), bytes->end(), block.begin() + kSmcBytesOffset);
         return kSmcResultSuccess;
     }
@@ -378,6 +347,6 @@ std::unique_ptr<SmcService> HwmonSmc::matchingService()
     return std::make_unique<HwmonSmcService>(std::move(*table));
 }
 
-std::unique_ptr<Smc> systemSmc() { return std::make_unique<HwmonSmc>(sysfs::root()); }
+std::unique_ptr<Smc> systemSmc(const std::string& sysfsRoot) { return std::make_unique<HwmonSmc>(sysfsRoot); }
 
 } // namespace quorvantile

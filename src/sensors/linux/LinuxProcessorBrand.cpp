@@ -1,5 +1,6 @@
 #include "sensors/linux/LinuxProcessorBrand.h"
 
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 #include "sensors/linux/Sysfs.h"
 
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <utility>
 
 namespace quorvantile {
@@ -78,35 +78,19 @@ std::optional<std::string> readCompleteLines(const std::string& path, std::size_
     if (!file) {
         return std::nullopt;
     }
-    std::string contents(limitBytes, '\0');
-    std::size_t filled = 0;
-    while (filled < contents.size()) {
-        const ssize_t got = ::read(file.get(), contents.data() + filled, contents.size() - filled);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
+    std::string contents;
+    const auto text = readFileStart(file.get(), limitBytes, contents);
+    if (!text) {
+        return std::nullopt;
     }
-    contents.resize(filled);
-    if (filled == limitBytes) {
+    contents.resize(text->size());
+    if (contents.size() == limitBytes) {
         contents.resize(contents.rfind('\n') + 1); // drop a line cut off by the limit (npos + 1 is 0)
     }
     return contents;
 }
 
 } // namespace
-
-std::string procRoot()
-{
-    const char* configured = std::getenv("QUORVANTILE_PROC_ROOT");
-    return configured != nullptr && *configured != '\0' ? configured : "/proc";
-}
 
 LinuxProcessorBrand::LinuxProcessorBrand(std::string procRoot, std::string sysfsRoot)
     : procRoot_(std::move(procRoot)), sysfsRoot_(std::move(sysfsRoot))
@@ -149,9 +133,9 @@ int LinuxProcessorBrand::read(std::span<char> buffer, std::size_t& length)
     return 0;
 }
 
-std::unique_ptr<ProcessorBrand> systemProcessorBrand()
+std::unique_ptr<ProcessorBrand> systemProcessorBrand(const SystemRoots& roots)
 {
-    return std::make_unique<LinuxProcessorBrand>(procRoot(), sysfs::root());
+    return std::make_unique<LinuxProcessorBrand>(roots.proc, roots.sysfs);
 }
 
 } // namespace quorvantile

@@ -24,9 +24,6 @@ private:
     std::optional<std::string> brand_;
 };
 
-// The proc root: $QUORVANTILE_PROC_ROOT when set and not empty, else "/proc".
-[[nodiscard]] std::string procRoot();
-
 // Pure parts, tested on literal text.
 namespace processorbrand {
 

@@ -105,13 +105,6 @@ RegistryValue batteryData(const std::string& device)
 
 } // namespace
 
-PowerSupplyBatteryClass::PowerSupplyBatteryClass(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
-
-std::optional<std::vector<std::string>> PowerSupplyBatteryClass::candidates() const
-{
-    return sysfs::classDevicePaths(root_, "power_supply");
-}
-
 bool PowerSupplyBatteryClass::matches(const std::string& device) const
 {
     const auto type = sysfs::readAttribute(AT_FDCWD, device + "/type");

@@ -13,17 +13,13 @@ namespace quorvantile {
 //                        attributes (µAh) or, when a battery reports energy only, from the energy
 //                        attributes (µWh) over `voltage_min_design` (µV). An entry that cannot be
 //                        derived is left out.
-class PowerSupplyBatteryClass final : public SysfsServiceClass {
+class PowerSupplyBatteryClass final : public PowerSupplyServiceClass {
 public:
-    explicit PowerSupplyBatteryClass(std::string sysfsRoot);
+    using PowerSupplyServiceClass::PowerSupplyServiceClass;
 
     [[nodiscard]] std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const override;
-    [[nodiscard]] std::optional<std::vector<std::string>> candidates() const override;
     [[nodiscard]] bool matches(const std::string& device) const override;
-
-private:
-    std::string root_;
 };
 
 // Pure parts, tested on literal text.

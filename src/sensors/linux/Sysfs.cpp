@@ -1,6 +1,7 @@
 #include "sensors/linux/Sysfs.h"
 
 #include "common/FileText.h"
+#include "common/Numbers.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,18 +11,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <memory>
 
 namespace quorvantile::sysfs {
-
-std::string root()
-{
-    const char* configured = std::getenv("QUORVANTILE_SYSFS_ROOT");
-    return configured != nullptr && *configured != '\0' ? configured : "/sys";
-}
 
 std::optional<std::string> readAttribute(int directoryFd, const std::string& path)
 {
@@ -41,15 +35,7 @@ std::optional<std::int64_t> parseInteger(std::string_view text)
     while (!text.empty() && isSpace(text.back())) {
         text.remove_suffix(1);
     }
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc {} || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
+    return text::parseDecimal<std::int64_t>(text, text::Sign::allowed);
 }
 
 bool naturalLess(std::string_view left, std::string_view right)

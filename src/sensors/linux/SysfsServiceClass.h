@@ -1,8 +1,10 @@
 #pragma once
 
 #include "sensors/Registry.h"
+#include "sensors/linux/Sysfs.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorvantile {
@@ -22,6 +24,23 @@ public:
     // One property of one listed device; absent when the device does not have it.
     [[nodiscard]] virtual std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const = 0;
+};
+
+// A class over power_supply: every supply is a candidate, and the class's own rule matches.
+class PowerSupplyServiceClass : public SysfsServiceClass {
+public:
+    explicit PowerSupplyServiceClass(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
+
+    [[nodiscard]] std::optional<std::vector<std::string>> candidates() const final
+    {
+        return sysfs::classDevicePaths(root_, "power_supply");
+    }
+
+protected:
+    [[nodiscard]] const std::string& root() const { return root_; }
+
+private:
+    std::string root_;
 };
 
 } // namespace quorvantile

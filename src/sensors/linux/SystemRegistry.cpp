@@ -2,7 +2,6 @@
 
 #include "sensors/linux/HidEventServiceClass.h"
 #include "sensors/linux/PowerSupplyBatteryClass.h"
-#include "sensors/linux/Sysfs.h"
 #include "sensors/linux/SysfsRegistry.h"
 
 namespace quorvantile {
@@ -14,7 +13,5 @@ std::unique_ptr<Registry> systemRegistry(const std::string& sysfsRoot)
     classes.emplace("AppleDeviceManagementHIDEventService", std::make_shared<HidEventServiceClass>(sysfsRoot));
     return std::make_unique<SysfsRegistry>(std::move(classes));
 }
-
-std::unique_ptr<Registry> systemRegistry() { return systemRegistry(sysfs::root()); }
 
 } // namespace quorvantile

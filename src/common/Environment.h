@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quorvantile {
+
+// Where the Linux ports find the kernel's trees. Tests and the demo point them at fixture trees.
+struct SystemRoots {
+    std::string sysfs = "/sys"; // every sysfs reader: SMC over hwmon, batteries, accessories, device tree
+    std::string proc = "/proc"; // every /proc reader: processor brand, process table, peer check
+};
+
+// What the process environment configures. Only the entries (the companion's SensorCompanion::main
+// and serve, the tools' main) read it, once, and pass it down; nothing below them reads variables.
+struct Environment {
+    SystemRoots roots; // $QUORVANTILE_SYSFS_ROOT and $QUORVANTILE_PROC_ROOT when set and not empty
+    // $XDG_RUNTIME_DIR, $XDG_STATE_HOME and $HOME, each only when absolute (as XDG asks).
+    std::optional<std::string> runtimeDirectory;
+    std::optional<std::string> stateHome;
+    std::optional<std::string> home;
+    // $XDG_DATA_HOME (only when absolute) and $XDG_DATA_DIRS as given: where desktop entries live.
+    std::optional<std::string> dataHome;
+    std::optional<std::string> dataDirs;
+};
+
+[[nodiscard]] Environment readEnvironment();
+
+} // namespace quorvantile
