@@ -49,18 +49,14 @@ public:
 
 } // namespace detail
 
-// A coroutine that starts when it is awaited and resumes its awaiter when it finishes.
-template<typename T> class [[nodiscard]] Task {
-public:
-    class promise_type : public detail::PromiseBase {
-    public:
-        Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        template<typename Value> void return_value(Value&& value) { value_.emplace(std::forward<Value>(value)); }
-        std::optional<T> value_;
-    };
+namespace detail {
 
-    Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) { }
-    Task& operator=(Task&& other) noexcept
+// What every Task shares: it owns its coroutine frame, starts it when awaited, and rethrows what
+// the coroutine threw.
+template<typename Promise> class TaskBase {
+public:
+    TaskBase(TaskBase&& other) noexcept : handle_(std::exchange(other.handle_, {})) { }
+    TaskBase& operator=(TaskBase&& other) noexcept
     {
         if (this != &other) {
             destroy();
@@ -68,9 +64,9 @@ public:
         }
         return *this;
     }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    ~Task() { destroy(); }
+    TaskBase(const TaskBase&) = delete;
+    TaskBase& operator=(const TaskBase&) = delete;
+    ~TaskBase() { destroy(); }
 
     bool await_ready() const noexcept { return false; }
     std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept
@@ -78,70 +74,68 @@ public:
         handle_.promise().continuation_ = awaiting;
         return handle_;
     }
-    T await_resume()
-    {
-        auto& promise = handle_.promise();
-        if (promise.exception_) {
-            std::rethrow_exception(promise.exception_);
-        }
-        return std::move(*promise.value_);
-    }
 
-private:
-    explicit Task(std::coroutine_handle<promise_type> handle) : handle_(handle) { }
-    void destroy()
-    {
-        if (handle_) {
-            handle_.destroy();
-        }
-    }
-    std::coroutine_handle<promise_type> handle_;
-};
+protected:
+    explicit TaskBase(std::coroutine_handle<Promise> handle) : handle_(handle) { }
 
-template<> class [[nodiscard]] Task<void> {
-public:
-    class promise_type : public detail::PromiseBase {
-    public:
-        Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        void return_void() noexcept { }
-    };
-
-    Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) { }
-    Task& operator=(Task&& other) noexcept
-    {
-        if (this != &other) {
-            destroy();
-            handle_ = std::exchange(other.handle_, {});
-        }
-        return *this;
-    }
-    Task(const Task&) = delete;
-    Task& operator=(const Task&) = delete;
-    ~Task() { destroy(); }
-
-    bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept
-    {
-        handle_.promise().continuation_ = awaiting;
-        return handle_;
-    }
-    void await_resume()
+    Promise& finishedPromise()
     {
         if (handle_.promise().exception_) {
             std::rethrow_exception(handle_.promise().exception_);
         }
+        return handle_.promise();
     }
 
 private:
-    explicit Task(std::coroutine_handle<promise_type> handle) : handle_(handle) { }
     void destroy()
     {
         if (handle_) {
             handle_.destroy();
         }
     }
-    std::coroutine_handle<promise_type> handle_;
+    std::coroutine_handle<Promise> handle_;
 };
+
+template<typename T> class ValuePromise : public PromiseBase {
+public:
+    Task<T> get_return_object() { return Task<T>(std::coroutine_handle<ValuePromise>::from_promise(*this)); }
+    template<typename Value> void return_value(Value&& value) { value_.emplace(std::forward<Value>(value)); }
+    std::optional<T> value_;
+};
+
+class VoidPromise : public PromiseBase {
+public:
+    Task<void> get_return_object();
+    void return_void() noexcept { }
+};
+
+} // namespace detail
+
+// A coroutine that starts when it is awaited and resumes its awaiter when it finishes.
+template<typename T> class [[nodiscard]] Task : public detail::TaskBase<detail::ValuePromise<T>> {
+public:
+    using promise_type = detail::ValuePromise<T>;
+    T await_resume() { return std::move(*this->finishedPromise().value_); }
+
+private:
+    friend promise_type;
+    explicit Task(std::coroutine_handle<promise_type> handle) : detail::TaskBase<promise_type>(handle) { }
+};
+
+template<> class [[nodiscard]] Task<void> : public detail::TaskBase<detail::VoidPromise> {
+public:
+    using promise_type = detail::VoidPromise;
+    void await_resume() { (void)finishedPromise(); }
+
+private:
+    friend promise_type;
+    explicit Task(std::coroutine_handle<promise_type> handle) : detail::TaskBase<promise_type>(handle) { }
+};
+
+inline Task<void> detail::VoidPromise::get_return_object()
+{
+    return Task<void>(std::coroutine_handle<VoidPromise>::from_promise(*this));
+}
 
 // `co_await resumeOn(executor)` continues the coroutine as a work item of that executor.
 class ResumeOn {

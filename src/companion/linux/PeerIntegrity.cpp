@@ -1,5 +1,7 @@
 #include "companion/linux/PeerIntegrity.h"
 
+#include "common/Numbers.h"
+
 #include <fcntl.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -21,10 +23,11 @@ constexpr std::size_t kMaximumMapsBytes = 8 * 1024 * 1024;
 constexpr std::size_t kMapsChunkBytes = 64 * 1024;
 constexpr std::string_view kDeletedMark = " (deleted)";
 
-template<class Number> std::optional<Number> parseNumber(std::string_view text, int base)
+// Device numbers in maps are hexadecimal; the shared decimal parser serves every other number.
+std::optional<std::uint32_t> parseHexadecimal(std::string_view text)
 {
-    Number value {};
-    const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    std::uint32_t value {};
+    const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
     if (text.empty() || error != std::errc {} || last != text.data() + text.size()) {
         return std::nullopt;
     }
@@ -71,9 +74,9 @@ std::optional<ExecutableMapping> parseMapsLine(std::string_view line, bool& exec
     }
     executable = flags[2] == 'x';
     const std::size_t inodeEnd = std::min(line.find(' '), line.size());
-    const auto major = parseNumber<std::uint32_t>(device->substr(0, colon), 16);
-    const auto minor = parseNumber<std::uint32_t>(device->substr(colon + 1), 16);
-    const auto inode = parseNumber<std::uint64_t>(line.substr(0, inodeEnd), 10);
+    const auto major = parseHexadecimal(device->substr(0, colon));
+    const auto minor = parseHexadecimal(device->substr(colon + 1));
+    const auto inode = text::parseDecimal<std::uint64_t>(line.substr(0, inodeEnd));
     if (!major || !minor || !inode) {
         return std::nullopt;
     }
@@ -154,7 +157,7 @@ std::optional<std::int64_t> parseTracerPid(std::string_view status)
         }
         line.remove_prefix(kKey.size());
         line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
-        const auto value = parseNumber<std::int64_t>(line, 10);
+        const auto value = text::parseDecimal<std::int64_t>(line);
         return value && *value >= 0 ? value : std::nullopt;
     }
     return std::nullopt;

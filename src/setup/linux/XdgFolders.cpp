@@ -1,5 +1,6 @@
 #include "setup/linux/XdgFolders.h"
 
+#include "common/FileText.h"
 #include "common/UniqueFd.h"
 
 #include <fcntl.h>
@@ -21,21 +22,6 @@ std::optional<std::filesystem::path> absoluteVariable(const char* name)
         return std::nullopt; // unset, empty or relative values are ignored, as XDG asks
     }
     return std::filesystem::path(value);
-}
-
-Outcome writeAll(int descriptor, std::string_view contents)
-{
-    while (!contents.empty()) {
-        const ssize_t written = ::write(descriptor, contents.data(), contents.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return SetupError::system("write", errno);
-        }
-        contents.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return {};
 }
 
 } // namespace
@@ -93,7 +79,7 @@ Outcome writeFileAtomically(const std::filesystem::path& file, std::string_view 
     if (!descriptor) {
         return SetupError::system("mkostemp", errno);
     }
-    Outcome outcome = writeAll(descriptor.get(), contents);
+    Outcome outcome = writeAll(descriptor.get(), contents) ? Outcome {} : SetupError::system("write", errno);
     if (outcome && ::fsync(descriptor.get()) != 0) {
         outcome = SetupError::system("fsync", errno);
     }
