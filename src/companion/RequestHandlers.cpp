@@ -55,6 +55,24 @@ std::optional<Reply> handleProcessDetails(
     return encodeReply(snapshot, transport::kMaximumReplyBytes);
 }
 
+// The reply of a reader that may give nothing: without a snapshot, or when it does not encode within
+// `maximum`, the connection is closed without a status line; the reason goes to the diagnostics.
+template<typename Snapshot> std::optional<Reply> readingsReply(
+    const Result<Snapshot>& snapshot, std::size_t maximum, std::string countKey, const StatusReporter& reporter)
+{
+    if (!snapshot) {
+        reporter.explain(snapshot.reason());
+        return std::nullopt;
+    }
+    auto reply = encodeReply(*snapshot, maximum);
+    if (!reply) {
+        return std::nullopt;
+    }
+    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"sensorReadCount", std::int64_t {0}},
+        {std::move(countKey), count(snapshot->readings.size())}, {"incomplete", snapshot->incomplete}});
+    return reply;
+}
+
 std::optional<Reply> handleInventory(
     const Connection& connection, const RequestReaders& readers, const StatusReporter& reporter)
 {
@@ -63,26 +81,14 @@ std::optional<Reply> handleInventory(
     if (!peer || peer->pid < 1 || !readers.processInventory) {
         return std::nullopt;
     }
-    const auto snapshot = readers.processInventory(peer->pid);
-    auto reply = snapshot ? encodeReply(*snapshot, transport::kMaximumInventoryReplyBytes) : std::nullopt;
-    if (!reply) {
-        return std::nullopt;
-    }
-    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"sensorReadCount", std::int64_t {0}},
-        {"processInventoryReadCount", count(snapshot->readings.size())}, {"incomplete", snapshot->incomplete}});
-    return reply;
+    return readingsReply(readers.processInventory(peer->pid), transport::kMaximumInventoryReplyBytes,
+        "processInventoryReadCount", reporter);
 }
 
 std::optional<Reply> handleAccessoryBatteries(const RequestReaders& readers, const StatusReporter& reporter)
 {
     const auto snapshot = readers.accessoryBatteries ? readers.accessoryBatteries() : Failure {"no accessory reader"};
-    auto reply = snapshot ? encodeReply(*snapshot, transport::kMaximumReplyBytes) : std::nullopt;
-    if (!reply) {
-        return std::nullopt;
-    }
-    reporter.report({{"trusted", true}, {"requestAccepted", true}, {"sensorReadCount", std::int64_t {0}},
-        {"accessoryBatteryReadCount", count(snapshot->readings.size())}, {"incomplete", snapshot->incomplete}});
-    return reply;
+    return readingsReply(snapshot, transport::kMaximumReplyBytes, "accessoryBatteryReadCount", reporter);
 }
 
 std::optional<Reply> handleQuit(
