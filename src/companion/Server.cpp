@@ -121,7 +121,9 @@ bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& po
 ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const StatusReporter& reporter)
 {
     const Clock& clock = *ports.clock;
-    const ServerOutcome statusLineFailed {End::statusLineFailed, "a status line could not be written"};
+    const auto statusLineFailed = [] {
+        return ServerOutcome {End::statusLineFailed, "a status line could not be written"};
+    };
     const auto container = ports.container ? ports.container() : std::nullopt;
     if (!container) {
         return startUpFailure("no group container directory (set XDG_RUNTIME_DIR to an absolute path)");
@@ -146,7 +148,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
             return systemFailure("cannot lock", *container + "/" + std::string(kLockFileName));
         }
         if (!reporter.report({{"exit", std::string("alreadyRunning")}})) {
-            return statusLineFailed;
+            return statusLineFailed();
         }
         return {End::alreadyRunning, {}};
     }
@@ -163,7 +165,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
             .report({{"ready", true}, {"endpoint", socketPath}, {"uid", static_cast<std::int64_t>(geteuid())}});
     if (!ready) {
         unlink(socketPath.c_str());
-        return statusLineFailed;
+        return statusLineFailed();
     }
 
     double idleDeadline = clock.uptime() + ports.idleSeconds;
@@ -213,7 +215,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
         reporter.report(
             {{"exit", std::string(flags.controlled ? "parentStoppedOrIdle" : "idle")}, {"requests", served}});
     unlink(socketPath.c_str());
-    return closed ? ServerOutcome {} : statusLineFailed;
+    return closed ? ServerOutcome {} : statusLineFailed();
 }
 
 } // namespace
@@ -230,7 +232,7 @@ ServerPorts systemServerPorts(const Environment& environment)
 ServerOutcome runServer(const ServeFlags& flags, const ServerPorts& ports)
 {
     const StatusReporter reporter(ports.outputFd, flags.logging, ports.reasonFd);
-    const ServerOutcome outcome = serve(flags, ports, reporter);
+    ServerOutcome outcome = serve(flags, ports, reporter);
     if (!outcome.succeeded()) {
         reporter.explain(outcome.reason);
     }
