@@ -220,8 +220,14 @@ TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
     std::cout << "hostile clients: " << work.size() << " connections; descriptors " << descriptorsBefore << " -> "
               << descriptorsAfter << "; RssAnon " << anonymousBefore / 1024 << " -> " << anonymousAfter / 1024
               << " kB; VmRSS " << residentBefore / 1024 << " -> " << residentAfter / 1024 << " kB\n";
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps freed memory in quarantine and opens files of its own: the figures of
+    // a sanitized server say nothing about leaks, which its own leak check reports at exit instead.
+    GTEST_SKIP() << "descriptor and memory figures are compared in the unsanitized build";
+#else
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
     EXPECT_LE(anonymousAfter - anonymousBefore, kMemoryMarginBytes);
+#endif
 }
 
 TEST_F(HostileClients, ACrashedServerIsReplacedAndALiveOneKeepsItsLock)
