@@ -8,9 +8,13 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/pidfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Debian 12's <sys/pidfd.h> lacks C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
 
 #include <cerrno>
 #include <chrono>

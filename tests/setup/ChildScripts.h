@@ -1,0 +1,52 @@
+#pragma once
+
+#include "SetupTestSupport.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+namespace quorvantile::setup::testing {
+
+// Small shell scripts standing in for the server child. Each records its arguments beside itself
+// in `<script>.arguments` and its pid in `<script>.pid` before running `body`.
+class ChildScripts {
+public:
+    [[nodiscard]] std::string write(const std::string& name, const std::string& body) const
+    {
+        const auto path = folder_.path() / name;
+        std::ofstream(path) << "#!/bin/sh\n"
+                               "printf '%s\\n' \"$#\" \"$@\" > \"$0.arguments\"\n"
+                               "echo $$ > \"$0.pid\"\n"
+                            << body << "\n";
+        ::chmod(path.c_str(), 0755);
+        return path.string();
+    }
+
+    [[nodiscard]] static std::string contents(const std::string& path)
+    {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+private:
+    TemporaryFolder folder_;
+};
+
+// Counts the exits a controller reports, from whichever thread reports them.
+struct ExitCounter {
+    std::atomic<int> count {0};
+    std::function<void()> callback()
+    {
+        return [this] { ++count; };
+    }
+};
+
+// Ready lines as a server writes them.
+inline constexpr const char* kReadyThenWaitForEndOfInput = R"(printf '{"ready":true}\n'; exec cat >/dev/null)";
+
+} // namespace quorvantile::setup::testing
