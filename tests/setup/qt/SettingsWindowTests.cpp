@@ -197,6 +197,30 @@ TEST(SettingsView, RowsFollowTheState)
     }
 }
 
+TEST(SettingsView, TextsFontsAndOpacities)
+{
+    Harness setup;
+    SensorCompanionSettingsView view(setup.create(), [] {});
+    const auto* service = find<QCheckBox>(view, "sensors.enabled");
+    EXPECT_EQ(service->text(), "Quorvantile Sensors");
+    EXPECT_EQ(service->font().weight(), QFont::DemiBold);
+    EXPECT_EQ(service->font().pixelSize(), 12);
+    EXPECT_EQ(find<QCheckBox>(view, "sensors.login")->font().pixelSize(), 12);
+    const auto* note = find<QLabel>(view, "sensors.note");
+    EXPECT_EQ(note->font().pixelSize(), 10);
+    EXPECT_TRUE(note->wordWrap());
+    EXPECT_NEAR(note->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
+    const auto* provides = find<QWidget>(view, "sensors.provides");
+    QStringList texts;
+    for (const auto* label : provides->findChildren<QLabel*>()) {
+        EXPECT_EQ(label->font().pixelSize(), 10);
+        EXPECT_NEAR(label->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
+        texts << label->text();
+    }
+    EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
+    EXPECT_EQ(find<QLabel>(view, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
+}
+
 TEST(SettingsView, ControlsCallTheirOperations)
 {
     Harness setup;
