@@ -1,0 +1,133 @@
+#include "setup/qt/SensorCompanionApplication.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
+#include <QWidget>
+
+namespace quorvantile::setup {
+
+// The tasks hold the delegate weakly: they outlive nothing they do not own.
+struct SensorCompanionApplicationTasks {
+    static Task<void> restore(std::shared_ptr<SensorCompanionSetupState> state,
+        QPointer<SensorCompanionApplication> application, bool onDemand)
+    {
+        co_await state->restore(onDemand);
+        if (application) {
+            application->quitIfOnDemandIsOver();
+        }
+    }
+
+    static Task<void> terminate(
+        std::shared_ptr<SensorCompanionSetupState> state, QPointer<SensorCompanionApplication> application)
+    {
+        const Outcome stopped = co_await state->shutdown();
+        if (application) {
+            application->finishTermination(stopped.ok());
+        }
+    }
+};
+
+SensorCompanionApplication::SensorCompanionApplication(
+    std::shared_ptr<SensorCompanionSetupState> state, bool onDemand, std::function<void()> exit, QObject* parent)
+    : QObject(parent), state_(std::move(state)), onDemand_(onDemand), exit_(std::move(exit))
+{
+}
+
+SensorCompanionApplication::~SensorCompanionApplication() { state_->setOnDemandFinished({}); }
+
+void SensorCompanionApplication::applicationDidFinishLaunching(bool launchedAsLoginItem)
+{
+    if (!onDemand_ && !launchedAsLoginItem) {
+        showSettings();
+    }
+    state_->setOnDemandFinished([application = QPointer(this)] {
+        if (application && application->onDemand_ && !application->manuallyOpened_) {
+            application->requestQuit();
+        }
+    });
+    startDetached(SensorCompanionApplicationTasks::restore(state_, this, onDemand_));
+}
+
+void SensorCompanionApplication::applicationDidBecomeActive() { showSettings(); }
+
+void SensorCompanionApplication::handleRequest(SetupRequest request)
+{
+    if (request == SetupRequest::show) {
+        showSettings();
+        return;
+    }
+    // The parent asks for a server again: bring one back unless one runs or is being started.
+    if (!terminating_ && !state_->running() && !state_->busy()) {
+        startDetached(SensorCompanionApplicationTasks::restore(state_, this, true));
+    }
+}
+
+void SensorCompanionApplication::quitIfOnDemandIsOver()
+{
+    // The on-demand server failed to start or has already ended, and nobody opened the window.
+    if (onDemand_ && !manuallyOpened_ && !state_->running()) {
+        requestQuit();
+    }
+}
+
+void SensorCompanionApplication::showSettings()
+{
+    if (terminating_) {
+        return;
+    }
+    manuallyOpened_ = true;
+    state_->refreshLoginStatus();
+    if (!controller_) {
+        controller_ = std::make_unique<SensorCompanionWindowController>(state_, [application = QPointer(this)] {
+            if (application) {
+                application->requestQuit();
+            }
+        });
+    }
+    controller_->showWindow();
+}
+
+void SensorCompanionApplication::requestQuit()
+{
+    // From the event loop, so that a control's click handler has finished first.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!terminating_) {
+                applicationShouldTerminate();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void SensorCompanionApplication::applicationShouldTerminate()
+{
+    if (terminating_) {
+        return; // the earlier request answers
+    }
+    terminating_ = true;
+    startDetached(SensorCompanionApplicationTasks::terminate(state_, this));
+}
+
+void SensorCompanionApplication::finishTermination(bool stopped)
+{
+    if (stopped) {
+        exit_();
+        return;
+    }
+    // The server did not stop: stay, and show the window so that the user sees it.
+    terminating_ = false;
+    showSettings();
+}
+
+bool SensorCompanionApplication::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit) {
+        applicationShouldTerminate();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace quorvantile::setup
