@@ -76,7 +76,10 @@ TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilent
 
 TEST(SensorCompanionCommandLine, SetupFormsNeedTheSettingsModule)
 {
-    // This build has no settings window: both setup forms end with status 1 and one line.
+#ifdef QUORVANTILE_HAS_SETUP_WINDOW
+    GTEST_SKIP() << "this build has a settings module; the install test covers a missing one";
+#endif
+    // Without a settings module both setup forms end with status 1 and one line.
     for (const std::vector<std::string>& arguments :
         {std::vector<std::string> {}, std::vector<std::string> {"--on-demand"}}) {
         const Outcome outcome = run(arguments);

@@ -36,8 +36,12 @@ for file in "$bindir/quorvantile-sensors" "$bindir/quorvantile-sensors-query" "$
   [[ -f $prefix/$file ]] || fail "the install tree lacks $file"
 done
 
-# Without the module, the settings mode names the place it looked in; with one there, it runs it.
+# The settings module is installed where the executable looks for it. Without it the settings mode
+# names that place; with another module there, it runs that one.
 module="$prefix/$moduledir/$modulefile"
+if [[ -f $module ]]; then
+  rm "$module"
+fi
 status=0
 message=$("$bin/quorvantile-sensors" 2>&1) || status=$?
 [[ $status == 1 && $message == *"$module"* ]] || fail "without a module: status $status, message: $message"

@@ -62,7 +62,7 @@ int runSetup(bool onDemand)
         QCoreApplication::installTranslator(&translator);
     }
 
-    const auto container = groupContainer();
+    const auto container = groupContainer(readEnvironment());
     if (!container) {
         fail(QStringLiteral("no folder for the application group can be found or made"));
         return 1;
