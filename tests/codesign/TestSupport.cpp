@@ -94,19 +94,6 @@ template<class Write> std::string pemText(Write write)
 
 } // namespace
 
-TemporaryDirectory::TemporaryDirectory()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-codesign-XXXXXX").string();
-    require(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 void writeFile(const std::filesystem::path& path, const std::string& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

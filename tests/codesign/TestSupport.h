@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CompanionProcess.h"
 #include "codesign/Signer.h"
 #include "common/UniqueFd.h"
 
@@ -15,19 +16,7 @@ namespace quorvantile::codesign::testing {
 
 inline constexpr const char* kTeam = "7Q4KX2M8PZ";
 
-// A private scratch directory, removed with everything in it.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    ~TemporaryDirectory();
-    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using quorvantile::testing::TemporaryDirectory;
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 [[nodiscard]] std::string readFile(const std::filesystem::path& path);

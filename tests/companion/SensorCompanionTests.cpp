@@ -1,18 +1,10 @@
 // The exit statuses of the real executable's command line.
+#include "CompanionProcess.h"
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -23,36 +15,14 @@ struct Outcome {
 
 Outcome run(const std::vector<std::string>& arguments)
 {
-    const std::string program = std::string(QUORVANTILE_BIN_DIR) + "/quorvantile-sensors";
-    char outputPath[] = "/tmp/quorvantile-main-XXXXXX";
-    const int outputFd = mkstemp(outputPath);
-    EXPECT_GE(outputFd, 0);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
-
-    std::vector<char*> argv {const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-
-    Outcome outcome;
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(outputFd);
-    std::ifstream file(outputPath);
-    outcome.output.assign(std::istreambuf_iterator<char>(file), {});
-    unlink(outputPath);
-    return outcome;
+    // The shell only joins standard error to standard output and then becomes the companion.
+    std::vector<std::string> shell {
+        "-c", "exec \"$0\" \"$@\" 2>&1", quorvantile::testing::binary("quorvantile-sensors")};
+    shell.insert(shell.end(), arguments.begin(), arguments.end());
+    quorvantile::testing::ChildProcess child("/bin/sh", shell, {});
+    child.closeInput();
+    std::string output = child.readRest(10.0);
+    return {child.waitForExit(10.0).value_or(-1), std::move(output)};
 }
 
 TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilently)

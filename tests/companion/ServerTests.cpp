@@ -169,10 +169,9 @@ TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
 
     // A silent untrusted peer is refused at once: the peer check comes before the request line is
     // read, so nothing waits for the connection's deadline.
-    const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const auto address = SensorTransport::address(server.socketPath());
     const double connected = systemClock().uptime();
-    ASSERT_EQ(connect(silent.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    const UniqueFd silent = testing::connectTo(server.socketPath());
+    ASSERT_TRUE(silent);
     EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
     char byte = 0;
     EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0);
@@ -190,9 +189,8 @@ TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
     // A detail request whose body never comes is refused with the same line.
     for (const std::string_view line :
         {std::string_view("snapshotX"), std::string_view("SNAPSHOT\n"), SensorTransport::processRequest}) {
-        const UniqueFd client(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const auto address = SensorTransport::address(server.socketPath());
-        ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+        const UniqueFd client = testing::connectTo(server.socketPath());
+        ASSERT_TRUE(client);
         const timeval patience {5, 0};
         ASSERT_EQ(setsockopt(client.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience), 0);
         ASSERT_EQ(send(client.get(), line.data(), line.size(), MSG_NOSIGNAL), 9);
@@ -222,9 +220,8 @@ TEST(ServerLoop, ConnectionDeadlineNeverOutlivesTheIdleDeadline)
     InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     // Silent client: it gets what is left of the idle period (0.2 s), not the 0.75 s of a connection.
-    const UniqueFd client(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const auto address = SensorTransport::address(server.socketPath());
-    ASSERT_EQ(connect(client.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    const UniqueFd client = testing::connectTo(server.socketPath());
+    ASSERT_TRUE(client);
     EXPECT_NE(server.nextLine().find("\"requestAccepted\":false"), std::string::npos);
     EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":0}");
     server.join();

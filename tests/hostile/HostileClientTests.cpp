@@ -31,16 +31,6 @@ constexpr uid_t kNobody = 65534;
 // thousands of connections exceeds it.
 constexpr long kMemoryMarginBytes = 256 * 1024;
 
-UniqueFd connectTo(const std::string& path)
-{
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const auto address = transport::address(path);
-    if (!fd || !address || connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
-        return {};
-    }
-    return fd;
-}
-
 bool sendAll(int fd, std::string_view bytes)
 {
     return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
@@ -108,7 +98,7 @@ protected:
             query::ask(socketOf(runtime_.path()), *query::requestNamed("snapshot"), {}, kPatienceSeconds));
     }
 
-    PrivateDirectory runtime_;
+    TemporaryDirectory runtime_;
     std::unique_ptr<Spawned> server_;
     std::thread drainer_;
 };

@@ -4,52 +4,17 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ptrace.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
-extern char** environ;
-
 namespace quorvantile::hostile {
-namespace {
-
-std::optional<std::string> readLineFrom(int fd, std::string& buffered, double seconds)
-{
-    const double deadline = systemClock().uptime() + seconds;
-    for (;;) {
-        const auto newline = buffered.find('\n');
-        if (newline != std::string::npos) {
-            std::string line = buffered.substr(0, newline);
-            buffered.erase(0, newline + 1);
-            return line;
-        }
-        const double remaining = deadline - systemClock().uptime();
-        if (remaining <= 0 || fd < 0) {
-            return std::nullopt;
-        }
-        pollfd entry {fd, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(std::ceil(remaining * 1000))) <= 0) {
-            continue;
-        }
-        char chunk[4096];
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got <= 0) {
-            return std::nullopt;
-        }
-        buffered.append(chunk, static_cast<std::size_t>(got));
-    }
-}
-
-} // namespace
 
 Spawned::Spawned(const std::vector<std::string>& command, const SpawnOptions& options) : traced_(options.traced)
 {
@@ -62,29 +27,7 @@ Spawned::Spawned(const std::vector<std::string>& command, const SpawnOptions& op
     errors_.reset(errors[0]);
     const UniqueFd childOutput(output[1]);
     const UniqueFd childErrors(errors[1]);
-
-    // Everything the child needs is prepared before fork: after it only system calls run.
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (options.environment.count(text.substr(0, text.find('='))) == 0) {
-            variables.push_back(text);
-        }
-    }
-    for (const auto& [name, value] : options.environment) {
-        variables.push_back(name + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (auto& variable : variables) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> copies = command;
-    std::vector<char*> argv;
-    for (auto& argument : copies) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    const testing::ExecArguments exec(command, options.environment);
 
     pid_ = fork();
     if (pid_ < 0) {
@@ -101,7 +44,7 @@ Spawned::Spawned(const std::vector<std::string>& command, const SpawnOptions& op
         if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
             _exit(126);
         }
-        execve(argv[0], argv.data(), envp.data());
+        execve(exec.argv[0], exec.argv.data(), exec.envp.data());
         _exit(127);
     }
 }
@@ -114,13 +57,16 @@ Spawned::~Spawned()
     }
 }
 
-std::optional<std::string> Spawned::readLine(double seconds) { return readLineFrom(output_.get(), buffered_, seconds); }
+std::optional<std::string> Spawned::readLine(double seconds)
+{
+    return testing::readLineFrom(output_.get(), buffered_, seconds);
+}
 
 std::string Spawned::readErrors(double seconds)
 {
     std::string errors;
     std::string rest;
-    while (auto line = readLineFrom(errors_.get(), rest, seconds)) {
+    while (auto line = testing::readLineFrom(errors_.get(), rest, seconds)) {
         errors += *line + "\n";
     }
     return errors + rest;
@@ -156,26 +102,6 @@ void Spawned::kill(int signal)
         ::kill(pid_, signal);
     }
 }
-
-PrivateDirectory::PrivateDirectory(std::optional<uid_t> owner)
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-hostile-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-    if (owner && chown(path_.c_str(), *owner, *owner) != 0) {
-        throw std::runtime_error("chown failed");
-    }
-}
-
-PrivateDirectory::~PrivateDirectory()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }
 
 std::map<std::string, std::string> companionEnvironment(const std::string& runtime)
 {

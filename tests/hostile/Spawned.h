@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CompanionProcess.h"
 #include "common/UniqueFd.h"
 
 #include <sys/types.h>
@@ -54,20 +55,10 @@ private:
     std::string buffered_;
 };
 
-// A private temporary directory (mode 0700), given to `owner` when set; removed at the end.
-class PrivateDirectory {
-public:
-    explicit PrivateDirectory(std::optional<uid_t> owner = std::nullopt);
-    ~PrivateDirectory();
-    PrivateDirectory(const PrivateDirectory&) = delete;
-    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
-    [[nodiscard]] const std::string& path() const { return path_; }
+using testing::binary;
+using testing::connectTo;
+using testing::TemporaryDirectory;
 
-private:
-    std::string path_;
-};
-
-[[nodiscard]] std::string binary(const std::string& name);
 [[nodiscard]] std::map<std::string, std::string> companionEnvironment(const std::string& runtime);
 [[nodiscard]] std::string containerOf(const std::string& runtime);
 [[nodiscard]] std::string socketOf(const std::string& runtime);

@@ -79,15 +79,14 @@ protected:
             command.end(), {binary("quorvantile-sensors-query"), "--socket", socketOf(runtime_.path()), "snapshot"});
         // Sanitizer builds: the runtime must not insist on coming first or trace for leaks itself.
         environment["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
-        const SpawnOptions options =
-            withEnvironment(environment, prefix.empty() ? unprivilegedUser() : std::nullopt, traced);
-        Spawned client(command, options);
+        Spawned client(
+            command, withEnvironment(environment, prefix.empty() ? unprivilegedUser() : std::nullopt, traced));
         const auto status = client.waitForExit(kPatienceSeconds);
         EXPECT_TRUE(status.has_value()) << "the client did not end";
         return server_->readLine(kPatienceSeconds).value_or("no status line");
     }
 
-    PrivateDirectory runtime_ {unprivilegedUser()};
+    TemporaryDirectory runtime_ {unprivilegedUser()};
     std::unique_ptr<Spawned> server_;
     std::string library_;
 };
@@ -121,7 +120,7 @@ TEST_F(TrustModel, AClientInAnotherNamespaceIsRefused)
 TEST(FilesTheServerTrusts, AContainerOthersCanReachStopsTheStartWithOneLineOnStandardError)
 {
     for (const mode_t mode : {0750, 0707, 0711}) {
-        const PrivateDirectory runtime;
+        const TemporaryDirectory runtime;
         ASSERT_EQ(mkdir(containerOf(runtime.path()).c_str(), 0700), 0);
         ASSERT_EQ(chmod(containerOf(runtime.path()).c_str(), mode), 0);
         Spawned server(

@@ -32,21 +32,5 @@ TEST(CompanionServerIdle, OnDemandEndsFifteenSecondsAfterItsLastReply)
     EXPECT_EQ(server->waitForExit(kStartSeconds), 0);
 }
 
-TEST(CompanionServerIdle, RefusedRequestsDoNotKeepAnOnDemandServerAlive)
-{
-    CompanionEnvironment environment;
-    const double started = systemClock().uptime();
-    auto server = environment.start("--diagnostics");
-    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
-    std::this_thread::sleep_for(std::chrono::seconds(5));
-    // Without its body the client gives up after connecting; the server refuses the empty connection.
-    const auto refused = environment.ask("process");
-    EXPECT_TRUE(std::holds_alternative<query::Failure>(refused));
-    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
-
-    EXPECT_EQ(server->readLine(30.0), "{\"exit\":\"idle\",\"requests\":0}");
-    EXPECT_LT(systemClock().uptime() - started, 19.0) << "only complete replies move the idle deadline";
-}
-
 } // namespace
 } // namespace quorvantile

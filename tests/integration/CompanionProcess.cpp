@@ -1,11 +1,13 @@
 #include "CompanionProcess.h"
 
 #include "common/Clock.h"
+#include "companion/SensorTransport.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,11 +22,11 @@ extern char** environ;
 
 namespace quorvantile::testing {
 
-TemporaryDirectory::TemporaryDirectory()
+TemporaryDirectory::TemporaryDirectory(std::optional<uid_t> owner)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr || (owner && chown(pattern.c_str(), *owner, *owner) != 0)) {
+        throw std::runtime_error("no temporary directory");
     }
     path_ = pattern;
 }
@@ -33,6 +35,63 @@ TemporaryDirectory::~TemporaryDirectory()
 {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+ExecArguments::ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions)
+    : arguments(std::move(command))
+{
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (additions.count(text.substr(0, text.find('='))) == 0) {
+            variables.push_back(text);
+        }
+    }
+    for (const auto& [name, value] : additions) {
+        variables.push_back(name + "=" + value);
+    }
+    for (auto [strings, pointers] : {std::pair(&arguments, &argv), std::pair(&variables, &envp)}) {
+        for (auto& text : *strings) {
+            pointers->push_back(text.data());
+        }
+        pointers->push_back(nullptr);
+    }
+}
+
+std::optional<std::string> readLineFrom(int fd, std::string& buffered, double seconds)
+{
+    const double deadline = systemClock().uptime() + seconds;
+    for (;;) {
+        const auto newline = buffered.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = buffered.substr(0, newline);
+            buffered.erase(0, newline + 1);
+            return line;
+        }
+        const double remaining = deadline - systemClock().uptime();
+        if (remaining <= 0 || fd < 0) {
+            return std::nullopt;
+        }
+        pollfd entry {fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(std::ceil(remaining * 1000))) <= 0) {
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        buffered.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+UniqueFd connectTo(const std::string& path)
+{
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto address = SensorTransport::address(path);
+    if (!fd || !address || connect(fd.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+        return {};
+    }
+    return fd;
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
@@ -47,29 +106,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     input_.reset(inputPipe[1]);
     output_.reset(outputPipe[0]);
     UniqueFd childOutput(outputPipe[1]);
-
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (environment.count(text.substr(0, text.find('='))) == 0) {
-            variables.push_back(text);
-        }
-    }
-    for (const auto& [name, value] : environment) {
-        variables.push_back(name + "=" + value);
-    }
-    std::vector<char*> envp;
-    for (auto& variable : variables) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> argumentCopies {program};
-    argumentCopies.insert(argumentCopies.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& argument : argumentCopies) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<std::string> command {program};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    const ExecArguments exec(std::move(command), environment);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -79,7 +118,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     } else {
         posix_spawn_file_actions_adddup2(&actions, childOutput.get(), 1);
     }
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, exec.argv.data(), exec.envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         throw std::runtime_error("posix_spawn failed for " + program);
@@ -96,30 +135,7 @@ ChildProcess::~ChildProcess()
 
 std::optional<std::string> ChildProcess::readLine(double seconds)
 {
-    const double deadline = systemClock().uptime() + seconds;
-    for (;;) {
-        const auto newline = buffered_.find('\n');
-        if (newline != std::string::npos) {
-            std::string line = buffered_.substr(0, newline);
-            buffered_.erase(0, newline + 1);
-            return line;
-        }
-        const double remaining = deadline - systemClock().uptime();
-        if (remaining <= 0 || !output_) {
-            return std::nullopt;
-        }
-        pollfd entry {output_.get(), POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(std::ceil(remaining * 1000))) <= 0) {
-            continue;
-        }
-        char chunk[4096];
-        const ssize_t got = read(output_.get(), chunk, sizeof chunk);
-        if (got <= 0) {
-            output_.reset();
-            return std::nullopt;
-        }
-        buffered_.append(chunk, static_cast<std::size_t>(got));
-    }
+    return readLineFrom(output_.get(), buffered_, seconds);
 }
 
 std::string ChildProcess::readRest(double seconds)

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,18 +14,35 @@
 
 namespace quorvantile::testing {
 
-// A temporary directory, removed with its contents at the end of the test.
+// A private temporary directory (mode 0700), given to `owner` when set, removed with its contents.
 class TemporaryDirectory {
 public:
-    TemporaryDirectory();
+    explicit TemporaryDirectory(std::optional<uid_t> owner = std::nullopt);
     ~TemporaryDirectory();
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
     [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] std::filesystem::path operator/(const std::string& name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;
 };
+
+// `command` and our environment with `additions` added or replaced, as the arrays exec takes. Built
+// before fork, so that the child only makes system calls.
+struct ExecArguments {
+    ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions);
+    ExecArguments(const ExecArguments&) = delete;
+    ExecArguments& operator=(const ExecArguments&) = delete;
+    std::vector<std::string> arguments, variables;
+    std::vector<char*> argv, envp;
+};
+
+// The next line on `fd` after what `buffered` holds (without its line feed), waiting at most `seconds`.
+[[nodiscard]] std::optional<std::string> readLineFrom(int fd, std::string& buffered, double seconds);
+
+// A stream connection to the UNIX socket at `path`; invalid when none could be made.
+[[nodiscard]] UniqueFd connectTo(const std::string& path);
 
 // One run of a built program with its standard input and output on pipes and its own environment
 // additions. The process is killed and reaped when the object goes away.

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,10 +28,8 @@ const std::string kRefusal = R"({"processReadCount":0,"requestAccepted":false,"s
 // Sends `message` as it is and reads one reply; absent when the companion closes without one.
 std::optional<std::string> roundTrip(const CompanionEnvironment& environment, std::string_view message)
 {
-    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const auto address = transport::address(environment.socketPath());
-    if (!socket || !address ||
-        connect(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
+    const UniqueFd socket = testing::connectTo(environment.socketPath());
+    if (!socket) {
         ADD_FAILURE() << "cannot connect";
         return std::nullopt;
     }

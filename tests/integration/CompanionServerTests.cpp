@@ -88,28 +88,18 @@ TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
     EXPECT_EQ(mapped.find("quorvantile-setup"), std::string::npos);
 }
 
-TEST(CompanionServer, UntrustedAndSilentClientsAreRefusedAndTheNextIsServed)
+// Silent and misbehaving clients are shown in-process (ServerLoop) and by the hostile run; here
+// only the real signature check on a client without a signature.
+TEST(CompanionServer, AnUnsignedClientIsRefusedAndTheNextIsServed)
 {
     CompanionEnvironment environment;
     auto server = environment.start("--manual-diagnostics");
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
-
-    // An unsigned client of the same user.
     ChildProcess unsigned_(
         binary("quorvantile-sensors-query-unsigned"), {"--socket", environment.socketPath(), "snapshot"}, {});
-    const std::string said = unsigned_.readRest(kStartSeconds);
     EXPECT_EQ(unsigned_.waitForExit(kStartSeconds), 1);
     EXPECT_EQ(server->readLine(kStartSeconds), "{\"sensorReadCount\":0,\"trusted\":false}");
-
-    // A client that connects and says nothing holds the server until its deadline only.
-    const UniqueFd silent(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    environment.socketPath().copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(connect(silent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
-    EXPECT_EQ(server->readLine(kStartSeconds),
-        "{\"processReadCount\":0,\"requestAccepted\":false,\"sensorReadCount\":0,\"trusted\":true}");
     EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["requestAccepted"], true);
 }
 
@@ -140,8 +130,9 @@ TEST(CompanionServerStartUp, LeftoverSocketIsReplaced)
     EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
 }
 
-// Each start-up failure is shown in-process (ServerStartUp); here only what the entry makes of one.
-TEST(CompanionServerStartUp, AFailedStartEndsWithStatusOneWithoutAStatusLine)
+// Each start-up failure is shown in-process (ServerStartUp); here only what the entry makes of one:
+// status 1 and no status line, whether the start or the ready line failed.
+TEST(CompanionServerStartUp, AFailedStartOrReadyLineEndsWithStatusOne)
 {
     CompanionEnvironment environment;
     makeContainer(environment);
@@ -149,14 +140,10 @@ TEST(CompanionServerStartUp, AFailedStartEndsWithStatusOneWithoutAStatusLine)
     auto server = environment.start("--diagnostics");
     EXPECT_EQ(server->waitForExit(kStartSeconds), 1);
     EXPECT_EQ(server->readRest(1.0), "") << "start-up failures write no status line";
-}
 
-TEST(CompanionServerStartUp, AStatusLineThatCannotBeWrittenEndsWithStatusOne)
-{
-    CompanionEnvironment environment;
-    ChildProcess server(binary("quorvantile-sensors"), {"--diagnostics"}, environment.variables,
-        /*outputToDevFull=*/true);
-    EXPECT_EQ(server.waitForExit(kStartSeconds), 1);
+    const CompanionEnvironment fresh;
+    ChildProcess full(binary("quorvantile-sensors"), {"--diagnostics"}, fresh.variables, /*outputToDevFull=*/true);
+    EXPECT_EQ(full.waitForExit(kStartSeconds), 1);
 }
 
 } // namespace
