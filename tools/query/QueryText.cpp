@@ -103,8 +103,13 @@ std::optional<long> healthPercent(const BatteryCapacity& capacity)
     if (capacity.designMilliampHours == 0) {
         return std::nullopt;
     }
-    return std::lround(100.0 * static_cast<double>(capacity.fullChargeMilliampHours) /
-        static_cast<double>(capacity.designMilliampHours));
+    // At most 200 % from a checked reply; bounded here so that any reply converts soundly.
+    constexpr double kShownAtMost = 1e9;
+    const double percent = std::min(kShownAtMost,
+        100.0 * static_cast<double>(capacity.fullChargeMilliampHours) /
+            static_cast<double>(capacity.designMilliampHours));
+    // Rounded half up by hand: std::lround would link libm into a program started once per request.
+    return static_cast<long>(percent + 0.5);
 }
 
 std::string capacityText(const BatteryCapacity& capacity, Layout layout)
