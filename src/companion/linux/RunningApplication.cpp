@@ -123,7 +123,8 @@ std::optional<std::int32_t> oldestProcess(const std::string& folder, const Runni
 ActivationPolicy policyOf(const std::string& id, const RunningApplicationSources& sources)
 {
     for (const std::string& directory : sources.dataDirectories) {
-        const std::string path = directory + "/applications/" + id + ".desktop";
+        std::string path = directory;
+        path.append("/applications/").append(id).append(".desktop");
         struct stat status { };
         if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
             continue;
