@@ -98,18 +98,17 @@ std::string sensorValue(const SensorReading& reading)
                                                     : format("%6.1f °C", *reading.value);
 }
 
-std::optional<long> healthPercent(const BatteryCapacity& capacity)
+// Full charge in percent of design, rounded half up (in integers: no libm in a program started once
+// per request).
+std::optional<std::uint64_t> healthPercent(const BatteryCapacity& capacity)
 {
     if (capacity.designMilliampHours == 0) {
         return std::nullopt;
     }
-    // At most 200 % from a checked reply; bounded here so that any reply converts soundly.
-    constexpr double kShownAtMost = 1e9;
-    const double percent = std::min(kShownAtMost,
-        100.0 * static_cast<double>(capacity.fullChargeMilliampHours) /
-            static_cast<double>(capacity.designMilliampHours));
-    // Rounded half up by hand: std::lround would link libm into a program started once per request.
-    return static_cast<long>(percent + 0.5);
+    // At most twice the design in a checked reply; bounded so that no reply overflows.
+    const std::uint64_t full =
+        std::min(capacity.fullChargeMilliampHours, std::numeric_limits<std::uint64_t>::max() / 200);
+    return (full * 200 / capacity.designMilliampHours + 1) / 2;
 }
 
 std::string capacityText(const BatteryCapacity& capacity, Layout layout)
@@ -118,11 +117,11 @@ std::string capacityText(const BatteryCapacity& capacity, Layout layout)
     if (layout == Layout::line) {
         std::string text =
             format("%" PRIu64 "/%" PRIu64 " mAh", capacity.fullChargeMilliampHours, capacity.designMilliampHours);
-        return health ? text + format(" (%ld %%)", *health) : text;
+        return health ? text + format(" (%" PRIu64 " %%)", *health) : text;
     }
     std::string text = format(
         "%6" PRIu64 " mAh of %" PRIu64 " mAh design", capacity.fullChargeMilliampHours, capacity.designMilliampHours);
-    return health ? text + format(" (health %ld %%)", *health) : text;
+    return health ? text + format(" (health %" PRIu64 " %%)", *health) : text;
 }
 
 // ---- Processes --------------------------------------------------------------------------------
@@ -376,7 +375,7 @@ std::string quitText(const AppQuitResponse& response)
 std::optional<std::string> replyText(
     std::string_view request, std::string_view reply, Layout layout, std::int64_t nowSeconds)
 {
-    const auto lineEnd = [layout](std::string text) { return layout == Layout::line ? text : text + '\n'; };
+    const auto lineEnd = [layout](const std::string& text) { return layout == Layout::line ? text : text + '\n'; };
     if (request == "snapshot") {
         const auto snapshot = json::decode<SensorSnapshot>(reply);
         return snapshot ? std::optional(snapshotText(*snapshot, layout)) : std::nullopt;

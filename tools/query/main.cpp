@@ -333,9 +333,10 @@ int runWatch(const Options& options)
         const std::string& error = rendered.error;
         answered = error.empty();
         if (onTerminal) {
-            const std::string header =
-                std::string(options.request.name) + " every " + interval + " s, " + timeOfDay() + " (Ctrl-C ends)\n\n";
-            written = TerminalScreen::draw(header + (answered ? shown : error + '\n'), options.output != Output::text);
+            std::string frame(options.request.name);
+            frame.append(" every ").append(interval).append(" s, ").append(timeOfDay()).append(" (Ctrl-C ends)\n\n");
+            frame.append(answered ? shown : error + '\n');
+            written = TerminalScreen::draw(frame, options.output != Output::text);
         } else if (answered) {
             written = writeAll(STDOUT_FILENO, (options.output == Output::text ? timeOfDay() + ' ' : "") + shown + '\n');
         } else {
