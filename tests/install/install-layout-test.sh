@@ -63,7 +63,7 @@ for _ in $(seq 200); do
   kill -0 "$server" 2>/dev/null || fail "the installed companion did not start: $(cat "$work/status.log")"
   sleep 0.05
 done
-snapshot=$("$bin/quorvantile-sensors-query" --timeout 10 snapshot) ||
+snapshot=$("$bin/quorvantile-sensors-query" --json --timeout 10 snapshot) ||
   fail "the installed query tool got no snapshot; companion status: $(cat "$work/status.log")"
 [[ $snapshot == *'"key":"F0Ac","unit":"rpm","value":2160.0'* ]] || fail "unexpected snapshot: $snapshot"
 echo "install tree at $prefix: module place and snapshot as expected"

@@ -30,9 +30,9 @@ constexpr auto kConnectRetryInterval = std::chrono::milliseconds(10);
 Failure lostConnection(double deadline, std::string_view what)
 {
     if (systemClock().uptime() >= deadline) {
-        return Failure {"the companion did not answer in time"};
+        return Failure {"the companion did not answer in time", FailureReason::timedOut};
     }
-    return Failure {std::string(what)};
+    return Failure {std::string(what), FailureReason::closed};
 }
 
 std::variant<UniqueFd, Failure> connectTo(const std::string& socketPath, double deadline)
@@ -51,7 +51,7 @@ std::variant<UniqueFd, Failure> connectTo(const std::string& socketPath, double 
         }
         const int error = errno;
         if (error == ENOENT || error == ECONNREFUSED) {
-            return Failure {"no companion is listening at " + socketPath};
+            return Failure {"no companion is listening at " + socketPath, FailureReason::notListening};
         }
         if (error != EAGAIN || systemClock().uptime() >= deadline) {
             return Failure {"cannot connect to " + socketPath + ": " + std::strerror(error)};

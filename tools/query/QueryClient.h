@@ -20,8 +20,17 @@ struct RequestKind {
 [[nodiscard]] std::optional<RequestKind> requestNamed(std::string_view name);
 [[nodiscard]] std::string_view requestNames(); // for help texts
 
+// Why no reply came, for callers that explain it in their own words.
+enum class FailureReason {
+    notListening, // no socket, or nobody accepts on it
+    closed, // the companion closed the connection before its reply was complete
+    timedOut,
+    other,
+};
+
 struct Failure {
     std::string message; // one line, for people
+    FailureReason reason = FailureReason::other;
 };
 
 using Outcome = std::variant<std::string, Failure>; // the reply's JSON bytes, or why there is none
