@@ -41,7 +41,8 @@ void runEachIteration(benchmark::State& state, const std::vector<std::string>& c
 
 void BM_InventoryWithQueryTool(benchmark::State& state)
 {
-    runEachIteration(state, {testing::binary("quorvantile-sensors-query"), "--socket", socketPath(), "inventory"});
+    runEachIteration(
+        state, {testing::binary("quorvantile-sensors-query"), "--json", "--socket", socketPath(), "inventory"});
 }
 BENCHMARK(BM_InventoryWithQueryTool)->Unit(benchmark::kMillisecond);
 
