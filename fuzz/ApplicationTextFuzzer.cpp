@@ -5,16 +5,8 @@
 #include "companion/linux/RunningApplicationText.h"
 
 using namespace quorvantile;
+using fuzzing::inside;
 using fuzzing::require;
-
-namespace {
-
-bool inside(std::string_view part, std::string_view whole)
-{
-    return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -24,6 +24,12 @@ inline std::string_view text(const std::uint8_t* data, std::size_t size)
     return {reinterpret_cast<const char*>(data), size};
 }
 
+// Whether `part` lies within `whole`: parsers that hand out views must point into their input.
+inline bool inside(std::string_view part, std::string_view whole)
+{
+    return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
 // A decoded record encodes, and its encoding decodes to the same record.
 template<typename Record> void requireRoundTrip(const Record& record)
 {
