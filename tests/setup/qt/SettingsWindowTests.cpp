@@ -29,14 +29,7 @@ namespace {
 using testing::FakeLogin;
 using testing::FakeProcess;
 using testing::MemoryDefaults;
-
-// Runs everything the main executor and the widgets have queued.
-void settle()
-{
-    for (int round = 0; round < 20; ++round) {
-        QCoreApplication::processEvents();
-    }
-}
+using testing::settle;
 
 struct Harness {
     std::shared_ptr<FakeProcess> process = std::make_shared<FakeProcess>();

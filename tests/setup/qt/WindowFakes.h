@@ -7,6 +7,8 @@
 #include "setup/SensorCompanionLoginControlling.h"
 #include "setup/SensorCompanionProcessControlling.h"
 
+#include <QCoreApplication>
+
 #include <coroutine>
 #include <deque>
 #include <map>
@@ -15,6 +17,14 @@
 #include <vector>
 
 namespace quorvantile::setup::testing {
+
+// Runs everything the main executor and the widgets have queued.
+inline void settle()
+{
+    for (int round = 0; round < 20; ++round) {
+        QCoreApplication::processEvents();
+    }
+}
 
 // An operation held open until release() gives it its outcome.
 class Hold {

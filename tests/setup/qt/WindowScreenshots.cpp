@@ -21,13 +21,7 @@ namespace {
 using testing::FakeLogin;
 using testing::FakeProcess;
 using testing::MemoryDefaults;
-
-void settle()
-{
-    for (int round = 0; round < 20; ++round) {
-        QCoreApplication::processEvents();
-    }
-}
+using testing::settle;
 
 struct Status {
     const char* file;
