@@ -7,18 +7,18 @@
 // absent optionals out and refuses non-finite doubles. Reading looks keys up by name, ignores
 // unknown keys, reads `null` as absent and refuses a wrong JSON type or an out-of-range number.
 //
-// A record names its fields once, as JSON key and member in the order they are written, in a static
-// member function; an `std::optional` member is an optional field, every other member is required:
+// A record names its fields once, in the order they are written; each is written under its member's
+// name. An `std::optional` member is an optional field, every other member is required:
 //
 //     struct Example {
 //         std::int64_t version = 1;
 //         std::optional<std::string> name;
 //
-//         static constexpr auto jsonFields()
-//         {
-//             return std::tuple {json::field("version", &Example::version), json::field("name", &Example::name)};
-//         }
+//         QUORVANTILE_JSON_FIELDS(Example, version, name)
 //     };
+//
+// (The macro defines `static constexpr auto jsonFields()`, a tuple of `json::field(key, member)`; a
+// record whose keys differ from its members' names writes that function by hand.)
 //
 // An enumeration names its JSON texts once, in a function found next to it:
 //
@@ -58,6 +58,24 @@ constexpr Field<Record, Member> field(std::string_view key, Member Record::*memb
 {
     return {key, member};
 }
+
+// QUORVANTILE_JSON_FIELDS(Record, member...): see the top of this file. Each rescan of the expansion
+// takes one more member; there are 16 rescans, so a record may name up to 16 fields.
+#define QUORVANTILE_JSON_FIELDS(Record, ...)                                                                           \
+    static constexpr auto jsonFields() { return std::tuple {QUORVANTILE_JSON_FOR_EACH(Record, __VA_ARGS__)}; }
+#define QUORVANTILE_JSON_FIELD(Record, member) ::quorvantile::json::field(#member, &Record::member)
+#define QUORVANTILE_JSON_FOR_EACH(Record, ...)                                                                         \
+    __VA_OPT__(QUORVANTILE_JSON_EXPAND(QUORVANTILE_JSON_FOR_EACH_STEP(Record, __VA_ARGS__)))
+#define QUORVANTILE_JSON_FOR_EACH_STEP(Record, member, ...)                                                            \
+    QUORVANTILE_JSON_FIELD(Record, member)                                                                             \
+    __VA_OPT__(, QUORVANTILE_JSON_FOR_EACH_AGAIN QUORVANTILE_JSON_PARENS(Record, __VA_ARGS__))
+#define QUORVANTILE_JSON_FOR_EACH_AGAIN() QUORVANTILE_JSON_FOR_EACH_STEP
+#define QUORVANTILE_JSON_PARENS ()
+#define QUORVANTILE_JSON_EXPAND(...)                                                                                   \
+    QUORVANTILE_JSON_EXPAND4(QUORVANTILE_JSON_EXPAND4(QUORVANTILE_JSON_EXPAND4(QUORVANTILE_JSON_EXPAND4(__VA_ARGS__))))
+#define QUORVANTILE_JSON_EXPAND4(...)                                                                                  \
+    QUORVANTILE_JSON_EXPAND1(QUORVANTILE_JSON_EXPAND1(QUORVANTILE_JSON_EXPAND1(QUORVANTILE_JSON_EXPAND1(__VA_ARGS__))))
+#define QUORVANTILE_JSON_EXPAND1(...) __VA_ARGS__
 
 template<typename Type>
 concept Record = requires

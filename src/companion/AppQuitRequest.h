@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 
 namespace quorvantile {
@@ -35,11 +34,7 @@ struct AppQuitRequest {
 
     bool operator==(const AppQuitRequest&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("process", &AppQuitRequest::process),
-            json::field("bundleIdentifier", &AppQuitRequest::bundleIdentifier)};
-    }
+    QUORVANTILE_JSON_FIELDS(AppQuitRequest, process, bundleIdentifier)
 };
 
 // The answer to a quit request.
@@ -53,12 +48,7 @@ struct AppQuitResponse {
 
     bool operator==(const AppQuitResponse&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("version", &AppQuitResponse::version),
-            json::field("request", &AppQuitResponse::request), json::field("uptime", &AppQuitResponse::uptime),
-            json::field("outcome", &AppQuitResponse::outcome)};
-    }
+    QUORVANTILE_JSON_FIELDS(AppQuitResponse, version, request, uptime, outcome)
 };
 
 // "requested" and "refused".

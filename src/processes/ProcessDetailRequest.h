@@ -7,7 +7,6 @@
 #include <functional>
 #include <optional>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -27,12 +26,7 @@ struct ProcessDetailRequest {
 
     bool operator==(const ProcessDetailRequest&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("pid", &ProcessDetailRequest::pid),
-            json::field("startSeconds", &ProcessDetailRequest::startSeconds),
-            json::field("startMicroseconds", &ProcessDetailRequest::startMicroseconds)};
-    }
+    QUORVANTILE_JSON_FIELDS(ProcessDetailRequest, pid, startSeconds, startMicroseconds)
 };
 
 } // namespace quorvantile

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -24,16 +23,8 @@ struct ProcessDetailReading {
 
     bool operator==(const ProcessDetailReading&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("request", &ProcessDetailReading::request),
-            json::field("startAbsolute", &ProcessDetailReading::startAbsolute),
-            json::field("executableUUID", &ProcessDetailReading::executableUUID),
-            json::field("physicalFootprint", &ProcessDetailReading::physicalFootprint),
-            json::field("diskReadBytes", &ProcessDetailReading::diskReadBytes),
-            json::field("diskWriteBytes", &ProcessDetailReading::diskWriteBytes),
-            json::field("threads", &ProcessDetailReading::threads)};
-    }
+    QUORVANTILE_JSON_FIELDS(ProcessDetailReading, request, startAbsolute, executableUUID, physicalFootprint,
+        diskReadBytes, diskWriteBytes, threads)
 };
 
 // One reading per request, in the order of the requests.
@@ -44,12 +35,7 @@ struct ProcessDetailSnapshot {
 
     bool operator==(const ProcessDetailSnapshot&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("version", &ProcessDetailSnapshot::version),
-            json::field("uptime", &ProcessDetailSnapshot::uptime),
-            json::field("readings", &ProcessDetailSnapshot::readings)};
-    }
+    QUORVANTILE_JSON_FIELDS(ProcessDetailSnapshot, version, uptime, readings)
 };
 
 } // namespace quorvantile

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -24,16 +23,8 @@ struct ProcessInventoryReading {
 
     bool operator==(const ProcessInventoryReading&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("pid", &ProcessInventoryReading::pid),
-            json::field("name", &ProcessInventoryReading::name),
-            json::field("startSeconds", &ProcessInventoryReading::startSeconds),
-            json::field("startMicroseconds", &ProcessInventoryReading::startMicroseconds),
-            json::field("userTicks", &ProcessInventoryReading::userTicks),
-            json::field("systemTicks", &ProcessInventoryReading::systemTicks),
-            json::field("residentBytes", &ProcessInventoryReading::residentBytes)};
-    }
+    QUORVANTILE_JSON_FIELDS(
+        ProcessInventoryReading, pid, name, startSeconds, startMicroseconds, userTicks, systemTicks, residentBytes)
 };
 
 // The user's processes, ascending by pid.
@@ -51,14 +42,7 @@ struct ProcessInventorySnapshot {
 
     bool operator==(const ProcessInventorySnapshot&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("version", &ProcessInventorySnapshot::version),
-            json::field("uptime", &ProcessInventorySnapshot::uptime),
-            json::field("uid", &ProcessInventorySnapshot::uid),
-            json::field("incomplete", &ProcessInventorySnapshot::incomplete),
-            json::field("readings", &ProcessInventorySnapshot::readings)};
-    }
+    QUORVANTILE_JSON_FIELDS(ProcessInventorySnapshot, version, uptime, uid, incomplete, readings)
 };
 
 } // namespace quorvantile

@@ -7,7 +7,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 
 namespace quorvantile {
@@ -28,13 +27,7 @@ struct AccessoryBatteryReading {
 
     bool operator==(const AccessoryBatteryReading&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("registryID", &AccessoryBatteryReading::registryID),
-            json::field("name", &AccessoryBatteryReading::name),
-            json::field("transport", &AccessoryBatteryReading::transport),
-            json::field("percent", &AccessoryBatteryReading::percent)};
-    }
+    QUORVANTILE_JSON_FIELDS(AccessoryBatteryReading, registryID, name, transport, percent)
 };
 
 inline constexpr std::int64_t kMaximumAccessoryPercent = 100;

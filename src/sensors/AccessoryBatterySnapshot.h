@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -28,13 +27,7 @@ struct AccessoryBatterySnapshot {
 
     bool operator==(const AccessoryBatterySnapshot&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("version", &AccessoryBatterySnapshot::version),
-            json::field("uptime", &AccessoryBatterySnapshot::uptime),
-            json::field("incomplete", &AccessoryBatterySnapshot::incomplete),
-            json::field("readings", &AccessoryBatterySnapshot::readings)};
-    }
+    QUORVANTILE_JSON_FIELDS(AccessoryBatterySnapshot, version, uptime, incomplete, readings)
 };
 
 } // namespace quorvantile

@@ -3,7 +3,6 @@
 #include "common/Json.h"
 
 #include <cstdint>
-#include <tuple>
 
 namespace quorvantile {
 
@@ -17,11 +16,7 @@ struct BatteryCapacity {
 
     bool operator==(const BatteryCapacity&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("designMilliampHours", &BatteryCapacity::designMilliampHours),
-            json::field("fullChargeMilliampHours", &BatteryCapacity::fullChargeMilliampHours)};
-    }
+    QUORVANTILE_JSON_FIELDS(BatteryCapacity, designMilliampHours, fullChargeMilliampHours)
 };
 
 } // namespace quorvantile

@@ -6,7 +6,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <utility>
 
 namespace quorvantile {
@@ -21,11 +20,7 @@ struct SensorReading {
 
     bool operator==(const SensorReading&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("key", &SensorReading::key), json::field("unit", &SensorReading::unit),
-            json::field("value", &SensorReading::value)};
-    }
+    QUORVANTILE_JSON_FIELDS(SensorReading, key, unit, value)
 };
 
 // Keys beginning with "F" are fan speeds; every other key is a temperature.

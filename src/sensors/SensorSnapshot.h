@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 namespace quorvantile {
@@ -36,13 +35,7 @@ struct SensorSnapshot {
 
     bool operator==(const SensorSnapshot&) const = default;
 
-    static constexpr auto jsonFields()
-    {
-        return std::tuple {json::field("version", &SensorSnapshot::version),
-            json::field("uptime", &SensorSnapshot::uptime), json::field("registryID", &SensorSnapshot::registryID),
-            json::field("model", &SensorSnapshot::model), json::field("readings", &SensorSnapshot::readings),
-            json::field("batteryCapacity", &SensorSnapshot::batteryCapacity)};
-    }
+    QUORVANTILE_JSON_FIELDS(SensorSnapshot, version, uptime, registryID, model, readings, batteryCapacity)
 };
 
 } // namespace quorvantile
