@@ -25,6 +25,7 @@ Environment readEnvironment()
     environment.roots.sysfs = variable("QUORVANTILE_SYSFS_ROOT").value_or(environment.roots.sysfs);
     environment.roots.proc = variable("QUORVANTILE_PROC_ROOT").value_or(environment.roots.proc);
     environment.runtimeDirectory = absoluteVariable("XDG_RUNTIME_DIR");
+    environment.configHome = absoluteVariable("XDG_CONFIG_HOME");
     environment.stateHome = absoluteVariable("XDG_STATE_HOME");
     environment.home = absoluteVariable("HOME");
     environment.dataHome = absoluteVariable("XDG_DATA_HOME");

@@ -15,8 +15,10 @@ struct SystemRoots {
 // and serve, the tools' main) read it, once, and pass it down; nothing below them reads variables.
 struct Environment {
     SystemRoots roots; // $QUORVANTILE_SYSFS_ROOT and $QUORVANTILE_PROC_ROOT when set and not empty
-    // $XDG_RUNTIME_DIR, $XDG_STATE_HOME and $HOME, each only when absolute (as XDG asks).
+    // $XDG_RUNTIME_DIR, $XDG_CONFIG_HOME, $XDG_STATE_HOME and $HOME, each only when absolute (as XDG
+    // asks).
     std::optional<std::string> runtimeDirectory;
+    std::optional<std::string> configHome;
     std::optional<std::string> stateHome;
     std::optional<std::string> home;
     // $XDG_DATA_HOME (only when absolute) and $XDG_DATA_DIRS as given: where desktop entries live.

@@ -123,11 +123,15 @@ TEST(SystemSensorCompanionLogin, QuotesTheExecutableOnTheExecLine)
 TEST(SetupFolders, FollowTheConfigurationHome)
 {
     TemporaryFolder home;
-    ::setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
-    ASSERT_TRUE(systemDefaultsStore()->setValue("sensorsEnabled.v1", true));
+    Environment environment;
+    environment.home = "/h";
+    EXPECT_EQ(configurationHome(environment), "/h/.config");
+    environment.configHome = home.path();
+    EXPECT_EQ(configurationHome(environment), home.path());
+    ASSERT_TRUE(systemDefaultsStore(home.path())->setValue("sensorsEnabled.v1", true));
     EXPECT_TRUE(std::filesystem::exists(home.path() / "com.zembo.quorvantile.sensors" / "defaults.json"));
 
-    const auto login = systemSensorCompanionLogin({});
+    const auto login = systemSensorCompanionLogin(home.path(), {});
     ASSERT_TRUE(waitFor(login->setEnabled(true)).ok());
     EXPECT_EQ(login->entryPath().parent_path(), home.path() / "autostart");
     EXPECT_EQ(autostartProgram(contents(login->entryPath())), applicationExecutable()->string());

@@ -63,12 +63,12 @@ bool JsonDefaultsStore::setValue(std::string_view key, const json::Json& value)
     return writeFileAtomically(file_, text).ok();
 }
 
-std::shared_ptr<DefaultsStore> systemDefaultsStore()
+std::shared_ptr<DefaultsStore> systemDefaultsStore(const std::optional<std::filesystem::path>& configurationHome)
 {
-    const auto home = configurationHome();
-    // Without a home folder nothing can be read or written; the empty path makes both fail.
-    return std::make_shared<JsonDefaultsStore>(
-        home ? *home / std::string(kApplicationIdentifier) / "defaults.json" : std::filesystem::path());
+    // The empty path makes both reading and writing fail.
+    return std::make_shared<JsonDefaultsStore>(configurationHome
+            ? *configurationHome / std::string(kApplicationIdentifier) / "defaults.json"
+            : std::filesystem::path());
 }
 
 } // namespace quorvantile::setup

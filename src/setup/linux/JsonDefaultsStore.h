@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace quorvantile::setup {
 
@@ -24,7 +25,9 @@ private:
     std::filesystem::path file_;
 };
 
-// The store in $XDG_CONFIG_HOME/com.zembo.quorvantile.sensors/defaults.json.
-[[nodiscard]] std::shared_ptr<DefaultsStore> systemDefaultsStore();
+// The store in <configuration home>/com.zembo.quorvantile.sensors/defaults.json; without a
+// configuration home nothing can be read or written.
+[[nodiscard]] std::shared_ptr<DefaultsStore> systemDefaultsStore(
+    const std::optional<std::filesystem::path>& configurationHome);
 
 } // namespace quorvantile::setup

@@ -258,11 +258,11 @@ void SystemSensorCompanionLogin::openSettings()
 }
 
 std::shared_ptr<SystemSensorCompanionLogin> systemSensorCompanionLogin(
-    SystemSensorCompanionLogin::FolderOpener openFolder)
+    const std::optional<std::filesystem::path>& configurationHome, SystemSensorCompanionLogin::FolderOpener openFolder)
 {
-    const auto home = configurationHome();
-    return std::make_shared<SystemSensorCompanionLogin>(home ? *home / "autostart" : std::filesystem::path(),
-        home ? applicationExecutable() : std::nullopt, std::move(openFolder));
+    return std::make_shared<SystemSensorCompanionLogin>(
+        configurationHome ? *configurationHome / "autostart" : std::filesystem::path(),
+        configurationHome ? applicationExecutable() : std::nullopt, std::move(openFolder));
 }
 
 } // namespace quorvantile::setup

@@ -34,9 +34,9 @@ private:
     FolderOpener openFolder_;
 };
 
-// The controller over $XDG_CONFIG_HOME/autostart for this process's own executable.
+// The controller over <configuration home>/autostart for this process's own executable.
 [[nodiscard]] std::shared_ptr<SystemSensorCompanionLogin> systemSensorCompanionLogin(
-    SystemSensorCompanionLogin::FolderOpener openFolder);
+    const std::optional<std::filesystem::path>& configurationHome, SystemSensorCompanionLogin::FolderOpener openFolder);
 
 // The desktop entry that starts `executable` as a login item.
 [[nodiscard]] std::string autostartEntry(const std::string& executable);

@@ -9,30 +9,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 namespace quorvantile::setup {
-namespace {
-
-std::optional<std::filesystem::path> absoluteVariable(const char* name)
+std::optional<std::filesystem::path> configurationHome(const Environment& environment)
 {
-    const char* value = std::getenv(name);
-    if (value == nullptr || value[0] != '/') {
-        return std::nullopt; // unset, empty or relative values are ignored, as XDG asks
+    if (environment.configHome) {
+        return std::filesystem::path(*environment.configHome);
     }
-    return std::filesystem::path(value);
-}
-
-} // namespace
-
-std::optional<std::filesystem::path> configurationHome()
-{
-    if (auto configuration = absoluteVariable("XDG_CONFIG_HOME")) {
-        return configuration;
-    }
-    if (auto home = absoluteVariable("HOME")) {
-        return *home / ".config";
+    if (environment.home) {
+        return std::filesystem::path(*environment.home) / ".config";
     }
     const passwd* entry = getpwuid(geteuid());
     if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') {

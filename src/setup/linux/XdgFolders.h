@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Environment.h"
 #include "setup/SetupError.h"
 
 #include <filesystem>
@@ -11,8 +12,8 @@ namespace quorvantile::setup {
 // The file and folder name this application uses below the user's configuration folder.
 inline constexpr std::string_view kApplicationIdentifier = "com.zembo.quorvantile.sensors";
 
-// $XDG_CONFIG_HOME when absolute, else $HOME/.config (the password entry's home without HOME).
-[[nodiscard]] std::optional<std::filesystem::path> configurationHome();
+// $XDG_CONFIG_HOME, else $HOME/.config, else the password entry's home's .config.
+[[nodiscard]] std::optional<std::filesystem::path> configurationHome(const Environment& environment);
 
 // This process's own executable: the target of /proc/self/exe.
 [[nodiscard]] std::optional<std::filesystem::path> applicationExecutable();

@@ -62,7 +62,8 @@ int runSetup(bool onDemand)
         QCoreApplication::installTranslator(&translator);
     }
 
-    const auto container = groupContainer(readEnvironment());
+    const Environment environment = readEnvironment();
+    const auto container = groupContainer(environment);
     if (!container) {
         fail(QStringLiteral("no folder for the application group can be found or made"));
         return 1;
@@ -80,11 +81,13 @@ int runSetup(bool onDemand)
     }
 
     QuitSignals quitSignals;
-    const auto state = SensorCompanionSetupState::create(systemDefaultsStore(),
+    const auto configuration = configurationHome(environment);
+    const auto state = SensorCompanionSetupState::create(systemDefaultsStore(configuration),
         std::make_shared<SystemSensorCompanionProcess>(executable->string()),
-        systemSensorCompanionLogin([](const std::filesystem::path& folder) {
-            QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
-        }),
+        systemSensorCompanionLogin(configuration,
+            [](const std::filesystem::path& folder) {
+                QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+            }),
         std::make_shared<QtMainExecutor>());
     SensorCompanionApplication delegate(state, onDemand, [] { QCoreApplication::exit(0); });
     application.installEventFilter(&delegate);
