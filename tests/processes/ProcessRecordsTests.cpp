@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
-#include <limits>
 #include <string>
 
 namespace quorvantile {
@@ -44,19 +42,12 @@ TEST(ProcessDetailRequestDecoding, AcceptsOnlyOneToEightDistinctWellFormedReques
         {"[" + requestText(4) + "," + requestText(5) + "," + requestText(4) + "]", 0},
         {"[" + requestText(4, 10) + "," + requestText(4, 11) + "]", 2}, // one pid at two start times
         {"[" + requestText(0) + "]", 0},
-        {"[" + requestText(-1) + "]", 0},
         {"[" + requestText(1) + "," + requestText(2, 0) + "]", 0},
         {"[" + requestText(1, 5, 1'000'000) + "]", 0},
         {R"([{"pid":2147483647,"startSeconds":18446744073709551615,"startMicroseconds":999999}])", 1},
         {requestText(1), 0}, // an object, not an array
-        {"[" + requestText(1) + "] x", 0},
         {"[null]", 0},
-        {R"([{"pid":1,"startSeconds":2}])", 0},
-        {R"([{"pid":1,"startSeconds":-2,"startMicroseconds":0}])", 0},
-        {R"([{"pid":2147483648,"startSeconds":2,"startMicroseconds":0}])", 0},
-        {R"([{"pid":"1","startSeconds":2,"startMicroseconds":0}])", 0},
         {R"([{"pid":1.0,"startSeconds":2,"startMicroseconds":0}])", 0},
-        {R"([{"pid":1,"startSeconds":18446744073709551616,"startMicroseconds":0}])", 0},
     };
     for (const auto& row : rows) {
         const auto requests = ProcessDetailRequest::decode(row.body);
@@ -73,7 +64,6 @@ ProcessInventoryReading reading(std::int32_t pid) { return {pid, "Finder", 1'700
 TEST(ProcessInventorySnapshotValidity, Bounds)
 {
     using Change = std::function<void(ProcessInventorySnapshot&)>;
-    constexpr double kInfinity = std::numeric_limits<double>::infinity();
     const auto first = [](const std::function<void(ProcessInventoryReading&)>& change) -> Change {
         return [change](ProcessInventorySnapshot& snapshot) { change(snapshot.readings.front()); };
     };
@@ -84,42 +74,34 @@ TEST(ProcessInventorySnapshotValidity, Bounds)
             }
         };
     };
+    // Two rows show that the shared header rules apply; the sensor snapshot's tests go through them all.
     const struct {
         const char* what;
         Change change;
-        double now;
         bool valid;
     } rows[] = {
-        {"as made", [](auto&) {}, 10.0, true},
-        {"two seconds old", [](auto&) {}, 12.0, true},
-        {"older than two seconds", [](auto&) {}, 12.000001, false},
-        {"finished after now", [](auto&) {}, 9.999, false},
-        {"now is infinite", [](auto&) {}, kInfinity, false},
-        {"now is NaN", [](auto&) {}, std::nan(""), false},
-        {"uptime 0", [](auto& s) { s.uptime = 0.0; }, 0.0, true},
-        {"negative uptime", [](auto& s) { s.uptime = -1.0; }, 10.0, false},
-        {"NaN uptime", [](auto& s) { s.uptime = std::nan(""); }, 10.0, false},
-        {"version 2", [](auto& s) { s.version = 2; }, 10.0, false},
-        {"another user's list", [](auto& s) { s.uid += 1; }, 10.0, false},
-        {"512 readings", upTo(512), 10.0, true},
-        {"513 readings", upTo(513), 10.0, false},
-        {"a repeated pid", [](auto& s) { s.readings.push_back(reading(1)); }, 10.0, false},
-        {"pid 0", first([](auto& r) { r.pid = 0; }), 10.0, false},
-        {"empty name", first([](auto& r) { r.name.clear(); }), 10.0, false},
-        {"name with a line feed", first([](auto& r) { r.name = "bad\nname"; }), 10.0, false},
-        {"no start time", first([](auto& r) { r.startSeconds = 0; }), 10.0, false},
-        {"last microsecond", first([](auto& r) { r.startMicroseconds = 999'999; }), 10.0, true},
-        {"a second of microseconds", first([](auto& r) { r.startMicroseconds = 1'000'000; }), 10.0, false},
-        {"flag and figures play no part",
-            [](auto& s) {
-                s = {1, 10.0, 501, true, {{1, "x", 1, 0, 0, 0, 0}}};
-            },
-            10.0, true},
+        {"as made", [](auto&) {}, true},
+        {"older than two seconds", [](auto& s) { s.uptime = 7.999999; }, false},
+        {"version 2", [](auto& s) { s.version = 2; }, false},
+        {"another user's list", [](auto& s) { s.uid += 1; }, false},
+        {"512 readings", upTo(512), true},
+        {"513 readings", upTo(513), false},
+        {"a repeated pid", [](auto& s) { s.readings.push_back(reading(1)); }, false},
+        {"pid 0", first([](auto& r) { r.pid = 0; }), false},
+        {"name with a line feed", first([](auto& r) { r.name = "bad\nname"; }), false},
+        {"no start time", first([](auto& r) { r.startSeconds = 0; }), false},
+        {"last microsecond", first([](auto& r) { r.startMicroseconds = 999'999; }), true},
+        {"a second of microseconds", first([](auto& r) { r.startMicroseconds = 1'000'000; }), false},
+        {"the flag plays no part", [](auto& s) { s.incomplete = true; }, true},
+        {"nor do the figures", first([](auto& r) {
+             r = {1, "x", 1, 0, 0, 0, 0};
+         }),
+            true},
     };
     for (const auto& row : rows) {
         ProcessInventorySnapshot snapshot {1, 10.0, 501, false, {reading(1)}};
         row.change(snapshot);
-        EXPECT_EQ(snapshot.isValid(row.now, 501), row.valid) << row.what;
+        EXPECT_EQ(snapshot.isValid(10.0, 501), row.valid) << row.what;
     }
 }
 
