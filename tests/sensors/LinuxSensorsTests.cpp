@@ -64,7 +64,7 @@ TEST(HwmonSmc, ValuesThatTheTypeCannotHoldOrThatAreNotNumbersAreErrors)
     EXPECT_EQ(hardware::read(*connection, "FNum"), 2.0);
 }
 
-TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsAndBrandSources)
+TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsBrandSourcesAndTheBrandAnswer)
 {
     EXPECT_EQ(hwmonsmc::attributeIndex("fan1x_input", "fan", "_input"), std::nullopt);
     EXPECT_EQ(hwmonsmc::encode("ui8 ", 256.0), std::nullopt);
@@ -77,10 +77,8 @@ TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsAndBrandSources)
     EXPECT_EQ(processorbrand::cpuinfoModelName("processor\t: 0\nCPU part\t: 0x024\n"), std::nullopt);
     EXPECT_EQ(processorbrand::appleSiliconBrand(std::string_view("apple,j375d\0apple,t6002\0", 24)), "Apple M1 Ultra");
     EXPECT_EQ(processorbrand::appleSiliconBrand(std::string_view("brcm,bcm2711\0", 13)), std::nullopt);
-}
 
-TEST(LinuxProcessorBrand, AnswersLengthThenBytesLikeTheSysctl)
-{
+    // The brand answers like the sysctl: its length with the zero first, and nothing into a short buffer.
     LinuxProcessorBrand brand(fixture("sensors/intel-mac/proc"), fixture("sensors/intel-mac/sys"));
     std::size_t length = 0;
     ASSERT_EQ(brand.read({}, length), 0);
