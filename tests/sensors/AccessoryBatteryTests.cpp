@@ -70,19 +70,6 @@ TEST(AccessoryBatterySnapshotValidity, VersionAndAtMost32ValidReadingsWithDistin
     EXPECT_FALSE(valid(1, {kKeys, {0, "Pad", Transport::usb, 1}}));
 }
 
-TEST(AccessoryBatteryJson, KeysInDeclaredOrderTransportTextsAndRoundTrip)
-{
-    const AccessoryBatterySnapshot snapshot {1, 12.5, true, {kKeys, kMouse}};
-    const auto text = json::encode(snapshot);
-    EXPECT_EQ(text,
-        R"({"version":1,"uptime":12.5,"incomplete":true,"readings":[)"
-        R"({"registryID":2,"name":" Keys","transport":"USB"},)"
-        R"({"registryID":18446744073709551615,"name":"Mouse","transport":"Bluetooth","percent":42}]})");
-    EXPECT_EQ(json::decode<AccessoryBatterySnapshot>(text.value_or("")), snapshot);
-    EXPECT_EQ(json::decode<AccessoryBatteryReading>(R"({"transport":"BluetoothLowEnergy","name":"K","registryID":3})"),
-        (AccessoryBatteryReading {3, "K", Transport::bluetoothLowEnergy, std::nullopt}));
-}
-
 TEST(AccessoryBatteryWalk, ListsAccessoriesOfTheHidEventClassAndPassesOverOtherServicesSilently)
 {
     auto registry = registryOf(

@@ -74,19 +74,6 @@ TEST(SensorSnapshotValidity, HeaderFreshnessModelAndBatteryCapacityBounds)
     }
 }
 
-TEST(SensorSnapshotJson, KeysInDeclaredOrderAndRoundTrip)
-{
-    SensorSnapshot snapshot {1, 999.5, 18446744073709551615ULL, "Apple M1",
-        {{"F0Ac", rpm, 0.1}, {"TB1T", celsius, std::nullopt}}, std::nullopt};
-    EXPECT_EQ(json::encode(snapshot),
-        R"({"version":1,"uptime":999.5,"registryID":18446744073709551615,"model":"Apple M1","readings":)"
-        R"([{"key":"F0Ac","unit":"rpm","value":0.1},{"key":"TB1T","unit":"celsius"}]})");
-    snapshot.batteryCapacity = BatteryCapacity {5000, 4500};
-    const std::string text = json::encode(snapshot).value_or("");
-    EXPECT_TRUE(text.ends_with(R"("batteryCapacity":{"designMilliampHours":5000,"fullChargeMilliampHours":4500}})"));
-    EXPECT_EQ(json::decode<SensorSnapshot>(text), snapshot);
-}
-
 TEST(SensorSnapshotDecoding, RefusesEmptyOversizedStaleAndInvalidDocuments)
 {
     std::string text = json::encode(validSnapshot()).value_or("");
