@@ -8,6 +8,7 @@
 #include <cmath>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -118,12 +119,10 @@ protected:
     {
         return ProcessInventoryHardware::snapshot(preferredPID, table, clock);
     }
-    static std::vector<std::int32_t> pids(const ProcessInventorySnapshot& snapshot)
+    static std::vector<std::int32_t> pids(const std::optional<ProcessInventorySnapshot>& snapshot)
     {
         std::vector<std::int32_t> pids;
-        for (const auto& reading : snapshot.readings) {
-            pids.push_back(reading.pid);
-        }
+        std::ranges::transform(snapshot.value().readings, std::back_inserter(pids), &ProcessInventoryReading::pid);
         return pids;
     }
 };
@@ -133,18 +132,13 @@ TEST_F(ProcessInventoryReader, ReadsEachUsableListedIdOnceFromItsTaskRecord)
     table.listed = {9, 0, -3, 7, 9, 7, std::numeric_limits<std::int32_t>::min()};
     table.tasks[9] = taskOf(9);
     table.tasks[7] = taskOf(7, "Safari", 123456, 1'700'000'001, 420'000);
-    const auto snapshot = read();
-    ASSERT_TRUE(snapshot);
-    EXPECT_EQ(std::tuple(snapshot->uid, snapshot->uptime, snapshot->incomplete), std::tuple(kFakeUid, 50.0, false));
-    ASSERT_EQ(pids(*snapshot), (std::vector<std::int32_t> {7, 9}));
-    EXPECT_EQ(
-        snapshot->readings[0], (ProcessInventoryReading {7, "Safari", 1'700'000'001, 420'000, 1007, 2007, 123456}));
+    EXPECT_EQ(read(),
+        (ProcessInventorySnapshot {1, 50.0, kFakeUid, false,
+            {{7, "Safari", 1'700'000'001, 420'000, 1007, 2007, 123456},
+                {9, "proc", 1'700'000'000, 0, 1009, 2009, 4096}}}));
     EXPECT_EQ(table.calls, (std::vector<std::string> {"list 501", "task 7", "task 9"}));
-
     table.listed = {0, -1};
-    const auto none = read();
-    ASSERT_TRUE(none);
-    EXPECT_TRUE(none->readings.empty() && !none->incomplete);
+    EXPECT_EQ(read(), (ProcessInventorySnapshot {1, 50.0, kFakeUid, false, {}}));
 }
 
 TEST_F(ProcessInventoryReader, RefusesAFailedOrMalformedListAndASnapshotThatFailsItsOwnCheck)
@@ -170,15 +164,10 @@ TEST_F(ProcessInventoryReader, AFullIdBufferIsIncompleteEvenWhenEveryProcessIsRe
         table.listed.push_back(slot % 16 == 0 ? slot : 0);
         table.tasks[slot] = taskOf(slot);
     }
-    const auto full = read();
-    ASSERT_TRUE(full);
-    EXPECT_TRUE(full->incomplete);
-    EXPECT_EQ(full->readings.size(), 256U);
-
+    EXPECT_TRUE(read().value().incomplete);
+    EXPECT_EQ(pids(read()).size(), 256U);
     table.listed.pop_back();
-    const auto roomLeft = read();
-    ASSERT_TRUE(roomLeft);
-    EXPECT_FALSE(roomLeft->incomplete);
+    EXPECT_FALSE(read().value().incomplete);
 }
 
 TEST_F(ProcessInventoryReader, LeavesOutWhatCannotBeReadDoesNotQualifyOrHasNoValidName)
@@ -209,10 +198,7 @@ TEST_F(ProcessInventoryReader, LeavesOutWhatCannotBeReadDoesNotQualifyOrHasNoVal
         {"neither", named("", ""), std::nullopt},
         {"non-ASCII", named("ok \xE2\x9C\x93", ""), "ok \xE2\x9C\x93"},
         {"invalid name, not replaced by the command", named("bad\xC3", "good"), std::nullopt},
-        {"invalid command", named("", "bad\xCE"), std::nullopt},
-        {"tab", named("tab\there", ""), std::nullopt},
-        {"line feed", named("line\nfeed", ""), std::nullopt},
-        {"format character U+200B", named("zero\xE2\x80\x8Bwidth", ""), std::nullopt},
+        {"a control character", named("tab\there", ""), std::nullopt},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -235,9 +221,8 @@ TEST_F(ProcessInventoryReader, TheBudgetAllowsExactlyHalfASecond)
     // Each read takes 0.25 s: the third begins at exactly 0.5 s, the fourth after it.
     table.beforeTask = [this](std::int32_t) { clock.now += 0.25; };
     const auto snapshot = read();
-    ASSERT_TRUE(snapshot);
+    EXPECT_EQ(pids(snapshot), (std::vector<std::int32_t> {1, 2, 3}));
     EXPECT_TRUE(snapshot->incomplete);
-    EXPECT_EQ(pids(*snapshot), (std::vector<std::int32_t> {1, 2, 3}));
     EXPECT_DOUBLE_EQ(snapshot->uptime, 50.75);
 }
 
@@ -246,10 +231,7 @@ TEST_F(ProcessInventoryReader, TheCutKeepsThePreferredProcessAndTheLargestWithTi
     for (std::int32_t pid = 1; pid <= 512; ++pid) {
         add(pid, 1'000'000 + static_cast<std::uint64_t>(pid));
     }
-    const auto atTheLimit = read();
-    ASSERT_TRUE(atTheLimit);
-    EXPECT_FALSE(atTheLimit->incomplete) << "512 readings are not cut";
-
+    EXPECT_FALSE(read().value().incomplete) << "512 readings are not cut";
     add(513, 2'000'000);
     table.tasks[100].ptinfo.pti_resident_size = 1; // the smallest of all
     table.tasks[1].ptinfo.pti_resident_size = 5; // 1 and 2 tie for the last place kept
@@ -257,9 +239,8 @@ TEST_F(ProcessInventoryReader, TheCutKeepsThePreferredProcessAndTheLargestWithTi
     for (const std::int32_t preferred : {100, 0, -1, 9999}) {
         SCOPED_TRACE(preferred);
         const auto snapshot = read(preferred);
-        ASSERT_TRUE(snapshot);
+        const auto kept = pids(snapshot);
         EXPECT_TRUE(snapshot->incomplete);
-        const auto kept = pids(*snapshot);
         ASSERT_EQ(kept.size(), 512U);
         EXPECT_TRUE(std::is_sorted(kept.begin(), kept.end()));
         const std::int32_t dropped = 513 * 514 / 2 - std::accumulate(kept.begin(), kept.end(), 0);
@@ -284,107 +265,89 @@ ProcessUsageInfo usageSample(std::uint64_t footprint)
 // The reading of a process that could not be verified: its request alone.
 ProcessDetailReading unverified(const ProcessDetailRequest& request) { return {request, {}, {}, {}, {}, {}, {}}; }
 
-class ProcessDetailReader : public ::testing::Test {
-protected:
+// The table holds kRequest's process; its two usage samples answer `first`, then `second`.
+struct DetailTable {
     FakeProcessTable table;
     ManualClock clock {80.0};
-    ProcessUsageInfo first;
-    ProcessUsageInfo second;
-    int firstResult = 0;
-    int secondResult = 0;
+    std::pair<int, ProcessUsageInfo> first {0, usageSample(1000)};
+    std::pair<int, ProcessUsageInfo> second {0, usageSample(2000)};
 
-    void SetUp() override { reset(); }
-    void reset()
-    {
-        table.tasks[kPid] = taskOf(kPid, "Mail", 4096, kRequest.startSeconds, kRequest.startMicroseconds);
-        table.euid = kFakeUid;
-        table.results.clear();
-        table.beforeTask = nullptr;
-        first = usageSample(1000);
-        second = usageSample(2000);
-        firstResult = secondResult = 0;
-    }
+    DetailTable() { table.tasks[kPid] = taskOf(kPid, "Mail", 4096, kRequest.startSeconds, kRequest.startMicroseconds); }
     ProcessDetailReading readOne()
     {
-        table.calls.clear();
-        table.usages[kPid] = {{firstResult, first}, {secondResult, second}};
+        table.usages[kPid] = {first, second};
         const ProcessDetailSnapshot snapshot = ProcessDetailHardware::snapshot(std::vector {kRequest}, table, clock);
         EXPECT_EQ(snapshot.readings.size(), 1U);
         return snapshot.readings.empty() ? ProcessDetailReading {} : snapshot.readings.front();
     }
 };
 
-TEST_F(ProcessDetailReader, FillsAVerifiedReadingFromTheRightSamples)
-{
-    const ProcessDetailReading reading = readOne();
-    EXPECT_EQ(reading,
-        (ProcessDetailReading {kRequest, 123'456'789, "00010aff102030405060708090a0b0cd", 2000, 2001, 2002, 3}))
-        << "the figures come from the second usage sample";
-    EXPECT_EQ(table.calls, (std::vector<std::string> {"bsd 812", "usage 812", "task 812", "usage 812"}));
-}
-
-TEST_F(ProcessDetailReader, ChecksTheIdentityFirstAndThenAllThreeSamplesTogether)
+TEST(ProcessDetailReader, ChecksTheIdentityFirstAndThenAllThreeSamplesTogether)
 {
     const std::vector<std::string> identityOnly {"bsd 812"};
     const std::vector<std::string> allSamples {"bsd 812", "usage 812", "task 812", "usage 812"};
-    const auto bsd = [this]() -> ProcessBsdInfo& { return table.tasks[kPid].pbsd; };
+    using Change = std::function<void(DetailTable&)>;
+    const auto bsd = [](std::function<void(ProcessBsdInfo&)> change) -> Change {
+        return [change](DetailTable& d) { change(d.table.tasks[kPid].pbsd); };
+    };
     // The BSD answer comes from the same record, so a change meant for the task sample waits for it.
-    const auto atTaskSample = [this](const std::function<void(ProcessBsdInfo&)>& change) {
-        table.beforeTask = [this, change](std::int32_t) { change(table.tasks[kPid].pbsd); };
+    const auto atTaskSample = [](std::function<void(ProcessBsdInfo&)> change) -> Change {
+        return [change](DetailTable& d) {
+            d.table.beforeTask = [&d, change](std::int32_t) { change(d.table.tasks[kPid].pbsd); };
+        };
     };
     const struct {
         const char* what;
-        std::function<void()> change;
+        Change change;
         bool empty;
         const std::vector<std::string>& calls;
     } rows[] = {
-        {"short BSD record", [&] { table.results["bsd 812"] = kBsdInfoBytes - 1; }, true, identityOnly},
-        {"gone", [&] { table.tasks.erase(kPid); }, true, identityOnly},
-        {"another pid answered", [&] { bsd().pbi_pid += 1; }, true, identityOnly},
-        {"another user's", [&] { bsd().pbi_uid = 0; }, true, identityOnly},
-        {"started a second earlier", [&] { bsd().pbi_start_tvsec -= 1; }, true, identityOnly},
-        {"started a microsecond later", [&] { bsd().pbi_start_tvusec += 1; }, true, identityOnly},
-        {"we run as another user now", [&] { table.euid += 1; }, true, identityOnly},
-        {"first usage sample failed", [&] { firstResult = -1; }, true, allSamples},
-        {"second usage sample failed", [&] { secondResult = -1; }, true, allSamples},
-        {"second usage sample answered 1", [&] { secondResult = 1; }, true, allSamples},
-        {"short task record", [&] { table.results["task 812"] = kTaskAllInfoBytes - 1; }, true, allSamples},
-        {"replaced before the task sample", [&] { atTaskSample([](auto& b) { b.pbi_start_tvusec += 1; }); }, true,
+        {"verified", [](auto&) {}, false, allSamples},
+        {"short BSD record", [](auto& d) { d.table.results["bsd 812"] = kBsdInfoBytes - 1; }, true, identityOnly},
+        {"gone", [](auto& d) { d.table.tasks.erase(kPid); }, true, identityOnly},
+        {"another pid answered", bsd([](auto& b) { b.pbi_pid += 1; }), true, identityOnly},
+        {"another user's", bsd([](auto& b) { b.pbi_uid = 0; }), true, identityOnly},
+        {"started a second earlier", bsd([](auto& b) { b.pbi_start_tvsec -= 1; }), true, identityOnly},
+        {"started a microsecond later", bsd([](auto& b) { b.pbi_start_tvusec += 1; }), true, identityOnly},
+        {"we run as another user now", [](auto& d) { d.table.euid += 1; }, true, identityOnly},
+        {"first usage sample failed", [](auto& d) { d.first.first = -1; }, true, allSamples},
+        {"second usage sample failed", [](auto& d) { d.second.first = -1; }, true, allSamples},
+        {"second usage sample answered 1", [](auto& d) { d.second.first = 1; }, true, allSamples},
+        {"short task record", [](auto& d) { d.table.results["task 812"] = kTaskAllInfoBytes - 1; }, true, allSamples},
+        {"replaced before the task sample", atTaskSample([](auto& b) { b.pbi_start_tvusec += 1; }), true, allSamples},
+        {"negative thread count", [](auto& d) { d.table.tasks[kPid].ptinfo.pti_threadnum = -1; }, true, allSamples},
+        {"no start time",
+            [](auto& d) { d.first.second.ri_proc_start_abstime = d.second.second.ri_proc_start_abstime = 0; }, true,
             allSamples},
-        {"changed owner before the task sample", [&] { atTaskSample([](auto& b) { b.pbi_uid = 0; }); }, true,
+        {"start times differ", [](auto& d) { d.second.second.ri_proc_start_abstime += 1; }, true, allSamples},
+        {"exited before the first sample", [](auto& d) { d.first.second.ri_proc_exit_abstime = 5; }, true, allSamples},
+        {"exited before the second sample", [](auto& d) { d.second.second.ri_proc_exit_abstime = 5; }, true,
             allSamples},
-        {"negative thread count", [&] { table.tasks[kPid].ptinfo.pti_threadnum = -1; }, true, allSamples},
-        {"no start time", [&] { first.ri_proc_start_abstime = second.ri_proc_start_abstime = 0; }, true, allSamples},
-        {"start times differ", [&] { second.ri_proc_start_abstime += 1; }, true, allSamples},
-        {"exited before the first sample", [&] { first.ri_proc_exit_abstime = 5; }, true, allSamples},
-        {"exited before the second sample", [&] { second.ri_proc_exit_abstime = 5; }, true, allSamples},
-        {"another executable", [&] { second.ri_uuid[15] ^= 1; }, true, allSamples},
-        {"a new state is no new identity", [&] { atTaskSample([](auto& b) { b.pbi_status = kProcessStatusRunning; }); },
-            false, allSamples},
-        {"no threads is a figure", [&] { table.tasks[kPid].ptinfo.pti_threadnum = 0; }, false, allSamples},
+        {"another executable", [](auto& d) { d.second.second.ri_uuid[15] ^= 1; }, true, allSamples},
+        {"a new state is no new identity", atTaskSample([](auto& b) { b.pbi_status = kProcessStatusRunning; }), false,
+            allSamples},
+        {"no threads is a figure", [](auto& d) { d.table.tasks[kPid].ptinfo.pti_threadnum = 0; }, false, allSamples},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        reset();
-        row.change();
-        const ProcessDetailReading reading = readOne();
-        EXPECT_EQ(reading == unverified(kRequest), row.empty);
-        EXPECT_EQ(table.calls, row.calls);
+        DetailTable detail;
+        row.change(detail);
+        EXPECT_EQ(detail.readOne() == unverified(kRequest), row.empty);
+        EXPECT_EQ(detail.table.calls, row.calls);
     }
 }
 
-TEST_F(ProcessDetailReader, ReadingsFollowTheRequestsAndUptimeFollowsTheLastReading)
+TEST(ProcessDetailReader, ReadingsFollowTheRequestsAndUptimeFollowsTheLastReading)
 {
-    table.usages[kPid] = {{0, first}, {0, second}};
-    table.beforeTask = [this](std::int32_t) { clock.now += 0.5; };
+    DetailTable detail;
+    detail.table.usages[kPid] = {detail.first, detail.second};
+    detail.table.beforeTask = [&](std::int32_t) { detail.clock.now += 0.5; };
     const std::vector<ProcessDetailRequest> requests {{99, 1, 0}, kRequest, {kPid, 1, 0}};
-    const ProcessDetailSnapshot snapshot = ProcessDetailHardware::snapshot(requests, table, clock);
-    EXPECT_DOUBLE_EQ(snapshot.uptime, 80.5);
-    ASSERT_EQ(snapshot.readings.size(), 3U);
-    EXPECT_EQ(snapshot.readings[0], unverified(requests[0]));
-    EXPECT_EQ(snapshot.readings[1].request, kRequest);
-    EXPECT_EQ(snapshot.readings[1].physicalFootprint, 2000U);
-    EXPECT_EQ(snapshot.readings[2], unverified(requests[2])) << "same pid, other start time";
+    // The figures come from the second usage sample; the third request has the pid but not the start time.
+    EXPECT_EQ(ProcessDetailHardware::snapshot(requests, detail.table, detail.clock),
+        (ProcessDetailSnapshot {1, 80.5,
+            {unverified(requests[0]), {kRequest, 123'456'789, "00010aff102030405060708090a0b0cd", 2000, 2001, 2002, 3},
+                unverified(requests[2])}}));
 }
 
 } // namespace

@@ -1,13 +1,11 @@
-// The process records on the wire: the detail request body, and the inventory and detail snapshots.
+// The process records on the wire: the detail request body and the inventory snapshot's rules. Their JSON
+// names are read back by the query tool's golden replies; the mapping rules are the JSON module's.
 #include "processes/ProcessDetailRequest.h"
-#include "processes/ProcessDetailSnapshot.h"
 #include "processes/ProcessInventorySnapshot.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
-#include <limits>
 #include <string>
 
 namespace quorvantile {
@@ -44,19 +42,12 @@ TEST(ProcessDetailRequestDecoding, AcceptsOnlyOneToEightDistinctWellFormedReques
         {"[" + requestText(4) + "," + requestText(5) + "," + requestText(4) + "]", 0},
         {"[" + requestText(4, 10) + "," + requestText(4, 11) + "]", 2}, // one pid at two start times
         {"[" + requestText(0) + "]", 0},
-        {"[" + requestText(-1) + "]", 0},
         {"[" + requestText(1) + "," + requestText(2, 0) + "]", 0},
         {"[" + requestText(1, 5, 1'000'000) + "]", 0},
         {R"([{"pid":2147483647,"startSeconds":18446744073709551615,"startMicroseconds":999999}])", 1},
         {requestText(1), 0}, // an object, not an array
-        {"[" + requestText(1) + "] x", 0},
         {"[null]", 0},
-        {R"([{"pid":1,"startSeconds":2}])", 0},
-        {R"([{"pid":1,"startSeconds":-2,"startMicroseconds":0}])", 0},
-        {R"([{"pid":2147483648,"startSeconds":2,"startMicroseconds":0}])", 0},
-        {R"([{"pid":"1","startSeconds":2,"startMicroseconds":0}])", 0},
         {R"([{"pid":1.0,"startSeconds":2,"startMicroseconds":0}])", 0},
-        {R"([{"pid":1,"startSeconds":18446744073709551616,"startMicroseconds":0}])", 0},
     };
     for (const auto& row : rows) {
         const auto requests = ProcessDetailRequest::decode(row.body);
@@ -73,7 +64,6 @@ ProcessInventoryReading reading(std::int32_t pid) { return {pid, "Finder", 1'700
 TEST(ProcessInventorySnapshotValidity, Bounds)
 {
     using Change = std::function<void(ProcessInventorySnapshot&)>;
-    constexpr double kInfinity = std::numeric_limits<double>::infinity();
     const auto first = [](const std::function<void(ProcessInventoryReading&)>& change) -> Change {
         return [change](ProcessInventorySnapshot& snapshot) { change(snapshot.readings.front()); };
     };
@@ -84,69 +74,35 @@ TEST(ProcessInventorySnapshotValidity, Bounds)
             }
         };
     };
+    // Two rows show that the shared header rules apply; the sensor snapshot's tests go through them all.
     const struct {
         const char* what;
         Change change;
-        double now;
         bool valid;
     } rows[] = {
-        {"as made", [](auto&) {}, 10.0, true},
-        {"two seconds old", [](auto&) {}, 12.0, true},
-        {"older than two seconds", [](auto&) {}, 12.000001, false},
-        {"finished after now", [](auto&) {}, 9.999, false},
-        {"now is infinite", [](auto&) {}, kInfinity, false},
-        {"now is NaN", [](auto&) {}, std::nan(""), false},
-        {"uptime 0", [](auto& s) { s.uptime = 0.0; }, 0.0, true},
-        {"negative uptime", [](auto& s) { s.uptime = -1.0; }, 10.0, false},
-        {"NaN uptime", [](auto& s) { s.uptime = std::nan(""); }, 10.0, false},
-        {"version 2", [](auto& s) { s.version = 2; }, 10.0, false},
-        {"another user's list", [](auto& s) { s.uid += 1; }, 10.0, false},
-        {"512 readings", upTo(512), 10.0, true},
-        {"513 readings", upTo(513), 10.0, false},
-        {"a repeated pid", [](auto& s) { s.readings.push_back(reading(1)); }, 10.0, false},
-        {"pid 0", first([](auto& r) { r.pid = 0; }), 10.0, false},
-        {"empty name", first([](auto& r) { r.name.clear(); }), 10.0, false},
-        {"name with a line feed", first([](auto& r) { r.name = "bad\nname"; }), 10.0, false},
-        {"no start time", first([](auto& r) { r.startSeconds = 0; }), 10.0, false},
-        {"last microsecond", first([](auto& r) { r.startMicroseconds = 999'999; }), 10.0, true},
-        {"a second of microseconds", first([](auto& r) { r.startMicroseconds = 1'000'000; }), 10.0, false},
-        {"flag and figures play no part",
-            [](auto& s) {
-                s = {1, 10.0, 501, true, {{1, "x", 1, 0, 0, 0, 0}}};
-            },
-            10.0, true},
+        {"as made", [](auto&) {}, true},
+        {"older than two seconds", [](auto& s) { s.uptime = 7.999999; }, false},
+        {"version 2", [](auto& s) { s.version = 2; }, false},
+        {"another user's list", [](auto& s) { s.uid += 1; }, false},
+        {"512 readings", upTo(512), true},
+        {"513 readings", upTo(513), false},
+        {"a repeated pid", [](auto& s) { s.readings.push_back(reading(1)); }, false},
+        {"pid 0", first([](auto& r) { r.pid = 0; }), false},
+        {"name with a line feed", first([](auto& r) { r.name = "bad\nname"; }), false},
+        {"no start time", first([](auto& r) { r.startSeconds = 0; }), false},
+        {"last microsecond", first([](auto& r) { r.startMicroseconds = 999'999; }), true},
+        {"a second of microseconds", first([](auto& r) { r.startMicroseconds = 1'000'000; }), false},
+        {"the flag plays no part", [](auto& s) { s.incomplete = true; }, true},
+        {"nor do the figures", first([](auto& r) {
+             r = {1, "x", 1, 0, 0, 0, 0};
+         }),
+            true},
     };
     for (const auto& row : rows) {
         ProcessInventorySnapshot snapshot {1, 10.0, 501, false, {reading(1)}};
         row.change(snapshot);
-        EXPECT_EQ(snapshot.isValid(row.now, 501), row.valid) << row.what;
+        EXPECT_EQ(snapshot.isValid(10.0, 501), row.valid) << row.what;
     }
-}
-
-TEST(ProcessRecordsJson, WriteFieldsInOrderWithIntegersInFullAndReadBack)
-{
-    const ProcessInventorySnapshot inventory {1, 12.5, 4294967295U, true,
-        {{2147483647, "Mail \"x\"", 18446744073709551615ULL, 999'999, 18446744073709551614ULL, 1, 0}}};
-    const auto inventoryText = json::encode(inventory);
-    EXPECT_EQ(inventoryText,
-        R"({"version":1,"uptime":12.5,"uid":4294967295,"incomplete":true,"readings":[{"pid":2147483647,)"
-        R"("name":"Mail \"x\"","startSeconds":18446744073709551615,"startMicroseconds":999999,)"
-        R"("userTicks":18446744073709551614,"systemTicks":1,"residentBytes":0}]})");
-    ASSERT_TRUE(inventoryText);
-    EXPECT_EQ(json::decode<ProcessInventorySnapshot>(*inventoryText), inventory);
-
-    const ProcessDetailSnapshot details {1, 3.25,
-        {ProcessDetailReading {{7, 8, 9}, {}, {}, {}, {}, {}, {}},
-            {{2147483647, 18446744073709551615ULL, 999'999}, 18446744073709551615ULL, std::string(32, 'a'), 1, 2, 3,
-                2147483647}}};
-    const auto detailsText = json::encode(details);
-    EXPECT_EQ(detailsText,
-        R"({"version":1,"uptime":3.25,"readings":[{"request":{"pid":7,"startSeconds":8,"startMicroseconds":9}},)"
-        R"({"request":{"pid":2147483647,"startSeconds":18446744073709551615,"startMicroseconds":999999},)"
-        R"("startAbsolute":18446744073709551615,"executableUUID":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",)"
-        R"("physicalFootprint":1,"diskReadBytes":2,"diskWriteBytes":3,"threads":2147483647}]})");
-    ASSERT_TRUE(detailsText);
-    EXPECT_EQ(json::decode<ProcessDetailSnapshot>(*detailsText), details);
 }
 
 } // namespace

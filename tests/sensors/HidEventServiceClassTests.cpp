@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <tuple>
 
 namespace quorvantile {
 namespace {
@@ -21,6 +20,25 @@ using Transport = AccessoryBatteryReading::Transport;
 std::optional<AccessoryBatterySnapshot> snapshotOf(const std::string& root)
 {
     return AccessoryBatteryHardware::snapshot(*systemRegistry(root), systemClock());
+}
+
+// The workstation's accessories in id order, with the Bluetooth mouse's percent as given. The receiver's
+// keyboard reports only a level: it is listed without a percent.
+std::vector<AccessoryBatteryReading> workstation(
+    const std::string& root, std::optional<std::int64_t> mouse, bool keyboard)
+{
+    const auto idOf = [&](const char* supply) {
+        return sysfs::entryID(fs::canonical(root + "/class/power_supply/" + supply).string());
+    };
+    std::vector<AccessoryBatteryReading> readings {
+        {idOf("hid-00:1f:20:3c:9e:41-battery"), "Travel Mouse M557", Transport::bluetooth, mouse},
+        {idOf("hid-e4:7d:bd:51:a0:2c-battery"), "Slim Keys 2 BLE", Transport::bluetoothLowEnergy, 90},
+        {idOf("hidpp_battery_0"), "Wireless Mouse MX3", Transport::usb, 80}};
+    if (keyboard) {
+        readings.push_back({idOf("hidpp_battery_1"), "Wireless Keyboard K470", Transport::usb, std::nullopt});
+    }
+    std::ranges::sort(readings, {}, &AccessoryBatteryReading::registryID);
+    return readings;
 }
 
 TEST(HidUevent, ReadsBusAndNameFromLiteralText)
@@ -37,63 +55,36 @@ TEST(HidUevent, ReadsBusAndNameFromLiteralText)
 
 TEST(HidEventServiceClass, ListsDeviceBatteriesWithTheirTransport)
 {
+    // The system's batteries and the USB-C port are no accessories.
     const std::string root = fixture("accessories/workstation");
-    const auto idOf = [&](const char* supply) {
-        return sysfs::entryID(fs::canonical(root + "/class/power_supply/" + supply).string());
-    };
     const auto snapshot = snapshotOf(root);
     ASSERT_TRUE(snapshot);
     EXPECT_FALSE(snapshot->incomplete);
-    // The receiver's keyboard reports only a level: it is listed without a percent.
-    std::vector<AccessoryBatteryReading> expected {
-        {idOf("hid-00:1f:20:3c:9e:41-battery"), "Travel Mouse M557", Transport::bluetooth, 64},
-        {idOf("hid-e4:7d:bd:51:a0:2c-battery"), "Slim Keys 2 BLE", Transport::bluetoothLowEnergy, 90},
-        {idOf("hidpp_battery_0"), "Wireless Mouse MX3", Transport::usb, 80},
-        {idOf("hidpp_battery_1"), "Wireless Keyboard K470", Transport::usb, std::nullopt}};
-    std::sort(expected.begin(), expected.end(), [](auto& a, auto& b) { return a.registryID < b.registryID; });
-    EXPECT_EQ(snapshot->readings, expected);
+    EXPECT_EQ(snapshot->readings, workstation(root, 64, true));
 
-    for (const auto& [name, size, incomplete] :
-        {std::tuple {"bluetooth-mouse", 1U, false}, {"ble-keyboard", 1U, false}, {"usb-receiver", 1U, false},
-            {"capacity-missing", 1U, false}, {"empty-product", 0U, true}, {"laptop", 0U, false}}) {
-        const auto alone = snapshotOf(fixture(std::string("accessories/") + name));
-        ASSERT_TRUE(alone) << name;
-        EXPECT_EQ(alone->readings.size(), size) << name;
-        EXPECT_EQ(alone->incomplete, incomplete) << name;
-    }
+    const auto emptyProduct = snapshotOf(fixture("accessories/empty-product"));
+    EXPECT_TRUE(emptyProduct && emptyProduct->readings.empty() && emptyProduct->incomplete);
+    EXPECT_FALSE(snapshotOf(fixture("accessories/no-such-tree")));
 }
 
-TEST(HidEventServiceClass, ASupplyWithNeitherCapacityNorLevelIsPassedOver)
+TEST(HidEventServiceClass, FallsBackToTheHidNameKeepsUnknownChargeAndPassesOverSuppliesWithNeither)
 {
-    FixtureCopy copy("accessories/capacity-missing");
-    fs::remove(copy.root + "/class/power_supply/hidpp_battery_1/capacity_level");
+    FixtureCopy copy("accessories/workstation");
+    const std::string supplies = copy.root + "/class/power_supply/";
+    const std::string mouse = supplies + "hid-00:1f:20:3c:9e:41-battery";
+    fs::remove(mouse + "/model_name");
+    // A read error stands in for the kernel failing to ask the device for its charge.
+    fs::remove(mouse + "/capacity");
+    fs::create_directory(mouse + "/capacity");
+    fs::remove(supplies + "hidpp_battery_1/capacity_level");
     const auto snapshot = snapshotOf(copy.root);
     ASSERT_TRUE(snapshot);
-    EXPECT_TRUE(snapshot->readings.empty());
     EXPECT_FALSE(snapshot->incomplete);
-}
+    EXPECT_EQ(snapshot->readings, workstation(copy.root, std::nullopt, false));
 
-TEST(HidEventServiceClass, NoTreeGivesNothingButNoPowerSupplyClassGivesNoAccessories)
-{
-    EXPECT_FALSE(snapshotOf(fixture("accessories/no-such-tree")));
-    FixtureCopy copy("accessories/laptop");
-    fs::remove_all(copy.root + "/class");
-    const auto snapshot = snapshotOf(copy.root);
-    EXPECT_TRUE(snapshot && snapshot->readings.empty());
-}
-
-TEST(HidEventServiceClass, FallsBackToTheHidNameAndKeepsBatteriesOfUnknownCharge)
-{
-    FixtureCopy copy("accessories/bluetooth-mouse");
-    const std::string supply = copy.root + "/class/power_supply/hid-00:1f:20:3c:9e:41-battery";
-    fs::remove(supply + "/model_name");
-    // A read error stands in for the kernel failing to ask the device for its charge.
-    fs::remove(supply + "/capacity");
-    fs::create_directory(supply + "/capacity");
-    const auto snapshot = snapshotOf(copy.root);
-    ASSERT_TRUE(snapshot && snapshot->readings.size() == 1);
-    EXPECT_EQ(snapshot->readings[0].name, "Travel Mouse M557");
-    EXPECT_EQ(snapshot->readings[0].percent, std::nullopt);
+    fs::remove_all(copy.root + "/class"); // no power supply class: no accessories, but a snapshot
+    const auto none = snapshotOf(copy.root);
+    EXPECT_TRUE(none && none->readings.empty() && !none->incomplete);
 }
 
 TEST(HidEventServiceClass, AWalkNoticesDeviceSuppliesComingAndGoingOnly)

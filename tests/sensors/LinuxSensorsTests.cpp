@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace quorvantile {
 namespace {
@@ -63,7 +64,7 @@ TEST(HwmonSmc, ValuesThatTheTypeCannotHoldOrThatAreNotNumbersAreErrors)
     EXPECT_EQ(hardware::read(*connection, "FNum"), 2.0);
 }
 
-TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsAndBrandSources)
+TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsBrandSourcesAndTheBrandAnswer)
 {
     EXPECT_EQ(hwmonsmc::attributeIndex("fan1x_input", "fan", "_input"), std::nullopt);
     EXPECT_EQ(hwmonsmc::encode("ui8 ", 256.0), std::nullopt);
@@ -76,10 +77,8 @@ TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsAndBrandSources)
     EXPECT_EQ(processorbrand::cpuinfoModelName("processor\t: 0\nCPU part\t: 0x024\n"), std::nullopt);
     EXPECT_EQ(processorbrand::appleSiliconBrand(std::string_view("apple,j375d\0apple,t6002\0", 24)), "Apple M1 Ultra");
     EXPECT_EQ(processorbrand::appleSiliconBrand(std::string_view("brcm,bcm2711\0", 13)), std::nullopt);
-}
 
-TEST(LinuxProcessorBrand, AnswersLengthThenBytesLikeTheSysctl)
-{
+    // The brand answers like the sysctl: its length with the zero first, and nothing into a short buffer.
     LinuxProcessorBrand brand(fixture("sensors/intel-mac/proc"), fixture("sensors/intel-mac/sys"));
     std::size_t length = 0;
     ASSERT_EQ(brand.read({}, length), 0);
@@ -108,53 +107,45 @@ TEST(SysfsBatteryClass, PresentDecidesInstalledAndUnderivableCapacitiesAreLeftOu
     EXPECT_EQ(property("BatteryData"), RegistryValue(RegistryDictionary {{"DesignCapacity", std::int64_t {8755}}}));
 }
 
-TEST(LinuxSensorSnapshot, IntelMacEndToEnd)
+TEST(LinuxSensorSnapshot, FixtureMachinesEndToEnd)
 {
-    const auto snapshot = snapshotOf(fixture("sensors/intel-mac"));
-    ASSERT_TRUE(snapshot);
-    EXPECT_EQ(snapshot->model, "Intel(R) Core(TM) i7-4870HQ CPU @ 2.50GHz");
-    EXPECT_EQ(snapshot->readings,
-        (std::vector<SensorReading> {{"F0Ac", rpm, 2160.0}, {"F1Ac", rpm, 1998.0}, {"TB1T", celsius, 29.75}}));
-    EXPECT_EQ(snapshot->batteryCapacity, (BatteryCapacity {8755, 7913}));
+    const std::optional<double> none;
+    const struct {
+        const char* machine;
+        const char* model;
+        std::vector<SensorReading> readings;
+        std::optional<BatteryCapacity> battery;
+    } rows[] = {
+        {"intel-mac", "Intel(R) Core(TM) i7-4870HQ CPU @ 2.50GHz",
+            {{"F0Ac", rpm, 2160.0}, {"F1Ac", rpm, 1998.0}, {"TB1T", celsius, 29.75}}, BatteryCapacity {8755, 7913}},
+        // From energy over voltage; the mouse's Device-scope battery is not a second one.
+        {"laptop-energy", "Intel(R) Core(TM) i7-8565U CPU @ 1.80GHz", {{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, none}},
+            BatteryCapacity {5002, 4500}},
+        // The first two fans in chip order: hwmon2's fan1 before hwmon10's.
+        {"desktop", "AMD Ryzen 7 5800X 8-Core Processor             ",
+            {{"F0Ac", rpm, 0.0}, {"F1Ac", rpm, 1187.0}, {"TB1T", celsius, none}}, std::nullopt},
+        {"two-batteries", "Intel(R) Core(TM) i5-5300U CPU @ 2.30GHz",
+            {{"F0Ac", rpm, 3100.0}, {"F1Ac", rpm, 2900.0}, {"TB1T", celsius, none}}, std::nullopt},
+        // 31.2 °C in sp78 steps; a 500 mAh design is implausible.
+        {"impossible-battery", "Apple M1 Pro",
+            {{"F0Ac", rpm, 1203.0}, {"TB1T", celsius, 31.19921875}, {"Tp01", celsius, none}, {"Tp09", celsius, none},
+                {"Tg05", celsius, none}},
+            std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.machine);
+        const auto snapshot = snapshotOf(fixture(std::string("sensors/") + row.machine));
+        ASSERT_TRUE(snapshot);
+        EXPECT_EQ(std::tie(snapshot->model, snapshot->readings, snapshot->batteryCapacity),
+            std::tie(row.model, row.readings, row.battery));
+    }
     const std::string chip = fixture("sensors/intel-mac/sys/devices/platform/applesmc.768");
-    EXPECT_EQ(snapshot->registryID, sysfs::entryID(fs::canonical(chip).string())); // the chip's device folder
-}
-
-TEST(LinuxSensorSnapshot, GenericMachinesEndToEnd)
-{
-    const auto laptop = snapshotOf(fixture("sensors/laptop-energy"));
-    ASSERT_TRUE(laptop);
-    EXPECT_EQ(laptop->readings, (std::vector<SensorReading> {{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, std::nullopt}}));
-    // From energy over voltage; the mouse's Device-scope battery is not a second one.
-    EXPECT_EQ(laptop->batteryCapacity, (BatteryCapacity {5002, 4500}));
-
-    const auto desktop = snapshotOf(fixture("sensors/desktop"));
-    ASSERT_TRUE(desktop);
-    EXPECT_EQ(desktop->model, "AMD Ryzen 7 5800X 8-Core Processor             ");
-    // The first two fans in chip order: hwmon2's fan1 before hwmon10's.
-    EXPECT_EQ(desktop->readings,
-        (std::vector<SensorReading> {{"F0Ac", rpm, 0.0}, {"F1Ac", rpm, 1187.0}, {"TB1T", celsius, std::nullopt}}));
-    EXPECT_EQ(desktop->batteryCapacity, std::nullopt);
-
-    const auto twoBatteries = snapshotOf(fixture("sensors/two-batteries"));
-    ASSERT_TRUE(twoBatteries);
-    EXPECT_EQ(twoBatteries->batteryCapacity, std::nullopt);
-
-    const auto appleSilicon = snapshotOf(fixture("sensors/impossible-battery"));
-    ASSERT_TRUE(appleSilicon);
-    EXPECT_EQ(appleSilicon->model, "Apple M1 Pro");
-    EXPECT_EQ(appleSilicon->readings.size(), 5U); // one fan, TB1T and the three M1 keys without value
-    EXPECT_EQ(appleSilicon->readings[1], (SensorReading {"TB1T", celsius, 31.19921875})); // 31.2 °C in sp78 steps
-    EXPECT_EQ(appleSilicon->batteryCapacity, std::nullopt); // 500 mAh design: implausible
-
+    EXPECT_EQ(snapshotOf(fixture("sensors/intel-mac")).value().registryID,
+        sysfs::entryID(fs::canonical(chip).string())); // the chip's device folder
     EXPECT_FALSE(snapshotOf(fixture("sensors/no-sensors")));
-}
-
-TEST(LinuxSensorSnapshot, NoBrandStringNoSnapshot)
-{
-    FixtureCopy machine("sensors/desktop");
-    std::ofstream(machine.root + "/proc/cpuinfo") << "processor\t: 0\n";
-    EXPECT_FALSE(snapshotOf(machine.root));
+    FixtureCopy noBrand("sensors/desktop");
+    std::ofstream(noBrand.root + "/proc/cpuinfo") << "processor\t: 0\n";
+    EXPECT_FALSE(snapshotOf(noBrand.root));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <tuple>
@@ -139,9 +140,7 @@ TEST(SensorSnapshotAssembly, ReadsTheModelsKeysInOrderWithinFourteenCalls)
     machine.smc.keys["TB1T"] = {"sp78", {0x97, 0x00}}; // 151 °C
     machine.smc.keys.erase("F1Ac");
     machine.smc.calls.clear();
-    const auto snapshot = machine.snapshot();
-    ASSERT_TRUE(snapshot);
-    EXPECT_EQ(snapshot->readings,
+    EXPECT_EQ(machine.snapshot().value().readings,
         (std::vector<SensorReading> {
             {"F0Ac", rpm, 2000.0}, {"F1Ac", rpm, std::nullopt}, {"TB1T", celsius, std::nullopt}}));
     EXPECT_EQ(machine.smc.calls.size(), 7U); // no read exchange for the missing key
@@ -163,45 +162,34 @@ TEST(SensorSnapshotAssembly, FanCountDecidesWhichFansAreRead)
     }
 }
 
-TEST(SensorSnapshotAssembly, BrandLengthBoundsIncludeTheTerminatingZero)
+TEST(SensorSnapshotAssembly, NoSnapshotWithoutServiceIdConnectionBrandOrWithinTheFreshnessWindow)
 {
-    Machine machine;
-    machine.brand.bytes = std::string(128, 'x');
-    EXPECT_TRUE(machine.snapshot()); // reported length 129
-    for (const std::size_t length : {130, 1}) {
-        machine.brand.reportedLength = length;
-        EXPECT_FALSE(machine.snapshot()) << length;
+    const struct {
+        const char* what;
+        std::function<void(Machine&)> change;
+        bool snapshot;
+    } rows[] = {
+        {"no service", [](Machine& m) { m.smc.present = false; }, false},
+        {"service id 0", [](Machine& m) { m.smc.registryID = 0; }, false},
+        {"no service id", [](Machine& m) { m.smc.registryID.reset(); }, false},
+        {"no connection", [](Machine& m) { m.smc.opens = false; }, false},
+        {"128 bytes of brand, 129 with the zero", [](Machine& m) { m.brand.bytes = std::string(128, 'x'); }, true},
+        {"brand length 130", [](Machine& m) { m.brand.reportedLength = 130; }, false},
+        {"brand length 1: only the zero", [](Machine& m) { m.brand.reportedLength = 1; }, false},
+        {"a battery walk of 2 s", [](Machine& m) { m.registry.onNext = [&m] { m.clock.now += 1.0; }; }, true},
+        {"a longer walk", [](Machine& m) { m.registry.onNext = [&m] { m.clock.now += 1.000001; }; }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Machine machine;
+        row.change(machine);
+        EXPECT_EQ(machine.snapshot().has_value(), row.snapshot);
     }
-    machine.brand.reportedLength.reset();
+    Machine machine;
     machine.brand.bytes = std::string("Intel\0junk", 10); // the model ends at the first zero byte
     EXPECT_EQ(machine.snapshot().value().model, "Intel");
     machine.brand.bytes = "Intel \xFF"; // decoded, not refused
     EXPECT_EQ(machine.snapshot().value().model, "Intel \uFFFD");
-}
-
-TEST(SensorSnapshotAssembly, NoSnapshotWithoutServiceIdOrConnection)
-{
-    Machine machine;
-    machine.smc.present = false;
-    EXPECT_FALSE(machine.snapshot());
-    machine.smc.present = true;
-    for (const auto id : {std::optional<std::uint64_t>(0), std::optional<std::uint64_t>()}) {
-        machine.smc.registryID = id;
-        EXPECT_FALSE(machine.snapshot());
-    }
-    machine.smc.registryID = 7;
-    machine.smc.opens = false;
-    EXPECT_FALSE(machine.snapshot());
-    EXPECT_TRUE(machine.smc.calls.empty());
-}
-
-TEST(SensorSnapshotAssembly, FreshnessWindowCoversTheBatteryWalk)
-{
-    Machine machine;
-    machine.registry.onNext = [&] { machine.clock.now += 1.0; }; // two steps: 2.0 s
-    EXPECT_TRUE(machine.snapshot());
-    machine.registry.onNext = [&] { machine.clock.now += 1.000001; };
-    EXPECT_FALSE(machine.snapshot());
 }
 
 TEST(InternalBattery, CapacitiesAreWholeNonNegativeNumbersTakenFromTheDataDictionaryFirst)
@@ -248,9 +236,13 @@ TEST(InternalBattery, WalkRules)
         machine.registry.services = services;
         EXPECT_EQ(machine.capacity(), expected);
     }
-    Machine unlisted;
-    unlisted.registry.listable = false;
-    EXPECT_EQ(unlisted.capacity(), none);
+    // An unlistable or changing registry gives no capacity, and the snapshot goes on without one.
+    for (const auto broken : {&FakeRegistry::listable, &FakeRegistry::staysValid}) {
+        Machine machine;
+        machine.registry.*broken = false;
+        EXPECT_EQ(machine.capacity(), none);
+        EXPECT_EQ(machine.snapshot().value().batteryCapacity, none);
+    }
 }
 
 TEST(InternalBattery, SixteenServicesAreWalkedASeventeenthEndsTheWalk)
@@ -264,16 +256,6 @@ TEST(InternalBattery, SixteenServicesAreWalkedASeventeenthEndsTheWalk)
     machine.registry.onNext = [&] { ++steps; };
     EXPECT_EQ(machine.capacity(), std::nullopt);
     EXPECT_EQ(steps, 17);
-}
-
-TEST(InternalBattery, RegistryChangeDuringTheWalkGivesNothing)
-{
-    Machine machine;
-    machine.registry.staysValid = false;
-    EXPECT_EQ(machine.capacity(), std::nullopt);
-    const auto snapshot = machine.snapshot();
-    ASSERT_TRUE(snapshot);
-    EXPECT_EQ(snapshot->batteryCapacity, std::nullopt);
 }
 
 } // namespace
