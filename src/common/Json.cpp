@@ -1,15 +1,31 @@
 #include "common/Json.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace quorvantile::json {
 
-Json encodeValue(double value)
+void encodeText(std::string& out, std::string_view text)
+{
+    // Printable ASCII other than the quote and the backslash is written as it is; anything else takes
+    // the tree's own escaping and UTF-8 check.
+    const bool plain = std::all_of(
+        text.begin(), text.end(), [](char byte) { return byte >= ' ' && byte <= '~' && byte != '"' && byte != '\\'; });
+    if (!plain) {
+        out += Json(std::string(text)).dump();
+        return;
+    }
+    out += '"';
+    out += text;
+    out += '"';
+}
+
+void encodeValue(std::string& out, double value)
 {
     if (!std::isfinite(value)) {
         throw EncodingError("a non-finite number cannot be written as JSON");
     }
-    return value; // written in its shortest form that reads back to the same double
+    out += Json(value).dump(); // its shortest form that reads back to the same double
 }
 
 bool decodeValue(const Json& value, bool& out)

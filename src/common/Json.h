@@ -31,6 +31,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
+#include <charconv>
 #include <concepts>
 #include <cstdint>
 #include <limits>
@@ -123,65 +125,83 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-inline Json encodeValue(bool value) { return value; }
-inline Json encodeValue(const std::string& value) { return value; }
-Json encodeValue(double value); // throws EncodingError when not finite
+// The encoder writes straight into one string, as the tree's compact dump would write it, without
+// building the tree: the inventory reply holds hundreds of records.
 
-template<Integer Value> Json encodeValue(Value value)
+void encodeText(std::string& out, std::string_view text); // throws on a text that is not valid UTF-8
+void encodeValue(std::string& out, double value); // throws EncodingError when not finite
+
+inline void encodeValue(std::string& out, const std::string& value) { encodeText(out, value); }
+
+inline void encodeValue(std::string& out, bool value) { out += value ? "true" : "false"; }
+
+template<Integer Value> void encodeValue(std::string& out, Value value)
 {
-    if constexpr (std::is_signed_v<Value>) {
-        return static_cast<std::int64_t>(value);
-    } else {
-        return static_cast<std::uint64_t>(value);
-    }
+    std::array<char, std::numeric_limits<std::uint64_t>::digits10 + 3> digits {};
+    const auto written = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    out.append(digits.data(), written.ptr);
 }
 
-template<NamedEnum Enum> Json encodeValue(Enum value)
+template<NamedEnum Enum> void encodeValue(std::string& out, Enum value)
 {
     const auto text = enumText(value);
     if (!text) {
         throw EncodingError("an enumeration value without a JSON text");
     }
-    return std::string(*text);
+    encodeText(out, *text);
 }
 
-template<Record Value> Json encodeValue(const Value& record);
+template<Record Value> void encodeValue(std::string& out, const Value& record);
 
-template<typename Element> Json encodeValue(const std::vector<Element>& elements)
+template<typename Element> void encodeValue(std::string& out, const std::vector<Element>& elements)
 {
-    Json array = Json::array();
-    for (const Element& element : elements) {
-        array.push_back(encodeValue(element));
+    out += '[';
+    for (std::size_t index = 0; index < elements.size(); ++index) {
+        if (index != 0) {
+            out += ',';
+        }
+        encodeValue(out, elements[index]);
     }
-    return array;
+    out += ']';
 }
 
-template<typename Value> void encodeField(Json& object, std::string_view key, const Value& value)
+// Writes `"key":value`, after a comma unless it is the object's first member.
+template<typename Value> void encodeField(std::string& out, bool& first, std::string_view key, const Value& value)
 {
-    object.emplace(std::string(key), encodeValue(value));
+    if (!first) {
+        out += ',';
+    }
+    first = false;
+    encodeText(out, key);
+    out += ':';
+    encodeValue(out, value);
 }
 
 // An absent optional is left out: no key, no null.
-template<typename Value> void encodeField(Json& object, std::string_view key, const std::optional<Value>& value)
+template<typename Value>
+void encodeField(std::string& out, bool& first, std::string_view key, const std::optional<Value>& value)
 {
     if (value) {
-        encodeField(object, key, *value);
+        encodeField(out, first, key, *value);
     }
 }
 
-template<Record Value> Json encodeValue(const Value& record)
+template<Record Value> void encodeValue(std::string& out, const Value& record)
 {
-    Json object = Json::object();
-    std::apply([&](const auto&... fields) { (encodeField(object, fields.key, record.*fields.member), ...); },
+    out += '{';
+    bool first = true;
+    std::apply([&](const auto&... fields) { (encodeField(out, first, fields.key, record.*fields.member), ...); },
         Value::jsonFields());
-    return object;
+    out += '}';
 }
 
 // Compact JSON text of `value`, or nothing when it holds a non-finite double or invalid UTF-8.
 template<typename Value> std::optional<std::string> encode(const Value& value)
 {
     try {
-        return encodeValue(value).dump();
+        std::string out;
+        encodeValue(out, value);
+        return out;
     } catch (const EncodingError&) {
         return std::nullopt;
     } catch (const nlohmann::json::exception&) {

@@ -41,10 +41,12 @@ struct Record {
 
 TEST(JsonEncoding, KeepsDeclaredOrderOmitsAbsentAndWritesIntegersInFull)
 {
-    const Record record {
-        "z", -9223372036854775807LL - 1, 0.1, std::nullopt, {{18446744073709551615ULL}}, Colour::green};
+    const Record record {"z\"\\\n\x01\x7F\xC3\xA9/", -9223372036854775807LL - 1, 0.1, std::nullopt,
+        {{18446744073709551615ULL}}, Colour::green};
     EXPECT_EQ(json::encode(record),
-        R"({"zeta":"z","alpha":-9223372036854775808,"middle":0.1,"inners":[{"big":18446744073709551615}],)"
+        R"({"zeta":"z\"\\\n\u0001)"
+        "\x7F\xC3\xA9"
+        R"(/","alpha":-9223372036854775808,"middle":0.1,"inners":[{"big":18446744073709551615}],)"
         R"("colour":"Green"})");
 }
 
