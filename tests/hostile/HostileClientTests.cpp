@@ -1,9 +1,7 @@
 // Thousands of misbehaving connections against the real companion: afterwards it must still
 // answer, hold no more descriptors than before and not have grown. Then a crash and a restart.
-#include "QueryClient.h"
-#include "Spawned.h"
+#include "CompanionProcess.h"
 
-#include "common/Clock.h"
 #include "companion/SensorTransport.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +13,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
 #include <thread>
 
-namespace quorvantile::hostile {
+namespace quorvantile::testing {
 namespace {
 
 namespace transport = SensorTransport;
 
 constexpr double kPatienceSeconds = 10.0;
-constexpr uid_t kNobody = 65534;
 // Room for the allocator's own bookkeeping; a leak of a few hundred bytes per connection over
 // thousands of connections exceeds it.
 constexpr long kMemoryMarginBytes = 256 * 1024;
@@ -59,6 +58,30 @@ std::string body(std::uint32_t length, std::string_view bytes)
     return transport::lengthPrefix(length) + std::string(bytes);
 }
 
+// Entries of /proc/<pid>/fd; -1 when unreadable.
+int openDescriptors(pid_t pid)
+{
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator entry("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && entry != end; entry.increment(error)) {
+        ++count;
+    }
+    return error ? -1 : count;
+}
+
+// A "…kB" line of /proc/<pid>/status in bytes; -1 when missing.
+long statusBytes(pid_t pid, const std::string& key)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key + ":", 0) == 0) {
+            return std::stol(line.substr(key.size() + 1)) * 1024;
+        }
+    }
+    return -1;
+}
+
 struct Kind {
     const char* name;
     int count;
@@ -69,9 +92,7 @@ class HostileClients : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        server_ =
-            std::make_unique<Spawned>(std::vector<std::string> {binary("quorvantile-sensors"), "--manual-diagnostics"},
-                withEnvironment(companionEnvironment(runtime_.path())));
+        server_ = environment_.start("--manual-diagnostics", {.errorsToPipe = true});
         const auto ready = server_->readLine(kPatienceSeconds);
         ASSERT_TRUE(ready && ready->find("\"ready\":true") != std::string::npos);
         // Status lines are not read during the run: the pipe is drained on a thread so that the
@@ -92,18 +113,14 @@ protected:
         }
     }
 
-    [[nodiscard]] bool answered() const
-    {
-        return std::holds_alternative<std::string>(
-            query::ask(socketOf(runtime_.path()), *query::requestNamed("snapshot"), {}, kPatienceSeconds));
-    }
+    [[nodiscard]] bool answered() const { return std::holds_alternative<std::string>(environment_.ask()); }
 
-    TemporaryDirectory runtime_;
-    std::unique_ptr<Spawned> server_;
+    CompanionEnvironment environment_;
+    std::unique_ptr<ChildProcess> server_;
     std::thread drainer_;
 };
 
-std::vector<Kind> hostileMix(const std::string& runtime)
+std::vector<Kind> hostileMix()
 {
     const auto lineThen = [](std::string bytes, bool wait) {
         return [bytes, wait](const std::string& path) {
@@ -153,25 +170,25 @@ std::vector<Kind> hostileMix(const std::string& runtime)
             }},
         {"unsigned peer", 40,
             [](const std::string& path) {
-                Spawned peer({binary("quorvantile-sensors-query-unsigned"), "--socket", path, "snapshot"});
+                ChildProcess peer({binary("quorvantile-sensors-query-unsigned"), "--socket", path, "snapshot"},
+                    {.errorsToPipe = true});
                 EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
             }},
     };
     if (geteuid() == 0) {
-        kinds.push_back(
-            {"peer of another user", 20, [runtime](const std::string& path) {
-                 Spawned peer({binary("quorvantile-codesign-test-peer"), path}, withEnvironment({}, kNobody));
-                 // The socket's mode keeps it out: connect fails and the peer exits 1.
-                 EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
-             }});
+        kinds.push_back({"peer of another user", 20, [](const std::string& path) {
+                             ChildProcess peer({binary("quorvantile-codesign-test-peer"), path}, {.user = 65534});
+                             // The socket's mode keeps it out: connect fails and the peer exits 1.
+                             EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
+                         }});
     }
     return kinds;
 }
 
 TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
 {
-    const std::string path = socketOf(runtime_.path());
-    auto kinds = hostileMix(runtime_.path());
+    const std::string path = environment_.socketPath();
+    auto kinds = hostileMix();
     // A first round of everything, so that first-use allocations are not taken for growth.
     for (const Kind& kind : kinds) {
         kind.run(path);
@@ -222,7 +239,7 @@ TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
 
 TEST_F(HostileClients, ACrashedServerIsReplacedAndALiveOneKeepsItsLock)
 {
-    const std::string path = socketOf(runtime_.path());
+    const std::string path = environment_.socketPath();
     std::atomic<bool> stop {false};
     std::thread pressure([&] {
         while (!stop) {
@@ -236,17 +253,15 @@ TEST_F(HostileClients, ACrashedServerIsReplacedAndALiveOneKeepsItsLock)
         }
     });
     // A second server while the first lives: the lock stays where it is.
-    Spawned second(
-        {binary("quorvantile-sensors"), "--diagnostics"}, withEnvironment(companionEnvironment(runtime_.path())));
-    EXPECT_EQ(second.readLine(kPatienceSeconds), "{\"exit\":\"alreadyRunning\"}");
-    EXPECT_EQ(second.waitForExit(kPatienceSeconds), 0);
+    const auto second = environment_.start("--diagnostics");
+    EXPECT_EQ(second->readLine(kPatienceSeconds), "{\"exit\":\"alreadyRunning\"}");
+    EXPECT_EQ(second->waitForExit(kPatienceSeconds), 0);
     EXPECT_TRUE(answered());
 
     server_->kill(SIGKILL);
     (void)server_->waitForExit(kPatienceSeconds);
-    Spawned restarted({binary("quorvantile-sensors"), "--manual-diagnostics"},
-        withEnvironment(companionEnvironment(runtime_.path())));
-    const auto ready = restarted.readLine(kPatienceSeconds);
+    const auto restarted = environment_.start("--manual-diagnostics");
+    const auto ready = restarted->readLine(kPatienceSeconds);
     EXPECT_TRUE(ready && ready->find("\"ready\":true") != std::string::npos) << "the stale socket was not replaced";
     stop = true;
     pressure.join();
@@ -254,4 +269,4 @@ TEST_F(HostileClients, ACrashedServerIsReplacedAndALiveOneKeepsItsLock)
 }
 
 } // namespace
-} // namespace quorvantile::hostile
+} // namespace quorvantile::testing

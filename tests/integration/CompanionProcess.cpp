@@ -4,9 +4,11 @@
 #include "companion/SensorTransport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +24,45 @@ extern char** environ;
 
 namespace quorvantile::testing {
 
+namespace {
+
+// `command` and our environment with `additions` added or replaced, as the arrays exec takes. Built
+// before fork, so that the child only makes system calls.
+struct ExecArguments {
+    ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions)
+        : arguments(std::move(command))
+    {
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            if (additions.count(text.substr(0, text.find('='))) == 0) {
+                variables.push_back(text);
+            }
+        }
+        for (const auto& [name, value] : additions) {
+            variables.push_back(name + "=" + value);
+        }
+        for (auto [strings, pointers] : {std::pair(&arguments, &argv), std::pair(&variables, &envp)}) {
+            for (auto& text : *strings) {
+                pointers->push_back(text.data());
+            }
+            pointers->push_back(nullptr);
+        }
+    }
+    std::vector<std::string> arguments, variables;
+    std::vector<char*> argv, envp;
+};
+
+std::string readAll(int fd, std::string& buffered, double seconds)
+{
+    std::string rest;
+    while (auto line = readLineFrom(fd, buffered, seconds)) {
+        rest += *line + "\n";
+    }
+    return rest + std::exchange(buffered, {});
+}
+
+} // namespace
+
 TemporaryDirectory::TemporaryDirectory(std::optional<uid_t> owner)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-test-XXXXXX").string();
@@ -35,26 +76,6 @@ TemporaryDirectory::~TemporaryDirectory()
 {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-ExecArguments::ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions)
-    : arguments(std::move(command))
-{
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (additions.count(text.substr(0, text.find('='))) == 0) {
-            variables.push_back(text);
-        }
-    }
-    for (const auto& [name, value] : additions) {
-        variables.push_back(name + "=" + value);
-    }
-    for (auto [strings, pointers] : {std::pair(&arguments, &argv), std::pair(&variables, &envp)}) {
-        for (auto& text : *strings) {
-            pointers->push_back(text.data());
-        }
-        pointers->push_back(nullptr);
-    }
 }
 
 std::optional<std::string> readLineFrom(int fd, std::string& buffered, double seconds)
@@ -96,39 +117,70 @@ UniqueFd connectTo(const std::string& path)
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
     const std::map<std::string, std::string>& environment, bool outputToDevFull)
+    : ChildProcess(
+          [&] {
+              std::vector<std::string> command {program};
+              command.insert(command.end(), arguments.begin(), arguments.end());
+              return command;
+          }(),
+          {.environment = environment, .outputToDevFull = outputToDevFull})
 {
-    int inputPipe[2];
-    int outputPipe[2];
-    if (pipe2(inputPipe, O_CLOEXEC) != 0 || pipe2(outputPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe2 failed");
-    }
-    UniqueFd childInput(inputPipe[0]);
-    input_.reset(inputPipe[1]);
-    output_.reset(outputPipe[0]);
-    UniqueFd childOutput(outputPipe[1]);
-    std::vector<std::string> command {program};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    const ExecArguments exec(std::move(command), environment);
+}
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childInput.get(), 0);
-    if (outputToDevFull) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions& options)
+{
+    const ExecArguments exec(std::move(command), options.environment);
+    UniqueFd childInput, childOutput, childErrors;
+    if (options.terminal) {
+        int terminal = -1;
+        winsize size {24, 80, 0, 0};
+        pid_ = forkpty(&terminal, nullptr, nullptr, &size);
+        output_.reset(terminal);
+        input_.reset(pid_ > 0 ? fcntl(terminal, F_DUPFD_CLOEXEC, 0) : -1);
     } else {
-        posix_spawn_file_actions_adddup2(&actions, childOutput.get(), 1);
+        int input[2], output[2], errors[2];
+        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe2 failed");
+        }
+        childInput.reset(input[0]);
+        input_.reset(input[1]);
+        output_.reset(output[0]);
+        childOutput.reset(options.outputToDevFull ? open("/dev/full", O_WRONLY | O_CLOEXEC) : output[1]);
+        if (options.outputToDevFull) {
+            close(output[1]);
+        }
+        errors_.reset(errors[0]);
+        childErrors.reset(errors[1]);
+        if (!options.errorsToPipe) {
+            errors_.reset();
+        }
+        pid_ = fork();
     }
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, exec.argv.data(), exec.envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        throw std::runtime_error("posix_spawn failed for " + program);
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed for " + exec.arguments.front());
+    }
+    if (pid_ == 0) {
+        // Only system calls from here on.
+        if (!options.terminal &&
+            (dup2(childInput.get(), 0) < 0 || dup2(childOutput.get(), 1) < 0 ||
+                (options.errorsToPipe && dup2(childErrors.get(), 2) < 0))) {
+            _exit(126);
+        }
+        if (options.user && (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0)) {
+            _exit(126);
+        }
+        if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            _exit(126);
+        }
+        execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+        _exit(127);
     }
 }
 
 ChildProcess::~ChildProcess()
 {
     if (!reaped_ && pid_ > 0) {
-        kill(pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
 }
@@ -138,14 +190,17 @@ std::optional<std::string> ChildProcess::readLine(double seconds)
     return readLineFrom(output_.get(), buffered_, seconds);
 }
 
-std::string ChildProcess::readRest(double seconds)
+std::string ChildProcess::readRest(double seconds) { return readAll(output_.get(), buffered_, seconds); }
+
+std::string ChildProcess::readErrors(double seconds)
 {
-    std::string rest;
-    while (auto line = readLine(seconds)) {
-        rest += *line + "\n";
-    }
-    rest += std::exchange(buffered_, {});
-    return rest;
+    std::string buffered;
+    return readAll(errors_.get(), buffered, seconds);
+}
+
+bool ChildProcess::write(std::string_view bytes)
+{
+    return ::write(input_.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
 std::optional<int> ChildProcess::waitForExit(double seconds)
@@ -154,31 +209,42 @@ std::optional<int> ChildProcess::waitForExit(double seconds)
     while (!reaped_) {
         int status = 0;
         const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_ && WIFSTOPPED(status)) {
+            // Only a traced child stops here: its exec stop (SIGTRAP) is swallowed, other signals passed on.
+            const int signal = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+            ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
+            continue;
+        }
         if (done == pid_) {
             reaped_ = true;
-            if (!WIFEXITED(status)) {
-                return std::nullopt;
-            }
-            return WEXITSTATUS(status);
+            endSignal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
         }
         if (systemClock().uptime() >= deadline) {
             return std::nullopt;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return std::nullopt;
+}
+
+void ChildProcess::kill(int signal)
+{
+    if (!reaped_) {
+        ::kill(pid_, signal);
+    }
 }
 
 void ChildProcess::terminate()
 {
     if (!reaped_) {
-        kill(pid_, SIGTERM);
+        ::kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
         reaped_ = true;
     }
 }
 
-CompanionEnvironment::CompanionEnvironment()
+CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime(owner)
 {
     variables["XDG_RUNTIME_DIR"] = runtime.path();
     const std::string machine = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac";
@@ -190,9 +256,10 @@ std::string CompanionEnvironment::container() const { return runtime.path() + "/
 std::string CompanionEnvironment::socketPath() const { return container() + "/sensors-v1.sock"; }
 std::string CompanionEnvironment::lockPath() const { return container() + "/sensors-v1.lock"; }
 
-std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mode) const
+std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mode, ChildOptions options) const
 {
-    return std::make_unique<ChildProcess>(binary("quorvantile-sensors"), std::vector<std::string> {mode}, variables);
+    options.environment.insert(variables.begin(), variables.end());
+    return std::make_unique<ChildProcess>(std::vector<std::string> {binary("quorvantile-sensors"), mode}, options);
 }
 
 query::Outcome CompanionEnvironment::ask(std::string_view request) const

@@ -1,10 +1,14 @@
-// The four requests beside the snapshot, through the real executable.
+// The four requests beside the snapshot, through the real executable; and a real quit: a child
+// process in a cgroup named like a desktop application's scope, its desktop entry in a temporary
+// data folder.
 #include "CompanionProcess.h"
 #include "QueryClient.h"
 
 #include "common/Clock.h"
+#include "common/FileText.h"
 #include "companion/AppQuitRequest.h"
 #include "companion/SensorTransport.h"
+#include "companion/linux/RunningApplicationText.h"
 #include "processes/ProcessDetailSnapshot.h"
 #include "processes/ProcessInventorySnapshot.h"
 #include "sensors/AccessoryBatterySnapshot.h"
@@ -12,9 +16,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace quorvantile {
 namespace {
@@ -23,6 +32,7 @@ using testing::CompanionEnvironment;
 namespace transport = SensorTransport;
 
 constexpr double kStartSeconds = 5.0;
+constexpr const char* kApplicationID = "org.example.Editor";
 const std::string kRefusal = R"({"processReadCount":0,"requestAccepted":false,"sensorReadCount":0,"trusted":true})";
 
 // Sends `message` as it is and reads one reply; absent when the companion closes without one.
@@ -58,14 +68,19 @@ protected:
     {
         environment.variables["QUORVANTILE_SYSFS_ROOT"] =
             std::string(QUORVANTILE_FIXTURES_DIR) + "/accessories/workstation";
+        std::filesystem::create_directories(data.path() + "/applications");
+        std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
+            << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
+        environment.variables["XDG_DATA_DIRS"] = data.path();
+        environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
         server = environment.start("--manual-diagnostics");
         ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
     }
 
     nlohmann::json nextStatus() { return nlohmann::json::parse(server->readLine(kStartSeconds).value_or("null")); }
 
-    // The reading of this test process in a fresh inventory.
-    ProcessInventoryReading ownReading()
+    // The reading of process `pid` in a fresh inventory.
+    ProcessInventoryReading readingOf(pid_t pid)
     {
         const auto reply = environment.ask("inventory");
         const auto* bytes = std::get_if<std::string>(&reply);
@@ -75,19 +90,32 @@ protected:
         EXPECT_EQ(status["processInventoryReadCount"], inventory ? inventory->readings.size() : 0);
         EXPECT_EQ(status["incomplete"], inventory && inventory->incomplete);
         const auto& readings = inventory ? inventory->readings : std::vector<ProcessInventoryReading> {};
-        const auto own =
-            std::find_if(readings.begin(), readings.end(), [](const auto& reading) { return reading.pid == getpid(); });
-        EXPECT_NE(own, readings.end()) << "the client's own process is always in its inventory";
-        return own == readings.end() ? ProcessInventoryReading {} : *own;
+        const auto found =
+            std::find_if(readings.begin(), readings.end(), [pid](const auto& reading) { return reading.pid == pid; });
+        EXPECT_NE(found, readings.end()) << "the client's own processes are always in its inventory";
+        return found == readings.end() ? ProcessInventoryReading {} : *found;
     }
 
+    // The outcome of a quit request for `reading`, absent when the reply is not a response to it.
+    std::optional<AppQuitResponse::Outcome> quit(const ProcessInventoryReading& reading, std::uint64_t microseconds,
+        const std::string& identifier = kApplicationID)
+    {
+        const AppQuitRequest request {{reading.pid, reading.startSeconds, microseconds}, identifier};
+        const auto reply = roundTrip(environment, framed(transport::quitRequest, *json::encode(request)));
+        const auto response = reply ? json::decode<AppQuitResponse>(*reply) : std::nullopt;
+        quitStatus = server->readLine(kStartSeconds).value_or("no status line");
+        return response && response->request == request ? std::optional(response->outcome) : std::nullopt;
+    }
+
+    testing::TemporaryDirectory data;
     CompanionEnvironment environment;
     std::unique_ptr<testing::ChildProcess> server;
+    std::string quitStatus;
 };
 
 TEST_F(CompanionRequests, InventoryHoldsTheClientAndItsIdentityGetsDetails)
 {
-    const ProcessInventoryReading own = ownReading();
+    const ProcessInventoryReading own = readingOf(getpid());
     ASSERT_EQ(own.pid, getpid());
 
     // A body of exactly 2,048 bytes is answered; one byte more is refused with the refusal line.
@@ -113,21 +141,16 @@ TEST_F(CompanionRequests, InventoryHoldsTheClientAndItsIdentityGetsDetails)
 
 TEST_F(CompanionRequests, QuitBodiesThatCannotBeDecodedGetNoWordAndRefusedQuitsAreAnswered)
 {
-    const ProcessInventoryReading own = ownReading();
+    const ProcessInventoryReading own = readingOf(getpid());
     for (const std::string& body : {std::string("{\"process\":"),
              R"({"process":)" + requestObject(own, own.startMicroseconds) +
                  R"(,"bundleIdentifier":"COM.APPLE.FINDER"})"}) {
         EXPECT_EQ(roundTrip(environment, framed(transport::quitRequest, body)), std::nullopt) << body;
     }
     // This test process is no desktop application: a well-formed request for it is refused.
-    const AppQuitRequest request {{own.pid, own.startSeconds, own.startMicroseconds}, "org.example.NotAnApp"};
-    const auto reply = roundTrip(environment, framed(transport::quitRequest, *json::encode(request)));
-    const auto response = reply ? json::decode<AppQuitResponse>(*reply) : std::nullopt;
-    ASSERT_TRUE(response) << reply.value_or("no reply");
-    EXPECT_EQ(response->request, request);
-    EXPECT_EQ(response->outcome, AppQuitResponse::Outcome::refused);
+    EXPECT_EQ(quit(own, own.startMicroseconds, "org.example.NotAnApp"), AppQuitResponse::Outcome::refused);
     // The two undecodable bodies wrote nothing: the next line is the quit's.
-    EXPECT_EQ(server->readLine(kStartSeconds),
+    EXPECT_EQ(quitStatus,
         R"({"processReadCount":0,"quitRequested":false,"requestAccepted":true,"sensorReadCount":0,"trusted":true})");
 }
 
@@ -143,6 +166,56 @@ TEST_F(CompanionRequests, AccessoryBatteriesOfTheFixtureMachine)
         1);
     EXPECT_EQ(server->readLine(kStartSeconds),
         R"({"accessoryBatteryReadCount":4,"incomplete":false,"requestAccepted":true,"sensorReadCount":0,"trusted":true})");
+}
+
+// A real quit, on each cgroup hierarchy the lookup reads where this machine lets us make a cgroup.
+TEST_F(CompanionRequests, QuitsTheMainProcessOfAnAppScope)
+{
+    const auto mountinfo = readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 20);
+    const auto mounts = applications::cgroupMounts(mountinfo.value_or(""));
+    int ran = 0;
+    for (const auto& mount : {mounts.unified, mounts.namedSystemd}) {
+        const std::string cgroup = mount && mount->root == "/"
+            ? mount->mountPoint + "/app-gnome-" + kApplicationID + "-" + std::to_string(getpid()) + ".scope"
+            : "";
+        if (cgroup.empty() || mkdir(cgroup.c_str(), 0755) != 0) {
+            continue;
+        }
+        ++ran;
+        SCOPED_TRACE(cgroup);
+        const struct Removed {
+            std::string path;
+            ~Removed()
+            {
+                for (int attempt = 0; attempt < 200 && rmdir(path.c_str()) != 0; ++attempt) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+        } removed {cgroup};
+        // The application: it waits until it is in its scope, then says so and reports SIGTERM.
+        testing::ChildProcess application(
+            "/bin/sh", {"-c", "read go; trap 'echo TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"}, {});
+        ASSERT_TRUE(std::ofstream(cgroup + "/cgroup.procs") << application.pid() << std::flush);
+        application.closeInput();
+        ASSERT_EQ(application.readLine(kStartSeconds), "ready");
+
+        const auto reading = readingOf(application.pid());
+        const auto companion = readingOf(server->pid());
+        // One microsecond off: another process as far as the companion can tell; it is left alone.
+        const auto start = reading.startMicroseconds;
+        EXPECT_EQ(quit(reading, start == 999'999 ? start - 1 : start + 1), AppQuitResponse::Outcome::refused);
+        // The companion never quits itself.
+        EXPECT_EQ(quit(companion, companion.startMicroseconds), AppQuitResponse::Outcome::refused);
+        EXPECT_EQ(application.readLine(0.2), std::nullopt) << "the application was signalled";
+
+        EXPECT_EQ(quit(reading, start), AppQuitResponse::Outcome::requested);
+        EXPECT_NE(quitStatus.find("\"quitRequested\":true"), std::string::npos) << quitStatus;
+        EXPECT_EQ(application.readLine(kStartSeconds), "TERM");
+        EXPECT_EQ(application.waitForExit(kStartSeconds), 0);
+    }
+    if (ran == 0) {
+        GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
+    }
 }
 
 } // namespace
