@@ -15,13 +15,11 @@ struct Outcome {
 
 Outcome run(const std::vector<std::string>& arguments)
 {
-    // The shell only joins standard error to standard output and then becomes the companion.
-    std::vector<std::string> shell {
-        "-c", "exec \"$0\" \"$@\" 2>&1", quorvantile::testing::binary("quorvantile-sensors")};
-    shell.insert(shell.end(), arguments.begin(), arguments.end());
-    quorvantile::testing::ChildProcess child("/bin/sh", shell, {});
+    std::vector<std::string> command {quorvantile::testing::binary("quorvantile-sensors")};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    quorvantile::testing::ChildProcess child(command, {.errorsToPipe = true});
     child.closeInput();
-    std::string output = child.readRest(10.0);
+    std::string output = child.readRest(10.0) + child.readErrors(10.0);
     return {child.waitForExit(10.0).value_or(-1), std::move(output)};
 }
 

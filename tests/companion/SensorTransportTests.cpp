@@ -84,13 +84,18 @@ TEST(SensorTransportAddress, PathLengthLimitAndZeroBytes)
     EXPECT_FALSE(transport::address(wide).has_value());
 }
 
-TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreEverChecked)
+TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreCheckedAndAnythingElseFailsClosed)
 {
     auto pair = socketPair();
     RecordingSignature signature(true);
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.other", signature));
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "COM.ZEMBO.QUORVANTILE", signature));
     EXPECT_FALSE(transport::trustedPeer(-1, "com.example", signature));
+    // A descriptor that is not a socket has no peer credentials.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    EXPECT_FALSE(transport::trustedPeer(readEnd.get(), "com.zembo.quorvantile", signature));
     EXPECT_EQ(signature.calls, 0);
 
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", signature));
@@ -98,19 +103,6 @@ TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreEverChecked)
         "anchor apple generic and certificate leaf[subject.OU] = \"7Q4KX2M8PZ\" "
         "and identifier \"com.zembo.quorvantile\"");
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.sensors", signature));
-}
-
-TEST(SensorTransportTrust, FailsClosedWithoutCredentialsOrSignature)
-{
-    RecordingSignature accepting(true);
-    // A descriptor that is not a socket has no peer credentials.
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    EXPECT_FALSE(transport::trustedPeer(readEnd.get(), "com.zembo.quorvantile", accepting));
-    EXPECT_EQ(accepting.calls, 0);
-
-    auto pair = socketPair();
     RecordingSignature refusing(false);
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", refusing));
     EXPECT_EQ(refusing.calls, 1);
@@ -179,7 +171,7 @@ TEST(SensorTransportReceive, BodyLengthBounds)
     EXPECT_EQ(transport::readLengthPrefix(transport::lengthPrefix(0x01020304)), 0x01020304U);
 }
 
-TEST(SensorTransportSend, MaximumMustBeOneOfTheTwoLimits)
+TEST(SensorTransportSend, OnlyTheTwoLimitsAndTheReplyIsLengthPrefixed)
 {
     auto pair = socketPair();
     for (const std::size_t maximum : {std::size_t {16383}, std::size_t {20000}, std::size_t {0}}) {
@@ -187,18 +179,11 @@ TEST(SensorTransportSend, MaximumMustBeOneOfTheTwoLimits)
     }
     EXPECT_FALSE(transport::send(pair.server.get(), "", soon(), transport::kMaximumReplyBytes));
     EXPECT_FALSE(transport::send(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
-    EXPECT_EQ(readAvailable(pair.client.get()), "");
-
-    EXPECT_TRUE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
-    EXPECT_EQ(readAvailable(pair.client.get()), "{}");
-}
-
-TEST(SensorTransportSend, ReplyIsLengthPrefixedAndBounded)
-{
-    auto pair = socketPair();
     EXPECT_FALSE(
         transport::sendReply(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
     EXPECT_EQ(readAvailable(pair.client.get()), "");
+    EXPECT_TRUE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
+    EXPECT_EQ(readAvailable(pair.client.get()), "{}");
 
     const std::string reply(262144, 'y');
     std::string received;

@@ -14,9 +14,9 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -32,30 +32,37 @@ private:
     bool trusted_;
 };
 
-// runServer on its own thread, with pipes for its control input and its status lines.
+struct Pipe {
+    UniqueFd read, write;
+    explicit Pipe(int flags = 0)
+    {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC | flags), 0);
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+    }
+};
+
+// What was written to a non-blocking pipe so far.
+std::string written(const Pipe& pipe)
+{
+    std::string text(4096, '\0');
+    const ssize_t got = ::read(pipe.read.get(), text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
+// runServer on its own thread, with pipes for its control input, its status lines and its reasons.
 class InProcessServer {
 public:
-    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds, std::string readerFailure = {})
+    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds)
     {
-        int control[2];
-        int output[2];
-        int reasons[2];
-        EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(reasons, O_CLOEXEC | O_NONBLOCK), 0);
-        controlRead_.reset(control[0]);
-        controlWrite_.reset(control[1]);
-        outputRead_.reset(output[0]);
-        outputWrite_.reset(output[1]);
-        reasonRead_.reset(reasons[0]);
-        reasonWrite_.reset(reasons[1]);
-
         ports_.signatures = std::make_shared<FixedSignature>(trusted);
         ports_.container = [path = runtime_.path()] { return std::optional<std::string>(path); };
-        ports_.readers.sensorSnapshot = [this, readerFailure]() -> Result<SensorSnapshot> {
+        ports_.readers.sensorSnapshot = [this]() -> Result<SensorSnapshot> {
             ++reads;
-            if (!readerFailure.empty()) {
-                return Failure {readerFailure};
+            if (failing) {
+                return Failure {"battery walk changed"};
             }
             SensorSnapshot snapshot;
             snapshot.version = 1;
@@ -65,22 +72,22 @@ public:
             snapshot.readings.push_back({"F0Ac", SensorReading::Unit::rpm, 1200.0});
             return snapshot;
         };
-        ports_.controlFd = controlRead_.get();
-        ports_.outputFd = outputWrite_.get();
-        ports_.reasonFd = reasonWrite_.get();
+        ports_.controlFd = control_.read.get();
+        ports_.outputFd = output_.write.get();
+        ports_.reasonFd = reasons_.write.get();
         ports_.idleSeconds = idleSeconds;
         started = systemClock().uptime();
         thread_ = std::thread([this, flags] {
             outcome = runServer(flags, ports_);
             ended = systemClock().uptime();
-            outputWrite_.reset();
+            output_.write.reset();
         });
         ready = nextLine();
     }
 
     ~InProcessServer()
     {
-        controlWrite_.reset();
+        closeControl();
         if (thread_.joinable()) {
             thread_.join();
         }
@@ -90,31 +97,14 @@ public:
     InProcessServer& operator=(const InProcessServer&) = delete;
 
     [[nodiscard]] std::string socketPath() const { return runtime_.path() + "/sensors-v1.sock"; }
-    void closeControl() { controlWrite_.reset(); }
+    void closeControl() { control_.write.reset(); }
     void join() { thread_.join(); }
-
-    std::string nextLine()
-    {
-        std::string line;
-        char c = 0;
-        while (read(outputRead_.get(), &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        return line;
-    }
-
-    // What was written for the diagnostics so far (the descriptor does not block).
-    std::string reasons()
-    {
-        std::string text(4096, '\0');
-        const ssize_t got = read(reasonRead_.get(), text.data(), text.size());
-        text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        return text;
-    }
-
+    std::string nextLine() { return testing::readLineFrom(output_.read.get(), buffered_, 5.0).value_or(""); }
+    std::string reasons() { return written(reasons_); }
     query::Outcome askSnapshot() { return query::ask(socketPath(), *query::requestNamed("snapshot"), {}, 5.0); }
 
-    int reads = 0;
+    std::atomic<int> reads = 0;
+    std::atomic<bool> failing = false;
     double started = 0;
     double ended = 0;
     std::string ready;
@@ -123,11 +113,12 @@ public:
 private:
     testing::TemporaryDirectory runtime_;
     ServerPorts ports_;
-    UniqueFd controlRead_, controlWrite_, outputRead_, outputWrite_, reasonRead_, reasonWrite_;
+    Pipe control_, output_, reasons_ {O_NONBLOCK};
+    std::string buffered_;
     std::thread thread_;
 };
 
-TEST(ServerLoop, LoggedControlledServerEndsOnControlEndOfFile)
+TEST(ServerLoop, LoggedControlledServerExplainsFailedReadsAndEndsOnControlEndOfFile)
 {
     InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
     EXPECT_NE(server.ready.find("\"ready\":true"), std::string::npos);
@@ -139,24 +130,19 @@ TEST(ServerLoop, LoggedControlledServerEndsOnControlEndOfFile)
     // The reply keeps the record's field order; only status lines are sorted.
     EXPECT_EQ(std::get<std::string>(outcome).rfind("{\"version\":1,\"uptime\":", 0), 0U);
 
-    server.closeControl();
-    server.join();
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
-    struct stat status { };
-    EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
-}
-
-TEST(ServerLoop, AReaderFailureIsExplainedApartFromTheStatusLines)
-{
-    InProcessServer server(
-        {.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds, "battery walk changed");
+    // A reader failure is explained apart from the status lines, in the reason's one line.
+    server.failing = true;
     ASSERT_TRUE(std::holds_alternative<query::Failure>(server.askSnapshot()));
     EXPECT_EQ(
         server.nextLine(), "{\"processReadCount\":0,\"requestAccepted\":true,\"sensorReadCount\":0,\"trusted\":true}");
     EXPECT_EQ(server.reasons(), "quorvantile-sensors: battery walk changed\n");
+
     server.closeControl();
     server.join();
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
     EXPECT_EQ(server.outcome.end, ServerOutcome::End::orderly);
+    struct stat status { };
+    EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
 }
 
 TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
@@ -165,7 +151,7 @@ TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
     const auto outcome = server.askSnapshot();
     ASSERT_TRUE(std::holds_alternative<query::Failure>(outcome));
     EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
-    EXPECT_EQ(server.reads, 0);
+    EXPECT_EQ(server.reads.load(), 0);
 
     // A silent untrusted peer is refused at once: the peer check comes before the request line is
     // read, so nothing waits for the connection's deadline.
@@ -198,7 +184,7 @@ TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
         EXPECT_EQ(recv(client.get(), &byte, 1, 0), 0) << "the connection must close without a reply";
         EXPECT_EQ(server.nextLine(), refusal) << line;
     }
-    EXPECT_EQ(server.reads, 0);
+    EXPECT_EQ(server.reads.load(), 0);
 }
 
 TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReply)
@@ -233,10 +219,9 @@ TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
     using End = ServerOutcome::End;
     struct Case {
         const char* what;
-        std::function<void(const std::string& container)> prepare;
-        End end;
-        bool writableOutput;
-        bool noContainer;
+        std::function<void(const std::string& runtime)> prepare;
+        End end = End::startUpFailed;
+        const char* container = ""; // below the runtime directory; nullptr for none
     };
     const auto file = [](const std::string& path, mode_t mode, std::string_view contents = {}) {
         const UniqueFd created(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, mode));
@@ -244,62 +229,51 @@ TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
     };
     const auto lock = [](const std::string& c) { return c + "/sensors-v1.lock"; };
     const auto socketAt = [](const std::string& c) { return c + "/sensors-v1.sock"; };
+    const auto nothing = [](const std::string&) {};
     UniqueFd heldLock;
     const Case cases[] = {
-        {"no container", [](const std::string&) {}, End::startUpFailed, true, true},
-        {"container is a file", [&](const std::string& c) { file(c + "/plain", 0600); }, End::startUpFailed, true,
-            false},
-        {"regular file at the socket path", [&](const std::string& c) { file(socketAt(c), 0600); }, End::startUpFailed,
-            true, false},
-        {"directory at the socket path", [&](const std::string& c) { ASSERT_EQ(mkdir(socketAt(c).c_str(), 0700), 0); },
-            End::startUpFailed, true, false},
-        {"lock file not empty", [&](const std::string& c) { file(lock(c), 0600, "1234\n"); }, End::startUpFailed, true,
-            false},
-        {"lock file mode 0644", [&](const std::string& c) { file(lock(c), 0644); }, End::startUpFailed, true, false},
+        {"no container", nothing, End::startUpFailed, nullptr},
+        {"container is a file", [&](const std::string& c) { file(c + "/plain", 0600); }, End::startUpFailed, "/plain"},
+        {"regular file at the socket path", [&](const std::string& c) { file(socketAt(c), 0600); }},
+        {"directory at the socket path", [&](const std::string& c) { ASSERT_EQ(mkdir(socketAt(c).c_str(), 0700), 0); }},
+        {"lock file not empty", [&](const std::string& c) { file(lock(c), 0600, "1234\n"); }},
+        {"lock file mode 0644", [&](const std::string& c) { file(lock(c), 0644); }},
         {"lock file hard-linked",
             [&](const std::string& c) {
                 file(lock(c), 0600);
                 ASSERT_EQ(link(lock(c).c_str(), (c + "/second-link").c_str()), 0);
-            },
-            End::startUpFailed, true, false},
+            }},
         {"lock file a symbolic link",
             [&](const std::string& c) {
                 file(c + "/elsewhere", 0600);
                 ASSERT_EQ(symlink("elsewhere", lock(c).c_str()), 0);
-            },
-            End::startUpFailed, true, false},
+            }},
         {"lock held elsewhere",
             [&](const std::string& c) {
                 heldLock.reset(open(lock(c).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
                 ASSERT_EQ(flock(heldLock.get(), LOCK_EX), 0);
             },
-            End::alreadyRunning, true, false},
-        {"ready line cannot be written", [](const std::string&) {}, End::statusLineFailed, false, false},
+            End::alreadyRunning},
+        {"ready line cannot be written", nothing, End::statusLineFailed},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.what);
         testing::TemporaryDirectory runtime;
         row.prepare(runtime.path());
-        const std::string container =
-            std::string(row.what) == "container is a file" ? runtime.path() + "/plain" : runtime.path();
-        int reasons[2];
-        ASSERT_EQ(pipe2(reasons, O_CLOEXEC | O_NONBLOCK), 0);
-        const UniqueFd reasonRead(reasons[0]);
-        const UniqueFd reasonWrite(reasons[1]);
-        const UniqueFd output(open("/dev/null", (row.writableOutput ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
+        const Pipe reasons(O_NONBLOCK);
+        const bool writable = row.end != End::statusLineFailed;
+        const UniqueFd output(open("/dev/null", (writable ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
         ServerPorts ports;
         ports.signatures = std::make_shared<FixedSignature>(true);
-        if (!row.noContainer) {
-            ports.container = [container] { return std::optional<std::string>(container); };
-        }
+        ports.container = [&row, &runtime] {
+            return row.container ? std::optional(runtime.path() + row.container) : std::nullopt;
+        };
         ports.outputFd = output.get();
-        ports.reasonFd = reasonWrite.get();
+        ports.reasonFd = reasons.write.get();
         const ServerOutcome outcome = runServer({.logging = true, .persistent = true, .controlled = false}, ports);
         EXPECT_EQ(outcome.end, row.end);
         EXPECT_EQ(outcome.reason.empty(), row.end == End::alreadyRunning);
-        char explained[512] {};
-        const ssize_t got = read(reasonRead.get(), explained, sizeof explained - 1);
-        EXPECT_EQ(got > 0, row.end != End::alreadyRunning) << "one line on the reason descriptor";
+        EXPECT_EQ(written(reasons).empty(), row.end == End::alreadyRunning) << "one line on the reason descriptor";
         heldLock.reset();
     }
 }

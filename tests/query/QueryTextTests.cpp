@@ -17,15 +17,6 @@ using query::Layout;
 // Sunday, 6 December 2026, 17:05:08 UTC.
 constexpr std::int64_t kNow = 1796576708;
 
-class QueryText : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-};
-
 struct Golden {
     const char* what;
     const char* request;
@@ -162,8 +153,10 @@ const Golden kGoldens[] = {
     {"quit requested", "quit", kQuitRequested, Layout::line, "Asked org.gnome.TextEditor (pid 4242) to quit."},
 };
 
-TEST_F(QueryText, EachRequestsReplyReadsAsItsGoldenText)
+TEST(QueryText, EachRequestsReplyReadsAsItsGoldenText)
 {
+    setenv("TZ", "UTC", 1);
+    tzset();
     for (const Golden& golden : kGoldens) {
         const auto text = query::replyText(golden.request, golden.reply, golden.layout, kNow);
         ASSERT_TRUE(text) << golden.what;
@@ -171,7 +164,7 @@ TEST_F(QueryText, EachRequestsReplyReadsAsItsGoldenText)
     }
 }
 
-TEST_F(QueryText, AReplyOfAnotherRequestOrVersionIsNotShown)
+TEST(QueryText, AReplyOfAnotherRequestOrVersionIsNotShown)
 {
     EXPECT_FALSE(query::replyText("battery", kIntelMacSnapshot, Layout::table, kNow));
     EXPECT_FALSE(query::replyText("snapshot", R"({"version":1,"uptime":1})", Layout::table, kNow));
