@@ -110,13 +110,6 @@ std::unique_ptr<AppQuitApplication> FakeSystem::runningApplication(std::int32_t)
     return application ? std::make_unique<FakeApplication>(*application, &calls) : nullptr;
 }
 
-TEST(AppQuitHandler, AsksAfterEveryCheckWithTheIdentityReadTwice)
-{
-    FakeSystem system;
-    EXPECT_TRUE(AppQuitHandler::request(kRequest, system));
-    EXPECT_EQ(system.calls, (std::vector<std::string> {"process", "application", "process", "terminate"}));
-}
-
 TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
 {
     const auto identity = [](std::int32_t pid, std::uint64_t seconds, std::uint64_t microseconds, std::uint32_t uid) {
@@ -161,8 +154,12 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
     }
 }
 
-TEST(AppQuitHandler, AnUndeliveredAskOrACancelledCallerIsRefused)
+TEST(AppQuitHandler, AsksAfterEveryCheckUnlessTheAskIsUndeliveredOrTheCallerCancelled)
 {
+    FakeSystem system;
+    EXPECT_TRUE(AppQuitHandler::request(kRequest, system));
+    EXPECT_EQ(system.calls, (std::vector<std::string> {"process", "application", "process", "terminate"}));
+
     FakeSystem undelivered;
     undelivered.application->delivered = false;
     EXPECT_FALSE(AppQuitHandler::request(kRequest, undelivered));

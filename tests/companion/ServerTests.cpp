@@ -23,13 +23,9 @@
 namespace quorvantile {
 namespace {
 
-class FixedSignature final : public PeerCodeSignature {
-public:
-    explicit FixedSignature(bool trusted) : trusted_(trusted) { }
-    bool peerSatisfies(int, std::string_view) override { return trusted_; }
-
-private:
-    bool trusted_;
+struct FixedSignature final : PeerCodeSignature {
+    bool peerSatisfies(int, std::string_view) override { return trusted; }
+    std::atomic<bool> trusted = true;
 };
 
 struct Pipe {
@@ -55,9 +51,9 @@ std::string written(const Pipe& pipe)
 // runServer on its own thread, with pipes for its control input, its status lines and its reasons.
 class InProcessServer {
 public:
-    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds)
+    explicit InProcessServer(ServeFlags flags, double idleSeconds = kIdleSeconds)
     {
-        ports_.signatures = std::make_shared<FixedSignature>(trusted);
+        ports_.signatures = signature;
         ports_.container = [path = runtime_.path()] { return std::optional<std::string>(path); };
         ports_.readers.sensorSnapshot = [this]() -> Result<SensorSnapshot> {
             ++reads;
@@ -103,6 +99,7 @@ public:
     std::string reasons() { return written(reasons_); }
     query::Outcome askSnapshot() { return query::ask(socketPath(), *query::requestNamed("snapshot"), {}, 5.0); }
 
+    const std::shared_ptr<FixedSignature> signature = std::make_shared<FixedSignature>();
     std::atomic<int> reads = 0;
     std::atomic<bool> failing = false;
     double started = 0;
@@ -120,7 +117,7 @@ private:
 
 TEST(ServerLoop, LoggedControlledServerExplainsFailedReadsAndEndsOnControlEndOfFile)
 {
-    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true});
     EXPECT_NE(server.ready.find("\"ready\":true"), std::string::npos);
 
     const auto outcome = server.askSnapshot();
@@ -145,31 +142,9 @@ TEST(ServerLoop, LoggedControlledServerExplainsFailedReadsAndEndsOnControlEndOfF
     EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
 }
 
-TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
+TEST(ServerLoop, UnknownRequestLinesAndUntrustedPeersAreRefusedWithoutAReading)
 {
-    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, false, kIdleSeconds);
-    const auto outcome = server.askSnapshot();
-    ASSERT_TRUE(std::holds_alternative<query::Failure>(outcome));
-    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
-    EXPECT_EQ(server.reads.load(), 0);
-
-    // A silent untrusted peer is refused at once: the peer check comes before the request line is
-    // read, so nothing waits for the connection's deadline.
-    const double connected = systemClock().uptime();
-    const UniqueFd silent = testing::connectTo(server.socketPath());
-    ASSERT_TRUE(silent);
-    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
-    char byte = 0;
-    EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0);
-    EXPECT_LT(systemClock().uptime() - connected, kConnectionSeconds);
-    server.closeControl();
-    server.join();
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");
-}
-
-TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
-{
-    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true});
     const std::string refusal =
         "{\"processReadCount\":0,\"requestAccepted\":false,\"sensorReadCount\":0,\"trusted\":true}";
     // A detail request whose body never comes is refused with the same line.
@@ -184,13 +159,29 @@ TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
         EXPECT_EQ(recv(client.get(), &byte, 1, 0), 0) << "the connection must close without a reply";
         EXPECT_EQ(server.nextLine(), refusal) << line;
     }
+
+    server.signature->trusted = false;
+    ASSERT_TRUE(std::holds_alternative<query::Failure>(server.askSnapshot()));
+    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+    // A silent untrusted peer is refused at once: the peer check comes before the request line is
+    // read, so nothing waits for the connection's deadline.
+    const double connected = systemClock().uptime();
+    const UniqueFd silent = testing::connectTo(server.socketPath());
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+    char byte = 0;
+    EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0);
+    EXPECT_LT(systemClock().uptime() - connected, kConnectionSeconds);
     EXPECT_EQ(server.reads.load(), 0);
+    server.closeControl();
+    server.join();
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");
 }
 
 TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReply)
 {
     constexpr double kShortIdleSeconds = 0.5;
-    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
+    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, kShortIdleSeconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
     const double replied = systemClock().uptime();
@@ -203,7 +194,7 @@ TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReply)
 TEST(ServerLoop, ConnectionDeadlineNeverOutlivesTheIdleDeadline)
 {
     constexpr double kShortIdleSeconds = 1.0;
-    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
+    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, kShortIdleSeconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     // Silent client: it gets what is left of the idle period (0.2 s), not the 0.75 s of a connection.
     const UniqueFd client = testing::connectTo(server.socketPath());
@@ -264,7 +255,7 @@ TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
         const bool writable = row.end != End::statusLineFailed;
         const UniqueFd output(open("/dev/null", (writable ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
         ServerPorts ports;
-        ports.signatures = std::make_shared<FixedSignature>(true);
+        ports.signatures = std::make_shared<FixedSignature>();
         ports.container = [&row, &runtime] {
             return row.container ? std::optional(runtime.path() + row.container) : std::nullopt;
         };

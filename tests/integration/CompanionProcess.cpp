@@ -116,14 +116,14 @@ UniqueFd connectTo(const std::string& path)
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-    const std::map<std::string, std::string>& environment, bool outputToDevFull)
+    const std::map<std::string, std::string>& environment)
     : ChildProcess(
           [&] {
               std::vector<std::string> command {program};
               command.insert(command.end(), arguments.begin(), arguments.end());
               return command;
           }(),
-          {.environment = environment, .outputToDevFull = outputToDevFull})
+          {.environment = environment})
 {
 }
 
@@ -131,6 +131,14 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
 {
     const ExecArguments exec(std::move(command), options.environment);
     UniqueFd childInput, childOutput, childErrors;
+    const auto pipeTo = [](UniqueFd& ours, UniqueFd& theirs, bool weRead) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe2 failed");
+        }
+        ours.reset(fds[weRead ? 0 : 1]);
+        theirs.reset(fds[weRead ? 1 : 0]);
+    };
     if (options.terminal) {
         int terminal = -1;
         winsize size {24, 80, 0, 0};
@@ -138,21 +146,13 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
         output_.reset(terminal);
         input_.reset(pid_ > 0 ? fcntl(terminal, F_DUPFD_CLOEXEC, 0) : -1);
     } else {
-        int input[2], output[2], errors[2];
-        if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe2 failed");
-        }
-        childInput.reset(input[0]);
-        input_.reset(input[1]);
-        output_.reset(output[0]);
-        childOutput.reset(options.outputToDevFull ? open("/dev/full", O_WRONLY | O_CLOEXEC) : output[1]);
+        pipeTo(input_, childInput, false);
+        pipeTo(output_, childOutput, true);
         if (options.outputToDevFull) {
-            close(output[1]);
+            childOutput.reset(open("/dev/full", O_WRONLY | O_CLOEXEC));
         }
-        errors_.reset(errors[0]);
-        childErrors.reset(errors[1]);
-        if (!options.errorsToPipe) {
-            errors_.reset();
+        if (options.errorsToPipe) {
+            pipeTo(errors_, childErrors, true);
         }
         pid_ = fork();
     }
@@ -235,15 +235,6 @@ void ChildProcess::kill(int signal)
     }
 }
 
-void ChildProcess::terminate()
-{
-    if (!reaped_) {
-        ::kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        reaped_ = true;
-    }
-}
-
 CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime(owner)
 {
     variables["XDG_RUNTIME_DIR"] = runtime.path();
@@ -254,7 +245,6 @@ CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime
 std::string CompanionEnvironment::container() const { return runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile"; }
 
 std::string CompanionEnvironment::socketPath() const { return container() + "/sensors-v1.sock"; }
-std::string CompanionEnvironment::lockPath() const { return container() + "/sensors-v1.lock"; }
 
 std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mode, ChildOptions options) const
 {

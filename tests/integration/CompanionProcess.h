@@ -50,7 +50,7 @@ struct ChildOptions {
 class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-        const std::map<std::string, std::string>& environment, bool outputToDevFull = false);
+        const std::map<std::string, std::string>& environment);
     ChildProcess(std::vector<std::string> command, const ChildOptions& options);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -69,7 +69,6 @@ public:
     // The signal that ended it, 0 for none.
     [[nodiscard]] int endSignal() const { return endSignal_; }
     void kill(int signal);
-    void terminate();
 
 private:
     pid_t pid_ = -1;
@@ -86,7 +85,6 @@ struct CompanionEnvironment {
     explicit CompanionEnvironment(std::optional<uid_t> owner = std::nullopt);
     [[nodiscard]] std::string container() const;
     [[nodiscard]] std::string socketPath() const;
-    [[nodiscard]] std::string lockPath() const;
     // The companion in one of its run modes ("--diagnostics" …) in this environment.
     [[nodiscard]] std::unique_ptr<ChildProcess> start(const std::string& mode, ChildOptions options = {}) const;
     // One request without a body, as a trusted parent asks it.

@@ -79,7 +79,7 @@ TEST(CompanionServer, ManagedServerEndsWhenItsControlPipeCloses)
     EXPECT_EQ(server->readRest(1.0), "");
     struct stat status { };
     EXPECT_NE(lstat(environment.socketPath().c_str(), &status), 0) << "the socket was not removed";
-    EXPECT_EQ(lstat(environment.lockPath().c_str(), &status), 0) << "the lock file must stay";
+    EXPECT_EQ(lstat((environment.container() + "/sensors-v1.lock").c_str(), &status), 0) << "the lock file must stay";
 }
 
 // Each start-up failure is shown in-process (ServerStartUp); here what the entry makes of one: status
@@ -97,8 +97,7 @@ TEST(CompanionServerStartUp, AFailedStartOrReadyLineEndsWithStatusOne)
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 
     const CompanionEnvironment fresh;
-    ChildProcess full(binary("quorvantile-sensors"), {"--diagnostics"}, fresh.variables, /*outputToDevFull=*/true);
-    EXPECT_EQ(full.waitForExit(kStartSeconds), 1);
+    EXPECT_EQ(fresh.start("--diagnostics", {.outputToDevFull = true})->waitForExit(kStartSeconds), 1);
 }
 
 } // namespace
