@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quorvantile {
 namespace {
@@ -19,20 +20,16 @@ namespace {
 namespace transport = SensorTransport;
 
 struct SocketPair {
-    UniqueFd server;
-    UniqueFd client;
-};
-
-SocketPair socketPair()
-{
-    int fds[2] = {-1, -1};
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        ADD_FAILURE() << "socketpair failed";
+    UniqueFd server, client;
+    SocketPair()
+    {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        server.reset(fds[0]);
+        client.reset(fds[1]);
+        EXPECT_TRUE(transport::configureSocket(server.get()));
     }
-    SocketPair pair {UniqueFd(fds[0]), UniqueFd(fds[1])};
-    EXPECT_TRUE(transport::configureSocket(pair.server.get()));
-    return pair;
-}
+};
 
 double soon(double seconds = 2.0) { return systemClock().uptime() + seconds; }
 
@@ -49,20 +46,14 @@ std::string readAvailable(int fd)
     }
 }
 
-class RecordingSignature final : public PeerCodeSignature {
-public:
-    explicit RecordingSignature(bool answer) : answer_(answer) { }
-    bool peerSatisfies(int, std::string_view requirement) override
+struct RecordingSignature final : PeerCodeSignature {
+    bool peerSatisfies(int, std::string_view wanted) override
     {
-        ++calls;
-        lastRequirement = requirement;
-        return answer_;
+        requirements.emplace_back(wanted);
+        return answer;
     }
-    int calls = 0;
-    std::string lastRequirement;
-
-private:
-    bool answer_;
+    bool answer = true;
+    std::vector<std::string> requirements;
 };
 
 TEST(SensorTransportAddress, PathLengthLimitAndZeroBytes)
@@ -86,8 +77,8 @@ TEST(SensorTransportAddress, PathLengthLimitAndZeroBytes)
 
 TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreCheckedAndAnythingElseFailsClosed)
 {
-    auto pair = socketPair();
-    RecordingSignature signature(true);
+    SocketPair pair;
+    RecordingSignature signature;
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.other", signature));
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "COM.ZEMBO.QUORVANTILE", signature));
     EXPECT_FALSE(transport::trustedPeer(-1, "com.example", signature));
@@ -96,21 +87,21 @@ TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreCheckedAndAnythingElseFailsCl
     ASSERT_EQ(pipe(pipeFds), 0);
     const UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     EXPECT_FALSE(transport::trustedPeer(readEnd.get(), "com.zembo.quorvantile", signature));
-    EXPECT_EQ(signature.calls, 0);
+    EXPECT_TRUE(signature.requirements.empty());
 
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", signature));
-    EXPECT_EQ(signature.lastRequirement,
+    EXPECT_EQ(signature.requirements.back(),
         "anchor apple generic and certificate leaf[subject.OU] = \"7Q4KX2M8PZ\" "
         "and identifier \"com.zembo.quorvantile\"");
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.sensors", signature));
-    RecordingSignature refusing(false);
-    EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", refusing));
-    EXPECT_EQ(refusing.calls, 1);
+    signature.answer = false;
+    EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", signature));
+    EXPECT_EQ(signature.requirements.size(), 3U);
 }
 
 TEST(SensorTransportWait, DeadlinesAndEvents)
 {
-    auto pair = socketPair();
+    SocketPair pair;
     const int fd = pair.server.get();
     EXPECT_FALSE(transport::wait(fd, POLLIN, systemClock().uptime() - 1));
     EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::infinity()));
@@ -128,7 +119,7 @@ TEST(SensorTransportWait, DeadlinesAndEvents)
 
 TEST(SensorTransportReceive, ExactCountAcrossSplitWrites)
 {
-    auto pair = socketPair();
+    SocketPair pair;
     std::thread writer([fd = pair.client.get()] {
         for (const char* piece : {"sna", "psh", "ot\n"}) {
             ASSERT_EQ(::send(fd, piece, 3, 0), 3);
@@ -143,7 +134,7 @@ TEST(SensorTransportReceive, ExactCountAcrossSplitWrites)
 
 TEST(SensorTransportReceive, SilentPeerAndEarlyCloseGiveNothing)
 {
-    auto pair = socketPair();
+    SocketPair pair;
     ASSERT_EQ(::send(pair.client.get(), "snapshot", 8, 0), 8); // no line feed, then silence
     const double before = systemClock().uptime();
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, before + 0.1).has_value());
@@ -156,7 +147,7 @@ TEST(SensorTransportReceive, SilentPeerAndEarlyCloseGiveNothing)
 TEST(SensorTransportReceive, BodyLengthBounds)
 {
     const auto bodyWithLength = [](std::uint32_t length, std::size_t actual) {
-        auto pair = socketPair();
+        SocketPair pair;
         const std::string bytes = transport::lengthPrefix(length) + std::string(actual, '[');
         EXPECT_EQ(::send(pair.client.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
         return transport::receiveBody(pair.server.get(), soon(0.2));
@@ -173,7 +164,7 @@ TEST(SensorTransportReceive, BodyLengthBounds)
 
 TEST(SensorTransportSend, OnlyTheTwoLimitsAndTheReplyIsLengthPrefixed)
 {
-    auto pair = socketPair();
+    SocketPair pair;
     for (const std::size_t maximum : {std::size_t {16383}, std::size_t {20000}, std::size_t {0}}) {
         EXPECT_FALSE(transport::send(pair.server.get(), "{}", soon(), maximum));
     }
@@ -206,7 +197,7 @@ TEST(SensorTransportSend, OnlyTheTwoLimitsAndTheReplyIsLengthPrefixed)
 TEST(SensorTransportSend, PeerThatStopsReadingOrClosesFailsWithoutSignal)
 {
     {
-        auto pair = socketPair();
+        SocketPair pair;
         // Nobody reads: the socket buffer fills and the deadline passes.
         const double before = systemClock().uptime();
         EXPECT_FALSE(transport::send(
@@ -214,7 +205,7 @@ TEST(SensorTransportSend, PeerThatStopsReadingOrClosesFailsWithoutSignal)
         EXPECT_LT(systemClock().uptime() - before, 1.0);
     }
     {
-        auto pair = socketPair();
+        SocketPair pair;
         pair.client.reset();
         // SIGPIPE keeps its default action here, so a raised signal would end the test binary.
         EXPECT_FALSE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
