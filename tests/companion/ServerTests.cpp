@@ -1,10 +1,13 @@
-// The server loop in-process, with fake readers and a fake signature check.
+// The server loop in-process, with fake readers and a fake signature check; and the folders it
+// trusts: the container and the runtime directory must be the user's alone.
 #include "companion/Server.h"
 
 #include "CompanionProcess.h"
 #include "QueryClient.h"
 #include "common/FileText.h"
 #include "common/UniqueFd.h"
+#include "companion/GroupContainer.h"
+#include "companion/PrivateDirectory.h"
 #include "companion/SensorTransport.h"
 #include "sensors/SensorSnapshot.h"
 
@@ -17,6 +20,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -72,7 +77,6 @@ public:
         ports_.outputFd = output_.write.get();
         ports_.reasonFd = reasons_.write.get();
         ports_.idleSeconds = idleSeconds;
-        started = systemClock().uptime();
         thread_ = std::thread([this, flags] {
             outcome = runServer(flags, ports_);
             ended = systemClock().uptime();
@@ -102,7 +106,6 @@ public:
     const std::shared_ptr<FixedSignature> signature = std::make_shared<FixedSignature>();
     std::atomic<int> reads = 0;
     std::atomic<bool> failing = false;
-    double started = 0;
     double ended = 0;
     std::string ready;
     ServerOutcome outcome;
@@ -178,31 +181,25 @@ TEST(ServerLoop, UnknownRequestLinesAndUntrustedPeersAreRefusedWithoutAReading)
     EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");
 }
 
-TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReply)
+TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReplyAndNoConnectionOutlivesThat)
 {
-    constexpr double kShortIdleSeconds = 0.5;
+    constexpr double kShortIdleSeconds = 1.0;
     InProcessServer server({.logging = true, .persistent = false, .controlled = false}, kShortIdleSeconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
     const double replied = systemClock().uptime();
     EXPECT_NE(server.nextLine().find("\"requestAccepted\":true"), std::string::npos);
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":1}");
-    server.join();
-    EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
-}
-
-TEST(ServerLoop, ConnectionDeadlineNeverOutlivesTheIdleDeadline)
-{
-    constexpr double kShortIdleSeconds = 1.0;
-    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, kShortIdleSeconds);
+    // A silent client 0.2 s before the idle end gets what is left of the idle period, not the 0.75 s
+    // of a connection.
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    // Silent client: it gets what is left of the idle period (0.2 s), not the 0.75 s of a connection.
+    const double connected = systemClock().uptime();
     const UniqueFd client = testing::connectTo(server.socketPath());
     ASSERT_TRUE(client);
     EXPECT_NE(server.nextLine().find("\"requestAccepted\":false"), std::string::npos);
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":0}");
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":1}");
     server.join();
-    EXPECT_LT(server.ended - server.started, kShortIdleSeconds + 0.45);
+    EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
+    EXPECT_LT(server.ended - connected, 0.2 + 0.45);
 }
 
 TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
@@ -275,6 +272,67 @@ TEST(ServerStatusLines, SortedCompactWithEscapedSlashes)
                   {"endpoint", std::string("/run/user/501/a b/sensors-v1.sock")}}),
         "{\"endpoint\":\"\\/run\\/user\\/501\\/a b\\/sensors-v1.sock\",\"ready\":true,\"uid\":501}");
     EXPECT_FALSE(formatStatusLine({{"endpoint", std::string("\xFF")}}).has_value());
+}
+
+TEST(PrivateDirectoryCheck, OnlyADirectoryOfTheUserWithoutGroupOrOtherAccess)
+{
+    const testing::TemporaryDirectory scratch;
+    const std::string path = scratch.path() + "/d";
+    const auto directory = [&](mode_t mode) {
+        return [&path, mode] {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* problem; // a part of the reason, or nullptr when the folder is private
+    };
+    std::vector<Case> cases {
+        {"mode 0700", directory(0700), nullptr},
+        {"mode 0750", directory(0750), "has mode 0750"},
+        {"mode 0701", directory(0701), "has mode 0701"},
+        {"mode 1777", directory(01777), "has mode 1777"},
+        {"a file", [&] { std::ofstream(path) << ""; }, "is not a directory"},
+        {"a link to a private folder", [&] { ASSERT_EQ(symlink(scratch.path().c_str(), path.c_str()), 0); },
+            "is not a directory"},
+        {"missing", [] {}, "No such file or directory"},
+    };
+    if (geteuid() == 0) {
+        cases.push_back({"another user's",
+            [&] {
+                directory(0700)();
+                ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+            },
+            "belongs to uid 65534"});
+    }
+    for (const auto& row : cases) {
+        std::filesystem::remove_all(path);
+        row.make();
+        const auto problem = privateDirectoryProblem(path);
+        ASSERT_EQ(problem.has_value(), row.problem != nullptr) << row.what << ": " << problem.value_or("");
+        if (problem) {
+            EXPECT_NE(problem->find(row.problem), std::string::npos) << row.what << ": " << *problem;
+            EXPECT_EQ(problem->find('\n'), std::string::npos) << "one line";
+        }
+    }
+}
+
+TEST(GroupContainerLookup, ARuntimeDirectoryOthersCanReachIsPassedOver)
+{
+    const testing::TemporaryDirectory runtime, state;
+    Environment environment;
+    environment.runtimeDirectory = runtime.path();
+    environment.stateHome = state.path();
+    EXPECT_EQ(groupContainer(environment), runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
+    ASSERT_EQ(chmod(runtime.path().c_str(), 0755), 0);
+    const auto fallback = groupContainer(environment);
+    ASSERT_TRUE(fallback);
+    EXPECT_NE(fallback->rfind(runtime.path(), 0), 0U) << *fallback;
+    if (!isPrivateDirectory("/run/user/" + std::to_string(geteuid()))) {
+        EXPECT_EQ(*fallback, state.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
+    }
 }
 
 } // namespace

@@ -117,7 +117,7 @@ protected:
     std::thread drainer_;
 };
 
-std::vector<Kind> hostileMix()
+TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
 {
     const auto lineThen = [](std::string bytes, bool wait) {
         return [bytes, wait](const std::string& path) {
@@ -179,13 +179,7 @@ std::vector<Kind> hostileMix()
                              EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
                          }});
     }
-    return kinds;
-}
-
-TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
-{
     const std::string path = environment_.socketPath();
-    auto kinds = hostileMix();
     // A first round of everything, so that first-use allocations are not taken for growth.
     for (const Kind& kind : kinds) {
         kind.run(path);

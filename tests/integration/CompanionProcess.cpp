@@ -185,11 +185,6 @@ ChildProcess::~ChildProcess()
     }
 }
 
-std::optional<std::string> ChildProcess::readLine(double seconds)
-{
-    return readLineFrom(output_.get(), buffered_, seconds);
-}
-
 std::string ChildProcess::readRest(double seconds) { return readAll(output_.get(), buffered_, seconds); }
 
 std::string ChildProcess::readErrors(double seconds)

@@ -58,7 +58,10 @@ public:
 
     [[nodiscard]] pid_t pid() const { return pid_; }
     // The next line of standard output (without its line feed), waiting at most `seconds`.
-    [[nodiscard]] std::optional<std::string> readLine(double seconds);
+    [[nodiscard]] std::optional<std::string> readLine(double seconds)
+    {
+        return readLineFrom(output_.get(), buffered_, seconds);
+    }
     // Everything the process still writes until it closes standard output (or error), at most `seconds`.
     [[nodiscard]] std::string readRest(double seconds);
     [[nodiscard]] std::string readErrors(double seconds);

@@ -40,13 +40,6 @@ Finished run(const std::vector<std::string>& arguments, const std::map<std::stri
     return finish(tool);
 }
 
-// The tool on a 24 x 80 pseudo-terminal of its own, as in a terminal window.
-ChildProcess onTerminal(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment)
-{
-    arguments.insert(arguments.begin(), binary("quorvantile-sensors-query"));
-    return ChildProcess(arguments, {.environment = environment, .terminal = true});
-}
-
 std::size_t occurrences(const std::string& text, const std::string& part)
 {
     std::size_t count = 0;
@@ -74,7 +67,9 @@ constexpr const char* kHome = "\x1b[H";
 TEST_F(QueryTool, WatchRedrawsInPlaceOnATerminalAndStopsAfterItsCount)
 {
     startCompanion();
-    auto tool = onTerminal({"--watch", "0.1", "--count", "3", "snapshot"}, environment_.variables);
+    // On a pseudo-terminal of its own, as in a terminal window.
+    ChildProcess tool({binary("quorvantile-sensors-query"), "--watch", "0.1", "--count", "3", "snapshot"},
+        {.environment = environment_.variables, .terminal = true});
     const Finished finished = finish(tool);
     EXPECT_EQ(finished.status, 0) << finished.output;
     EXPECT_EQ(finished.output.rfind(std::string(kHideCursor) + kHome + "\x1b[2J", 0), 0U) << finished.output;
@@ -88,7 +83,8 @@ TEST_F(QueryTool, WatchRedrawsInPlaceOnATerminalAndStopsAfterItsCount)
 TEST_F(QueryTool, CtrlCEndsTheWatchAsInterruptedWithTheCursorBack)
 {
     startCompanion();
-    auto tool = onTerminal({"--watch", "0.2", "battery"}, environment_.variables);
+    ChildProcess tool({binary("quorvantile-sensors-query"), "--watch", "0.2", "battery"},
+        {.environment = environment_.variables, .terminal = true});
     std::optional<std::string> line;
     while ((line = tool.readLine(kPatienceSeconds)) &&
         line->find("No accessory reports a battery.") == std::string::npos) { }
