@@ -117,7 +117,7 @@ TEST(SensorTransportWait, DeadlinesAndEvents)
     EXPECT_FALSE(transport::wait(fd, POLLPRI, soon(0.05)));
 }
 
-TEST(SensorTransportReceive, ExactCountAcrossSplitWrites)
+TEST(SensorTransportReceive, ExactCountAcrossSplitWritesAndNothingFromASilentOrClosedPeer)
 {
     SocketPair pair;
     std::thread writer([fd = pair.client.get()] {
@@ -128,18 +128,12 @@ TEST(SensorTransportReceive, ExactCountAcrossSplitWrites)
     });
     const auto line = transport::receive(pair.server.get(), 9, soon());
     writer.join();
-    ASSERT_TRUE(line.has_value());
-    EXPECT_EQ(*line, transport::request);
-}
+    EXPECT_EQ(line, std::optional<std::string>(transport::request));
 
-TEST(SensorTransportReceive, SilentPeerAndEarlyCloseGiveNothing)
-{
-    SocketPair pair;
     ASSERT_EQ(::send(pair.client.get(), "snapshot", 8, 0), 8); // no line feed, then silence
     const double before = systemClock().uptime();
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, before + 0.1).has_value());
     EXPECT_GE(systemClock().uptime() - before, 0.09);
-
     pair.client.reset(); // closed after 8 bytes: end of file
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, soon()).has_value());
 }

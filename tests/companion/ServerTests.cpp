@@ -65,13 +65,11 @@ public:
             if (failing) {
                 return Failure {"battery walk changed"};
             }
-            SensorSnapshot snapshot;
-            snapshot.version = 1;
-            snapshot.uptime = systemClock().uptime();
-            snapshot.registryID = 42;
-            snapshot.model = "Test CPU";
-            snapshot.readings.push_back({"F0Ac", SensorReading::Unit::rpm, 1200.0});
-            return snapshot;
+            return SensorSnapshot {.uptime = systemClock().uptime(),
+                .registryID = 42,
+                .model = "Test CPU",
+                .readings = {{"F0Ac", SensorReading::Unit::rpm, 1200.0}},
+                .batteryCapacity = {}};
         };
         ports_.controlFd = control_.read.get();
         ports_.outputFd = output_.write.get();
