@@ -249,8 +249,7 @@ std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mod
 
 query::Outcome CompanionEnvironment::ask(std::string_view request) const
 {
-    constexpr double kPatienceSeconds = 5.0;
-    return query::ask(socketPath(), *query::requestNamed(request), {}, kPatienceSeconds);
+    return query::ask(socketPath(), *query::requestNamed(request), {}, 5.0);
 }
 
 std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }

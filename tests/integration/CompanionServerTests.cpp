@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 namespace quorvantile {
@@ -112,11 +113,8 @@ TEST(CompanionServer, ReadyLineThenSnapshot)
     const auto ready = server->readLine(kStartSeconds);
     ASSERT_TRUE(ready.has_value());
     // Keys sorted, no white space, every slash escaped.
-    std::string escaped;
-    for (const char c : environment.socketPath()) {
-        escaped += c == '/' ? std::string("\\/") : std::string(1, c);
-    }
-    EXPECT_EQ(*ready, "{\"endpoint\":\"" + escaped + "\",\"ready\":true,\"uid\":" + std::to_string(geteuid()) + "}");
+    const std::string endpoint = std::regex_replace(environment.socketPath(), std::regex("/"), "\\/");
+    EXPECT_EQ(*ready, "{\"endpoint\":\"" + endpoint + "\",\"ready\":true,\"uid\":" + std::to_string(geteuid()) + "}");
 
     struct stat status { };
     ASSERT_EQ(lstat(environment.socketPath().c_str(), &status), 0);
@@ -190,8 +188,6 @@ protected:
         ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
     }
 
-    nlohmann::json nextStatus() { return parseLine(server->readLine(kStartSeconds)); }
-
     // The reading of process `pid` in a fresh inventory.
     ProcessInventoryReading readingOf(pid_t pid)
     {
@@ -199,7 +195,7 @@ protected:
         const auto* bytes = std::get_if<std::string>(&reply);
         const auto inventory = bytes ? json::decode<ProcessInventorySnapshot>(*bytes) : std::nullopt;
         EXPECT_TRUE(inventory) << (bytes ? *bytes : std::get<query::Failure>(reply).message);
-        const auto status = nextStatus();
+        const auto status = parseLine(server->readLine(kStartSeconds));
         EXPECT_EQ(status["processInventoryReadCount"], inventory ? inventory->readings.size() : 0);
         EXPECT_EQ(status["incomplete"], inventory && inventory->incomplete);
         const auto& readings = inventory ? inventory->readings : std::vector<ProcessInventoryReading> {};
@@ -238,7 +234,7 @@ TEST_F(CompanionRequests, InventoryHoldsTheClientAndItsIdentityGetsDetails)
     const auto details = reply ? json::decode<ProcessDetailSnapshot>(*reply) : std::nullopt;
     ASSERT_TRUE(details && details->readings.size() == 1U) << reply.value_or("no reply");
     EXPECT_TRUE(details->readings[0].threads.has_value()) << *reply;
-    EXPECT_EQ(nextStatus()["processReadCount"], 1);
+    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["processReadCount"], 1);
 
     body += ' ';
     EXPECT_EQ(roundTrip(environment, framed(transport::processRequest, body)), std::nullopt);
@@ -296,15 +292,12 @@ TEST_F(CompanionRequests, QuitsTheMainProcessOfAnAppScope)
         }
         ++ran;
         SCOPED_TRACE(cgroup);
-        const struct Removed {
-            std::string path;
-            ~Removed()
-            {
-                for (int attempt = 0; attempt < 200 && rmdir(path.c_str()) != 0; ++attempt) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                }
+        const auto remove = [](const std::string* path) {
+            for (int attempt = 0; attempt < 200 && rmdir(path->c_str()) != 0; ++attempt) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-        } removed {cgroup};
+        };
+        const std::unique_ptr<const std::string, decltype(remove)> removed(&cgroup, remove);
         // The application: it waits until it is in its scope, then says so and reports SIGTERM.
         ChildProcess application(
             "/bin/sh", {"-c", "read go; trap 'echo TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"}, {});
