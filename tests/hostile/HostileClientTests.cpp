@@ -101,10 +101,8 @@ protected:
 
     void TearDown() override
     {
-        if (server_) {
-            server_->kill(SIGKILL);
-            (void)server_->waitForExit(kPatienceSeconds);
-        }
+        server_->kill(SIGKILL);
+        (void)server_->waitForExit(kPatienceSeconds);
         if (drainer_.joinable()) {
             drainer_.join();
         }

@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <thread>
 
@@ -131,8 +130,8 @@ TEST(CompanionServer, ReadyLineThenSnapshot)
     EXPECT_EQ(line["sensorReadCount"], snapshot->readings.size());
 
     // The server process never maps the settings window's libraries.
-    std::ifstream maps("/proc/" + std::to_string(server->pid()) + "/maps");
-    const std::string mapped(std::istreambuf_iterator<char>(maps), {});
+    const std::string mapped =
+        readWholeFile(AT_FDCWD, "/proc/" + std::to_string(server->pid()) + "/maps", 1 << 24).value_or("");
     EXPECT_FALSE(mapped.empty());
     EXPECT_EQ(mapped.find("libQt"), std::string::npos);
     EXPECT_EQ(mapped.find("quorvantile-setup"), std::string::npos);
