@@ -294,7 +294,7 @@ protected:
         }
     }
 
-    // Runs the signed client (behind `prefix`) and returns the companion's status line for it.
+    // Runs the signed client behind `command` (none: as the user) and returns the companion's status line for it.
     std::string statusLineFor(
         std::vector<std::string> command, std::map<std::string, std::string> environment, bool traced = false)
     {

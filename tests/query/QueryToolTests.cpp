@@ -64,13 +64,13 @@ constexpr const char* kHideCursor = "\x1b[?25l";
 constexpr const char* kShowCursor = "\x1b[?25h";
 constexpr const char* kHome = "\x1b[H";
 
-TEST_F(QueryTool, WatchRedrawsInPlaceOnATerminalAndStopsAfterItsCount)
+// On a pseudo-terminal of its own, as in a terminal window.
+TEST_F(QueryTool, OnATerminalWatchRedrawsInPlaceAndCtrlCEndsItWithTheCursorBack)
 {
     startCompanion();
-    // On a pseudo-terminal of its own, as in a terminal window.
-    ChildProcess tool({binary("quorvantile-sensors-query"), "--watch", "0.1", "--count", "3", "snapshot"},
+    ChildProcess counted({binary("quorvantile-sensors-query"), "--watch", "0.1", "--count", "3", "snapshot"},
         {.environment = environment_.variables, .terminal = true});
-    const Finished finished = finish(tool);
+    const Finished finished = finish(counted);
     EXPECT_EQ(finished.status, 0) << finished.output;
     EXPECT_EQ(finished.output.rfind(std::string(kHideCursor) + kHome + "\x1b[2J", 0), 0U) << finished.output;
     // The clearing at the start and one redraw from the top left per answer.
@@ -78,21 +78,17 @@ TEST_F(QueryTool, WatchRedrawsInPlaceOnATerminalAndStopsAfterItsCount)
     EXPECT_EQ(occurrences(finished.output, "Fan 1 (F0Ac)           2160 rpm\x1b[K"), 3U) << finished.output;
     EXPECT_EQ(occurrences(finished.output, "snapshot every 0.1 s"), 3U);
     EXPECT_TRUE(finished.output.ends_with(kShowCursor)) << finished.output;
-}
 
-TEST_F(QueryTool, CtrlCEndsTheWatchAsInterruptedWithTheCursorBack)
-{
-    startCompanion();
-    ChildProcess tool({binary("quorvantile-sensors-query"), "--watch", "0.2", "battery"},
+    ChildProcess endless({binary("quorvantile-sensors-query"), "--watch", "0.2", "battery"},
         {.environment = environment_.variables, .terminal = true});
     std::optional<std::string> line;
-    while ((line = tool.readLine(kPatienceSeconds)) &&
+    while ((line = endless.readLine(kPatienceSeconds)) &&
         line->find("No accessory reports a battery.") == std::string::npos) { }
     ASSERT_TRUE(line) << "the first answer was not shown";
-    ASSERT_TRUE(tool.write("\x03"));
-    const Finished finished = finish(tool);
-    EXPECT_EQ(tool.endSignal(), SIGINT) << finished.output; // the shell reports status 130
-    EXPECT_NE(finished.output.find(kShowCursor), std::string::npos) << finished.output;
+    ASSERT_TRUE(endless.write("\x03"));
+    const Finished interrupted = finish(endless);
+    EXPECT_EQ(endless.endSignal(), SIGINT) << interrupted.output; // the shell reports status 130
+    EXPECT_NE(interrupted.output.find(kShowCursor), std::string::npos) << interrupted.output;
 }
 
 TEST_F(QueryTool, WatchWritesOneLinePerAnswerIntoAPipe)
