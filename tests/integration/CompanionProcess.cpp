@@ -143,8 +143,11 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
         int terminal = -1;
         winsize size {24, 80, 0, 0};
         pid_ = forkpty(&terminal, nullptr, nullptr, &size);
-        output_.reset(terminal);
-        input_.reset(pid_ > 0 ? fcntl(terminal, F_DUPFD_CLOEXEC, 0) : -1);
+        if (pid_ > 0) {
+            output_.reset(terminal);
+            input_.reset(fcntl(terminal, F_DUPFD_CLOEXEC, 0));
+            fcntl(terminal, F_SETFD, FD_CLOEXEC); // kept from the children that follow
+        }
     } else {
         pipeTo(input_, childInput, false);
         pipeTo(output_, childOutput, true);
