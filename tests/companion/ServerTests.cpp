@@ -54,8 +54,7 @@ std::string written(const Pipe& pipe)
 }
 
 // runServer on its own thread, with pipes for its control input, its status lines and its reasons.
-class InProcessServer {
-public:
+struct InProcessServer {
     explicit InProcessServer(ServeFlags flags, double idleSeconds = kIdleSeconds)
     {
         ports_.signatures = signature;
@@ -90,9 +89,6 @@ public:
             thread_.join();
         }
     }
-
-    InProcessServer(const InProcessServer&) = delete;
-    InProcessServer& operator=(const InProcessServer&) = delete;
 
     [[nodiscard]] std::string socketPath() const { return runtime_.path() + "/sensors-v1.sock"; }
     void closeControl() { control_.write.reset(); }
