@@ -5,6 +5,7 @@
 // plain, with a library that user wrote preloaded, traced, or in other namespaces.
 #include "CompanionProcess.h"
 
+#include "common/Clock.h"
 #include "companion/SensorTransport.h"
 
 #include <gtest/gtest.h>
@@ -43,22 +44,12 @@ std::size_t drain(int fd)
 {
     std::size_t total = 0;
     char buffer[65536];
-    for (;;) {
-        pollfd entry {fd, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(kPatienceSeconds * 1000)) <= 0) {
-            return total;
-        }
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            return total;
-        }
+    ssize_t got = 0;
+    while (transport::wait(fd, POLLIN, systemClock().uptime() + kPatienceSeconds) &&
+        (got = recv(fd, buffer, sizeof buffer, 0)) > 0) {
         total += static_cast<std::size_t>(got);
     }
-}
-
-std::string body(std::uint32_t length, std::string_view bytes)
-{
-    return transport::lengthPrefix(length) + std::string(bytes);
+    return total;
 }
 
 int openDescriptors(pid_t pid)
@@ -141,13 +132,14 @@ TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
         {"request line without a line feed", 4, lineThen("snapshot", true)},
         {"unknown line", 800, lineThen("xyzzy123\n", true)},
         {"binary line", 200, lineThen(std::string("\0\xFF\n\r snap\n", 11).substr(0, 9), true)},
-        {"body length 0", 300, lineThen(std::string(transport::processRequest) + body(0, ""), true)},
+        {"body length 0", 300, lineThen(std::string(transport::processRequest) + transport::lengthPrefix(0), true)},
         {"body length 2049", 300,
-            lineThen(std::string(transport::quitRequest) + body(2049, std::string(2049, '[')), true)},
+            lineThen(
+                std::string(transport::quitRequest) + transport::lengthPrefix(2049) + std::string(2049, '['), true)},
         {"body length 0xFFFFFFFF", 300,
-            lineThen(std::string(transport::processRequest) + body(0xFFFFFFFF, "[]"), true)},
+            lineThen(std::string(transport::processRequest) + transport::lengthPrefix(0xFFFFFFFF) + "[]", true)},
         {"body that ends early", 300,
-            lineThen(std::string(transport::processRequest) + body(100, "[{\"pid\":"), false)},
+            lineThen(std::string(transport::processRequest) + transport::lengthPrefix(100) + "[{\"pid\":", false)},
         {"close mid-reply", 500, lineThen(std::string(transport::request), false)},
         {"never reads the inventory reply", 3,
             [](const std::string& path) {

@@ -236,8 +236,7 @@ void ChildProcess::kill(int signal)
 CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime(owner)
 {
     variables["XDG_RUNTIME_DIR"] = runtime.path();
-    const std::string machine = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac";
-    variables["QUORVANTILE_SYSFS_ROOT"] = machine + "/sys";
+    variables["QUORVANTILE_SYSFS_ROOT"] = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac/sys";
 }
 
 std::string CompanionEnvironment::container() const { return runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile"; }
