@@ -52,10 +52,21 @@ std::size_t drain(int fd)
     return total;
 }
 
+// Entries of /proc/<pid>/fd once they hold still for 50 ms: the server may still be closing the
+// connection it has just answered.
 int openDescriptors(pid_t pid)
 {
-    const std::filesystem::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd");
-    return static_cast<int>(std::distance(entries, std::filesystem::directory_iterator {}));
+    const auto count = [path = "/proc/" + std::to_string(pid) + "/fd"] {
+        return static_cast<int>(std::distance(std::filesystem::directory_iterator(path), {}));
+    };
+    int last = count();
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (std::exchange(last, count()) == last) {
+            break;
+        }
+    }
+    return last;
 }
 
 // A "…kB" line of /proc/<pid>/status in bytes; -1 when missing.
