@@ -59,19 +59,30 @@ TEST(AppQuitResponse, WritesItsFourKeysInOrderAndReadsThemBack)
 }
 
 // The system as a script: what each call answers, and a log of the calls made.
-struct FakeSystem final : AppQuitOperatingSystem {
-    struct Application {
-        std::int32_t pid = kPid;
-        std::optional<std::string> bundleIdentifier = kRequest.bundleIdentifier;
-        ActivationPolicy policy = ActivationPolicy::regular;
-        bool terminated = false;
-        bool delivered = true;
-    };
+struct FakeApplication final : AppQuitApplication {
+    std::int32_t pid = kPid;
+    std::optional<std::string> identifier = kRequest.bundleIdentifier;
+    ActivationPolicy policy = ActivationPolicy::regular;
+    bool terminated = false;
+    bool delivered = true;
+    std::vector<std::string>* calls = nullptr;
 
+    std::int32_t processIdentifier() const override { return pid; }
+    std::optional<std::string> bundleIdentifier() const override { return identifier; }
+    ActivationPolicy activationPolicy() const override { return policy; }
+    bool isTerminated() const override { return terminated; }
+    bool terminate() override
+    {
+        calls->push_back("terminate");
+        return delivered;
+    }
+};
+
+struct FakeSystem final : AppQuitOperatingSystem {
     std::int32_t self = 1;
     std::vector<std::optional<AppQuitProcessIdentity>> identities {
         AppQuitProcessIdentity {kPid, 1'700'000'000, 250'000, kUid}};
-    std::optional<Application> application = Application {};
+    std::optional<FakeApplication> application = FakeApplication {};
     std::function<void()> onSecondIdentity;
     std::vector<std::string> calls;
 
@@ -86,36 +97,17 @@ struct FakeSystem final : AppQuitOperatingSystem {
         const std::size_t reading = std::min(identities.size() - 1, static_cast<std::size_t>(calls.size() > 1));
         return identities[reading];
     }
-    std::unique_ptr<AppQuitApplication> runningApplication(std::int32_t) override;
-};
-
-struct FakeApplication final : AppQuitApplication {
-    FakeSystem::Application state;
-    std::vector<std::string>* calls;
-    FakeApplication(FakeSystem::Application s, std::vector<std::string>* c) : state(std::move(s)), calls(c) { }
-    std::int32_t processIdentifier() const override { return state.pid; }
-    std::optional<std::string> bundleIdentifier() const override { return state.bundleIdentifier; }
-    ActivationPolicy activationPolicy() const override { return state.policy; }
-    bool isTerminated() const override { return state.terminated; }
-    bool terminate() override
+    std::unique_ptr<AppQuitApplication> runningApplication(std::int32_t) override
     {
-        calls->push_back("terminate");
-        return state.delivered;
+        calls.push_back("application");
+        if (!application) {
+            return nullptr;
+        }
+        auto copy = std::make_unique<FakeApplication>(*application);
+        copy->calls = &calls;
+        return copy;
     }
 };
-
-std::unique_ptr<AppQuitApplication> FakeSystem::runningApplication(std::int32_t)
-{
-    calls.push_back("application");
-    return application ? std::make_unique<FakeApplication>(*application, &calls) : nullptr;
-}
-
-TEST(AppQuitHandler, AsksAfterEveryCheckWithTheIdentityReadTwice)
-{
-    FakeSystem system;
-    EXPECT_TRUE(AppQuitHandler::request(kRequest, system));
-    EXPECT_EQ(system.calls, (std::vector<std::string> {"process", "application", "process", "terminate"}));
-}
 
 TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
 {
@@ -142,9 +134,9 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
         {"another user", [&](auto& s, auto&) { s.identities = {identity(kPid, 1'700'000'000, 250'000, 0)}; }, first},
         {"no running application", [](auto& s, auto&) { s.application.reset(); }, looked},
         {"application of another pid", [](auto& s, auto&) { s.application->pid = kPid + 1; }, looked},
-        {"no bundle identifier", [](auto& s, auto&) { s.application->bundleIdentifier.reset(); }, looked},
-        {"identifier in other letter case",
-            [](auto& s, auto&) { s.application->bundleIdentifier = "org.example.editor"; }, looked},
+        {"no bundle identifier", [](auto& s, auto&) { s.application->identifier.reset(); }, looked},
+        {"identifier in other letter case", [](auto& s, auto&) { s.application->identifier = "org.example.editor"; },
+            looked},
         {"accessory", [](auto& s, auto&) { s.application->policy = ActivationPolicy::accessory; }, looked},
         {"background only", [](auto& s, auto&) { s.application->policy = ActivationPolicy::prohibited; }, looked},
         {"terminated", [](auto& s, auto&) { s.application->terminated = true; }, looked},
@@ -161,8 +153,12 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
     }
 }
 
-TEST(AppQuitHandler, AnUndeliveredAskOrACancelledCallerIsRefused)
+TEST(AppQuitHandler, AsksAfterEveryCheckUnlessTheAskIsUndeliveredOrTheCallerCancelled)
 {
+    FakeSystem system;
+    EXPECT_TRUE(AppQuitHandler::request(kRequest, system));
+    EXPECT_EQ(system.calls, (std::vector<std::string> {"process", "application", "process", "terminate"}));
+
     FakeSystem undelivered;
     undelivered.application->delivered = false;
     EXPECT_FALSE(AppQuitHandler::request(kRequest, undelivered));

@@ -1,10 +1,13 @@
-// The server loop in-process, with fake readers and a fake signature check.
+// The server loop in-process, with fake readers and a fake signature check; and the folders it
+// trusts: the container and the runtime directory must be the user's alone.
 #include "companion/Server.h"
 
 #include "CompanionProcess.h"
 #include "QueryClient.h"
 #include "common/FileText.h"
 #include "common/UniqueFd.h"
+#include "companion/GroupContainer.h"
+#include "companion/PrivateDirectory.h"
 #include "companion/SensorTransport.h"
 #include "sensors/SensorSnapshot.h"
 
@@ -14,108 +17,89 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 namespace quorvantile {
 namespace {
 
-class FixedSignature final : public PeerCodeSignature {
-public:
-    explicit FixedSignature(bool trusted) : trusted_(trusted) { }
-    bool peerSatisfies(int, std::string_view) override { return trusted_; }
-
-private:
-    bool trusted_;
+struct FixedSignature final : PeerCodeSignature {
+    bool peerSatisfies(int, std::string_view) override { return trusted; }
+    std::atomic<bool> trusted = true;
 };
 
-// runServer on its own thread, with pipes for its control input and its status lines.
-class InProcessServer {
-public:
-    InProcessServer(ServeFlags flags, bool trusted, double idleSeconds, std::string readerFailure = {})
+struct Pipe {
+    UniqueFd read, write;
+    explicit Pipe(int flags = 0)
     {
-        int control[2];
-        int output[2];
-        int reasons[2];
-        EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
-        EXPECT_EQ(pipe2(reasons, O_CLOEXEC | O_NONBLOCK), 0);
-        controlRead_.reset(control[0]);
-        controlWrite_.reset(control[1]);
-        outputRead_.reset(output[0]);
-        outputWrite_.reset(output[1]);
-        reasonRead_.reset(reasons[0]);
-        reasonWrite_.reset(reasons[1]);
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC | flags), 0);
+        read.reset(fds[0]);
+        write.reset(fds[1]);
+    }
+};
 
-        ports_.signatures = std::make_shared<FixedSignature>(trusted);
+// What was written to a non-blocking pipe so far.
+std::string written(const Pipe& pipe)
+{
+    std::string text(4096, '\0');
+    const ssize_t got = ::read(pipe.read.get(), text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
+// runServer on its own thread, with pipes for its control input, its status lines and its reasons.
+struct InProcessServer {
+    explicit InProcessServer(ServeFlags flags, double idleSeconds = kIdleSeconds)
+    {
+        ports_.signatures = signature;
         ports_.container = [path = runtime_.path()] { return std::optional<std::string>(path); };
-        ports_.readers.sensorSnapshot = [this, readerFailure]() -> Result<SensorSnapshot> {
+        ports_.readers.sensorSnapshot = [this]() -> Result<SensorSnapshot> {
             ++reads;
-            if (!readerFailure.empty()) {
-                return Failure {readerFailure};
+            if (failing) {
+                return Failure {"battery walk changed"};
             }
-            SensorSnapshot snapshot;
-            snapshot.version = 1;
-            snapshot.uptime = systemClock().uptime();
-            snapshot.registryID = 42;
-            snapshot.model = "Test CPU";
-            snapshot.readings.push_back({"F0Ac", SensorReading::Unit::rpm, 1200.0});
-            return snapshot;
+            return SensorSnapshot {.uptime = systemClock().uptime(),
+                .registryID = 42,
+                .model = "Test CPU",
+                .readings = {{"F0Ac", SensorReading::Unit::rpm, 1200.0}},
+                .batteryCapacity = {}};
         };
-        ports_.controlFd = controlRead_.get();
-        ports_.outputFd = outputWrite_.get();
-        ports_.reasonFd = reasonWrite_.get();
+        ports_.controlFd = control_.read.get();
+        ports_.outputFd = output_.write.get();
+        ports_.reasonFd = reasons_.write.get();
         ports_.idleSeconds = idleSeconds;
-        started = systemClock().uptime();
         thread_ = std::thread([this, flags] {
             outcome = runServer(flags, ports_);
             ended = systemClock().uptime();
-            outputWrite_.reset();
+            output_.write.reset();
         });
         ready = nextLine();
     }
 
     ~InProcessServer()
     {
-        controlWrite_.reset();
+        closeControl();
         if (thread_.joinable()) {
             thread_.join();
         }
     }
 
-    InProcessServer(const InProcessServer&) = delete;
-    InProcessServer& operator=(const InProcessServer&) = delete;
-
     [[nodiscard]] std::string socketPath() const { return runtime_.path() + "/sensors-v1.sock"; }
-    void closeControl() { controlWrite_.reset(); }
+    void closeControl() { control_.write.reset(); }
     void join() { thread_.join(); }
-
-    std::string nextLine()
-    {
-        std::string line;
-        char c = 0;
-        while (read(outputRead_.get(), &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        return line;
-    }
-
-    // What was written for the diagnostics so far (the descriptor does not block).
-    std::string reasons()
-    {
-        std::string text(4096, '\0');
-        const ssize_t got = read(reasonRead_.get(), text.data(), text.size());
-        text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        return text;
-    }
-
+    std::string nextLine() { return testing::readLineFrom(output_.read.get(), buffered_, 5.0).value_or(""); }
+    std::string reasons() { return written(reasons_); }
     query::Outcome askSnapshot() { return query::ask(socketPath(), *query::requestNamed("snapshot"), {}, 5.0); }
 
-    int reads = 0;
-    double started = 0;
+    const std::shared_ptr<FixedSignature> signature = std::make_shared<FixedSignature>();
+    std::atomic<int> reads = 0;
+    std::atomic<bool> failing = false;
     double ended = 0;
     std::string ready;
     ServerOutcome outcome;
@@ -123,13 +107,14 @@ public:
 private:
     testing::TemporaryDirectory runtime_;
     ServerPorts ports_;
-    UniqueFd controlRead_, controlWrite_, outputRead_, outputWrite_, reasonRead_, reasonWrite_;
+    Pipe control_, output_, reasons_ {O_NONBLOCK};
+    std::string buffered_;
     std::thread thread_;
 };
 
-TEST(ServerLoop, LoggedControlledServerEndsOnControlEndOfFile)
+TEST(ServerLoop, LoggedControlledServerExplainsFailedReadsAndEndsOnControlEndOfFile)
 {
-    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true});
     EXPECT_NE(server.ready.find("\"ready\":true"), std::string::npos);
 
     const auto outcome = server.askSnapshot();
@@ -139,51 +124,24 @@ TEST(ServerLoop, LoggedControlledServerEndsOnControlEndOfFile)
     // The reply keeps the record's field order; only status lines are sorted.
     EXPECT_EQ(std::get<std::string>(outcome).rfind("{\"version\":1,\"uptime\":", 0), 0U);
 
-    server.closeControl();
-    server.join();
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
-    struct stat status { };
-    EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
-}
-
-TEST(ServerLoop, AReaderFailureIsExplainedApartFromTheStatusLines)
-{
-    InProcessServer server(
-        {.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds, "battery walk changed");
+    // A reader failure is explained apart from the status lines, in the reason's one line.
+    server.failing = true;
     ASSERT_TRUE(std::holds_alternative<query::Failure>(server.askSnapshot()));
     EXPECT_EQ(
         server.nextLine(), "{\"processReadCount\":0,\"requestAccepted\":true,\"sensorReadCount\":0,\"trusted\":true}");
     EXPECT_EQ(server.reasons(), "quorvantile-sensors: battery walk changed\n");
+
     server.closeControl();
     server.join();
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
     EXPECT_EQ(server.outcome.end, ServerOutcome::End::orderly);
+    struct stat status { };
+    EXPECT_NE(lstat(server.socketPath().c_str(), &status), 0);
 }
 
-TEST(ServerLoop, UntrustedPeerIsNotServedAndNothingIsRead)
+TEST(ServerLoop, UnknownRequestLinesAndUntrustedPeersAreRefusedWithoutAReading)
 {
-    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, false, kIdleSeconds);
-    const auto outcome = server.askSnapshot();
-    ASSERT_TRUE(std::holds_alternative<query::Failure>(outcome));
-    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
-    EXPECT_EQ(server.reads, 0);
-
-    // A silent untrusted peer is refused at once: the peer check comes before the request line is
-    // read, so nothing waits for the connection's deadline.
-    const double connected = systemClock().uptime();
-    const UniqueFd silent = testing::connectTo(server.socketPath());
-    ASSERT_TRUE(silent);
-    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
-    char byte = 0;
-    EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0);
-    EXPECT_LT(systemClock().uptime() - connected, kConnectionSeconds);
-    server.closeControl();
-    server.join();
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");
-}
-
-TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
-{
-    InProcessServer server({.logging = true, .persistent = true, .controlled = true}, true, kIdleSeconds);
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true});
     const std::string refusal =
         "{\"processReadCount\":0,\"requestAccepted\":false,\"sensorReadCount\":0,\"trusted\":true}";
     // A detail request whose body never comes is refused with the same line.
@@ -198,34 +156,44 @@ TEST(ServerLoop, UnknownAndUnansweredRequestLinesAreRefused)
         EXPECT_EQ(recv(client.get(), &byte, 1, 0), 0) << "the connection must close without a reply";
         EXPECT_EQ(server.nextLine(), refusal) << line;
     }
-    EXPECT_EQ(server.reads, 0);
+
+    server.signature->trusted = false;
+    ASSERT_TRUE(std::holds_alternative<query::Failure>(server.askSnapshot()));
+    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+    // A silent untrusted peer is refused at once: the peer check comes before the request line is
+    // read, so nothing waits for the connection's deadline.
+    const double connected = systemClock().uptime();
+    const UniqueFd silent = testing::connectTo(server.socketPath());
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+    char byte = 0;
+    EXPECT_EQ(recv(silent.get(), &byte, 1, 0), 0);
+    EXPECT_LT(systemClock().uptime() - connected, kConnectionSeconds);
+    EXPECT_EQ(server.reads.load(), 0);
+    server.closeControl();
+    server.join();
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":0}");
 }
 
-TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReply)
+TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReplyAndNoConnectionOutlivesThat)
 {
-    constexpr double kShortIdleSeconds = 0.5;
-    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
+    constexpr double kShortIdleSeconds = 1.0;
+    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, kShortIdleSeconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
     const double replied = systemClock().uptime();
     EXPECT_NE(server.nextLine().find("\"requestAccepted\":true"), std::string::npos);
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":1}");
-    server.join();
-    EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
-}
-
-TEST(ServerLoop, ConnectionDeadlineNeverOutlivesTheIdleDeadline)
-{
-    constexpr double kShortIdleSeconds = 1.0;
-    InProcessServer server({.logging = true, .persistent = false, .controlled = false}, true, kShortIdleSeconds);
+    // A silent client 0.2 s before the idle end gets what is left of the idle period, not the 0.75 s
+    // of a connection.
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    // Silent client: it gets what is left of the idle period (0.2 s), not the 0.75 s of a connection.
+    const double connected = systemClock().uptime();
     const UniqueFd client = testing::connectTo(server.socketPath());
     ASSERT_TRUE(client);
     EXPECT_NE(server.nextLine().find("\"requestAccepted\":false"), std::string::npos);
-    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":0}");
+    EXPECT_EQ(server.nextLine(), "{\"exit\":\"idle\",\"requests\":1}");
     server.join();
-    EXPECT_LT(server.ended - server.started, kShortIdleSeconds + 0.45);
+    EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
+    EXPECT_LT(server.ended - connected, 0.2 + 0.45);
 }
 
 TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
@@ -233,10 +201,9 @@ TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
     using End = ServerOutcome::End;
     struct Case {
         const char* what;
-        std::function<void(const std::string& container)> prepare;
-        End end;
-        bool writableOutput;
-        bool noContainer;
+        std::function<void(const std::string& runtime)> prepare;
+        End end = End::startUpFailed;
+        const char* container = ""; // below the runtime directory; nullptr for none
     };
     const auto file = [](const std::string& path, mode_t mode, std::string_view contents = {}) {
         const UniqueFd created(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, mode));
@@ -244,62 +211,51 @@ TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
     };
     const auto lock = [](const std::string& c) { return c + "/sensors-v1.lock"; };
     const auto socketAt = [](const std::string& c) { return c + "/sensors-v1.sock"; };
+    const auto nothing = [](const std::string&) {};
     UniqueFd heldLock;
     const Case cases[] = {
-        {"no container", [](const std::string&) {}, End::startUpFailed, true, true},
-        {"container is a file", [&](const std::string& c) { file(c + "/plain", 0600); }, End::startUpFailed, true,
-            false},
-        {"regular file at the socket path", [&](const std::string& c) { file(socketAt(c), 0600); }, End::startUpFailed,
-            true, false},
-        {"directory at the socket path", [&](const std::string& c) { ASSERT_EQ(mkdir(socketAt(c).c_str(), 0700), 0); },
-            End::startUpFailed, true, false},
-        {"lock file not empty", [&](const std::string& c) { file(lock(c), 0600, "1234\n"); }, End::startUpFailed, true,
-            false},
-        {"lock file mode 0644", [&](const std::string& c) { file(lock(c), 0644); }, End::startUpFailed, true, false},
+        {"no container", nothing, End::startUpFailed, nullptr},
+        {"container is a file", [&](const std::string& c) { file(c + "/plain", 0600); }, End::startUpFailed, "/plain"},
+        {"regular file at the socket path", [&](const std::string& c) { file(socketAt(c), 0600); }},
+        {"directory at the socket path", [&](const std::string& c) { ASSERT_EQ(mkdir(socketAt(c).c_str(), 0700), 0); }},
+        {"lock file not empty", [&](const std::string& c) { file(lock(c), 0600, "1234\n"); }},
+        {"lock file mode 0644", [&](const std::string& c) { file(lock(c), 0644); }},
         {"lock file hard-linked",
             [&](const std::string& c) {
                 file(lock(c), 0600);
                 ASSERT_EQ(link(lock(c).c_str(), (c + "/second-link").c_str()), 0);
-            },
-            End::startUpFailed, true, false},
+            }},
         {"lock file a symbolic link",
             [&](const std::string& c) {
                 file(c + "/elsewhere", 0600);
                 ASSERT_EQ(symlink("elsewhere", lock(c).c_str()), 0);
-            },
-            End::startUpFailed, true, false},
+            }},
         {"lock held elsewhere",
             [&](const std::string& c) {
                 heldLock.reset(open(lock(c).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
                 ASSERT_EQ(flock(heldLock.get(), LOCK_EX), 0);
             },
-            End::alreadyRunning, true, false},
-        {"ready line cannot be written", [](const std::string&) {}, End::statusLineFailed, false, false},
+            End::alreadyRunning},
+        {"ready line cannot be written", nothing, End::statusLineFailed},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.what);
         testing::TemporaryDirectory runtime;
         row.prepare(runtime.path());
-        const std::string container =
-            std::string(row.what) == "container is a file" ? runtime.path() + "/plain" : runtime.path();
-        int reasons[2];
-        ASSERT_EQ(pipe2(reasons, O_CLOEXEC | O_NONBLOCK), 0);
-        const UniqueFd reasonRead(reasons[0]);
-        const UniqueFd reasonWrite(reasons[1]);
-        const UniqueFd output(open("/dev/null", (row.writableOutput ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
+        const Pipe reasons(O_NONBLOCK);
+        const bool writable = row.end != End::statusLineFailed;
+        const UniqueFd output(open("/dev/null", (writable ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
         ServerPorts ports;
-        ports.signatures = std::make_shared<FixedSignature>(true);
-        if (!row.noContainer) {
-            ports.container = [container] { return std::optional<std::string>(container); };
-        }
+        ports.signatures = std::make_shared<FixedSignature>();
+        ports.container = [&row, &runtime] {
+            return row.container ? std::optional(runtime.path() + row.container) : std::nullopt;
+        };
         ports.outputFd = output.get();
-        ports.reasonFd = reasonWrite.get();
+        ports.reasonFd = reasons.write.get();
         const ServerOutcome outcome = runServer({.logging = true, .persistent = true, .controlled = false}, ports);
         EXPECT_EQ(outcome.end, row.end);
         EXPECT_EQ(outcome.reason.empty(), row.end == End::alreadyRunning);
-        char explained[512] {};
-        const ssize_t got = read(reasonRead.get(), explained, sizeof explained - 1);
-        EXPECT_EQ(got > 0, row.end != End::alreadyRunning) << "one line on the reason descriptor";
+        EXPECT_EQ(written(reasons).empty(), row.end == End::alreadyRunning) << "one line on the reason descriptor";
         heldLock.reset();
     }
 }
@@ -310,6 +266,67 @@ TEST(ServerStatusLines, SortedCompactWithEscapedSlashes)
                   {"endpoint", std::string("/run/user/501/a b/sensors-v1.sock")}}),
         "{\"endpoint\":\"\\/run\\/user\\/501\\/a b\\/sensors-v1.sock\",\"ready\":true,\"uid\":501}");
     EXPECT_FALSE(formatStatusLine({{"endpoint", std::string("\xFF")}}).has_value());
+}
+
+TEST(PrivateDirectoryCheck, OnlyADirectoryOfTheUserWithoutGroupOrOtherAccess)
+{
+    const testing::TemporaryDirectory scratch;
+    const std::string path = scratch.path() + "/d";
+    const auto directory = [&](mode_t mode) {
+        return [&path, mode] {
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        };
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        const char* problem; // a part of the reason, or nullptr when the folder is private
+    };
+    std::vector<Case> cases {
+        {"mode 0700", directory(0700), nullptr},
+        {"mode 0750", directory(0750), "has mode 0750"},
+        {"mode 0701", directory(0701), "has mode 0701"},
+        {"mode 1777", directory(01777), "has mode 1777"},
+        {"a file", [&] { std::ofstream(path) << ""; }, "is not a directory"},
+        {"a link to a private folder", [&] { ASSERT_EQ(symlink(scratch.path().c_str(), path.c_str()), 0); },
+            "is not a directory"},
+        {"missing", [] {}, "No such file or directory"},
+    };
+    if (geteuid() == 0) {
+        cases.push_back({"another user's",
+            [&] {
+                directory(0700)();
+                ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+            },
+            "belongs to uid 65534"});
+    }
+    for (const auto& row : cases) {
+        std::filesystem::remove_all(path);
+        row.make();
+        const auto problem = privateDirectoryProblem(path);
+        ASSERT_EQ(problem.has_value(), row.problem != nullptr) << row.what << ": " << problem.value_or("");
+        if (problem) {
+            EXPECT_NE(problem->find(row.problem), std::string::npos) << row.what << ": " << *problem;
+            EXPECT_EQ(problem->find('\n'), std::string::npos) << "one line";
+        }
+    }
+}
+
+TEST(GroupContainerLookup, ARuntimeDirectoryOthersCanReachIsPassedOver)
+{
+    const testing::TemporaryDirectory runtime, state;
+    Environment environment;
+    environment.runtimeDirectory = runtime.path();
+    environment.stateHome = state.path();
+    EXPECT_EQ(groupContainer(environment), runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
+    ASSERT_EQ(chmod(runtime.path().c_str(), 0755), 0);
+    const auto fallback = groupContainer(environment);
+    ASSERT_TRUE(fallback);
+    EXPECT_NE(fallback->rfind(runtime.path(), 0), 0U) << *fallback;
+    if (!isPrivateDirectory("/run/user/" + std::to_string(geteuid()))) {
+        EXPECT_EQ(*fallback, state.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile");
+    }
 }
 
 } // namespace

@@ -12,13 +12,11 @@
 namespace quorvantile {
 namespace {
 
-using testing::CompanionEnvironment;
-
 constexpr double kStartSeconds = 5.0;
 
 TEST(CompanionServerIdle, OnDemandEndsFifteenSecondsAfterItsLastReply)
 {
-    CompanionEnvironment environment;
+    const testing::CompanionEnvironment environment;
     auto server = environment.start("--diagnostics");
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
     std::this_thread::sleep_for(std::chrono::seconds(5));

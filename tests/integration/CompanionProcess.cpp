@@ -4,9 +4,11 @@
 #include "companion/SensorTransport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +24,45 @@ extern char** environ;
 
 namespace quorvantile::testing {
 
+namespace {
+
+// `command` and our environment with `additions` added or replaced, as the arrays exec takes. Built
+// before fork, so that the child only makes system calls.
+struct ExecArguments {
+    ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions)
+        : arguments(std::move(command))
+    {
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            if (additions.count(text.substr(0, text.find('='))) == 0) {
+                variables.push_back(text);
+            }
+        }
+        for (const auto& [name, value] : additions) {
+            variables.push_back(name + "=" + value);
+        }
+        for (auto [strings, pointers] : {std::pair(&arguments, &argv), std::pair(&variables, &envp)}) {
+            for (auto& text : *strings) {
+                pointers->push_back(text.data());
+            }
+            pointers->push_back(nullptr);
+        }
+    }
+    std::vector<std::string> arguments, variables;
+    std::vector<char*> argv, envp;
+};
+
+std::string readAll(int fd, std::string& buffered, double seconds)
+{
+    std::string rest;
+    while (auto line = readLineFrom(fd, buffered, seconds)) {
+        rest += *line + "\n";
+    }
+    return rest + std::exchange(buffered, {});
+}
+
+} // namespace
+
 TemporaryDirectory::TemporaryDirectory(std::optional<uid_t> owner)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-test-XXXXXX").string();
@@ -35,26 +76,6 @@ TemporaryDirectory::~TemporaryDirectory()
 {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-ExecArguments::ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions)
-    : arguments(std::move(command))
-{
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (additions.count(text.substr(0, text.find('='))) == 0) {
-            variables.push_back(text);
-        }
-    }
-    for (const auto& [name, value] : additions) {
-        variables.push_back(name + "=" + value);
-    }
-    for (auto [strings, pointers] : {std::pair(&arguments, &argv), std::pair(&variables, &envp)}) {
-        for (auto& text : *strings) {
-            pointers->push_back(text.data());
-        }
-        pointers->push_back(nullptr);
-    }
 }
 
 std::optional<std::string> readLineFrom(int fd, std::string& buffered, double seconds)
@@ -95,57 +116,89 @@ UniqueFd connectTo(const std::string& path)
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-    const std::map<std::string, std::string>& environment, bool outputToDevFull)
+    const std::map<std::string, std::string>& environment)
+    : ChildProcess(
+          [&] {
+              std::vector<std::string> command {program};
+              command.insert(command.end(), arguments.begin(), arguments.end());
+              return command;
+          }(),
+          {.environment = environment})
 {
-    int inputPipe[2];
-    int outputPipe[2];
-    if (pipe2(inputPipe, O_CLOEXEC) != 0 || pipe2(outputPipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe2 failed");
-    }
-    UniqueFd childInput(inputPipe[0]);
-    input_.reset(inputPipe[1]);
-    output_.reset(outputPipe[0]);
-    UniqueFd childOutput(outputPipe[1]);
-    std::vector<std::string> command {program};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    const ExecArguments exec(std::move(command), environment);
+}
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childInput.get(), 0);
-    if (outputToDevFull) {
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions& options)
+{
+    const ExecArguments exec(std::move(command), options.environment);
+    UniqueFd childInput, childOutput, childErrors;
+    const auto pipeTo = [](UniqueFd& ours, UniqueFd& theirs, bool weRead) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe2 failed");
+        }
+        ours.reset(fds[weRead ? 0 : 1]);
+        theirs.reset(fds[weRead ? 1 : 0]);
+    };
+    if (options.terminal) {
+        int terminal = -1;
+        winsize size {24, 80, 0, 0};
+        pid_ = forkpty(&terminal, nullptr, nullptr, &size);
+        if (pid_ > 0) {
+            output_.reset(terminal);
+            input_.reset(fcntl(terminal, F_DUPFD_CLOEXEC, 0));
+            fcntl(terminal, F_SETFD, FD_CLOEXEC); // kept from the children that follow
+        }
     } else {
-        posix_spawn_file_actions_adddup2(&actions, childOutput.get(), 1);
+        pipeTo(input_, childInput, false);
+        pipeTo(output_, childOutput, true);
+        if (options.outputToDevFull) {
+            childOutput.reset(open("/dev/full", O_WRONLY | O_CLOEXEC));
+        }
+        if (options.errorsToPipe) {
+            pipeTo(errors_, childErrors, true);
+        }
+        pid_ = fork();
     }
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, exec.argv.data(), exec.envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        throw std::runtime_error("posix_spawn failed for " + program);
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed for " + exec.arguments.front());
+    }
+    if (pid_ == 0) {
+        // Only system calls from here on.
+        if (!options.terminal &&
+            (dup2(childInput.get(), 0) < 0 || dup2(childOutput.get(), 1) < 0 ||
+                (options.errorsToPipe && dup2(childErrors.get(), 2) < 0))) {
+            _exit(126);
+        }
+        if (options.user && (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0)) {
+            _exit(126);
+        }
+        if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+            _exit(126);
+        }
+        execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+        _exit(127);
     }
 }
 
 ChildProcess::~ChildProcess()
 {
     if (!reaped_ && pid_ > 0) {
-        kill(pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
 }
 
-std::optional<std::string> ChildProcess::readLine(double seconds)
+std::string ChildProcess::readRest(double seconds) { return readAll(output_.get(), buffered_, seconds); }
+
+std::string ChildProcess::readErrors(double seconds)
 {
-    return readLineFrom(output_.get(), buffered_, seconds);
+    std::string buffered;
+    return readAll(errors_.get(), buffered, seconds);
 }
 
-std::string ChildProcess::readRest(double seconds)
+bool ChildProcess::write(std::string_view bytes)
 {
-    std::string rest;
-    while (auto line = readLine(seconds)) {
-        rest += *line + "\n";
-    }
-    rest += std::exchange(buffered_, {});
-    return rest;
+    return ::write(input_.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
 std::optional<int> ChildProcess::waitForExit(double seconds)
@@ -154,51 +207,51 @@ std::optional<int> ChildProcess::waitForExit(double seconds)
     while (!reaped_) {
         int status = 0;
         const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_ && WIFSTOPPED(status)) {
+            // Only a traced child stops here: its exec stop (SIGTRAP) is swallowed, other signals passed on.
+            const int signal = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+            ptrace(PTRACE_CONT, pid_, nullptr, reinterpret_cast<void*>(static_cast<long>(signal)));
+            continue;
+        }
         if (done == pid_) {
             reaped_ = true;
-            if (!WIFEXITED(status)) {
-                return std::nullopt;
-            }
-            return WEXITSTATUS(status);
+            endSignal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
         }
         if (systemClock().uptime() >= deadline) {
             return std::nullopt;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return std::nullopt;
 }
 
-void ChildProcess::terminate()
+void ChildProcess::kill(int signal)
 {
     if (!reaped_) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        reaped_ = true;
+        ::kill(pid_, signal);
     }
 }
 
-CompanionEnvironment::CompanionEnvironment()
+CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime(owner)
 {
     variables["XDG_RUNTIME_DIR"] = runtime.path();
-    const std::string machine = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac";
-    variables["QUORVANTILE_SYSFS_ROOT"] = machine + "/sys";
+    variables["QUORVANTILE_SYSFS_ROOT"] = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac/sys";
 }
 
 std::string CompanionEnvironment::container() const { return runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile"; }
 
 std::string CompanionEnvironment::socketPath() const { return container() + "/sensors-v1.sock"; }
-std::string CompanionEnvironment::lockPath() const { return container() + "/sensors-v1.lock"; }
 
-std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mode) const
+std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mode, ChildOptions options) const
 {
-    return std::make_unique<ChildProcess>(binary("quorvantile-sensors"), std::vector<std::string> {mode}, variables);
+    options.environment.insert(variables.begin(), variables.end());
+    return std::make_unique<ChildProcess>(std::vector<std::string> {binary("quorvantile-sensors"), mode}, options);
 }
 
 query::Outcome CompanionEnvironment::ask(std::string_view request) const
 {
-    constexpr double kPatienceSeconds = 5.0;
-    return query::ask(socketPath(), *query::requestNamed(request), {}, kPatienceSeconds);
+    return query::ask(socketPath(), *query::requestNamed(request), {}, 5.0);
 }
 
 std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorvantile::testing {
@@ -28,48 +29,55 @@ private:
     std::string path_;
 };
 
-// `command` and our environment with `additions` added or replaced, as the arrays exec takes. Built
-// before fork, so that the child only makes system calls.
-struct ExecArguments {
-    ExecArguments(std::vector<std::string> command, const std::map<std::string, std::string>& additions);
-    ExecArguments(const ExecArguments&) = delete;
-    ExecArguments& operator=(const ExecArguments&) = delete;
-    std::vector<std::string> arguments, variables;
-    std::vector<char*> argv, envp;
-};
-
 // The next line on `fd` after what `buffered` holds (without its line feed), waiting at most `seconds`.
 [[nodiscard]] std::optional<std::string> readLineFrom(int fd, std::string& buffered, double seconds);
 
 // A stream connection to the UNIX socket at `path`; invalid when none could be made.
 [[nodiscard]] UniqueFd connectTo(const std::string& path);
 
-// One run of a built program with its standard input and output on pipes and its own environment
-// additions. The process is killed and reaped when the object goes away.
+// How a child runs: `environment` is added to (or replaces) ours.
+struct ChildOptions {
+    std::map<std::string, std::string> environment {};
+    std::optional<uid_t> user {}; // run as this uid and gid; needs root
+    bool traced = false; // PTRACE_TRACEME before exec; waitForExit lets it run
+    bool errorsToPipe = false; // standard error on a pipe of its own, else ours
+    bool outputToDevFull = false;
+    bool terminal = false; // standard input, output and error on a 24 x 80 pseudo-terminal
+};
+
+// One run of a program with its standard input and output on pipes. The process is killed and
+// reaped when the object goes away.
 class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-        const std::map<std::string, std::string>& environment, bool outputToDevFull = false);
+        const std::map<std::string, std::string>& environment);
+    ChildProcess(std::vector<std::string> command, const ChildOptions& options);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     [[nodiscard]] pid_t pid() const { return pid_; }
     // The next line of standard output (without its line feed), waiting at most `seconds`.
-    [[nodiscard]] std::optional<std::string> readLine(double seconds);
-    // Everything the process still writes until it closes standard output, at most `seconds`.
+    [[nodiscard]] std::optional<std::string> readLine(double seconds)
+    {
+        return readLineFrom(output_.get(), buffered_, seconds);
+    }
+    // Everything the process still writes until it closes standard output (or error), at most `seconds`.
     [[nodiscard]] std::string readRest(double seconds);
-    // Closes our end of its standard input.
+    [[nodiscard]] std::string readErrors(double seconds);
     void closeInput() { input_.reset(); }
+    [[nodiscard]] bool write(std::string_view bytes);
     // The exit status, waiting at most `seconds`; absent when it is still running or was signalled.
     [[nodiscard]] std::optional<int> waitForExit(double seconds);
-    void terminate();
+    // The signal that ended it, 0 for none.
+    [[nodiscard]] int endSignal() const { return endSignal_; }
+    void kill(int signal);
 
 private:
     pid_t pid_ = -1;
     bool reaped_ = false;
-    UniqueFd input_;
-    UniqueFd output_;
+    int endSignal_ = 0;
+    UniqueFd input_, output_, errors_;
     std::string buffered_;
 };
 
@@ -77,12 +85,11 @@ private:
 struct CompanionEnvironment {
     TemporaryDirectory runtime;
     std::map<std::string, std::string> variables;
-    CompanionEnvironment();
+    explicit CompanionEnvironment(std::optional<uid_t> owner = std::nullopt);
     [[nodiscard]] std::string container() const;
     [[nodiscard]] std::string socketPath() const;
-    [[nodiscard]] std::string lockPath() const;
     // The companion in one of its run modes ("--diagnostics" …) in this environment.
-    [[nodiscard]] std::unique_ptr<ChildProcess> start(const std::string& mode) const;
+    [[nodiscard]] std::unique_ptr<ChildProcess> start(const std::string& mode, ChildOptions options = {}) const;
     // One request without a body, as a trusted parent asks it.
     [[nodiscard]] query::Outcome ask(std::string_view request = "snapshot") const;
 };

@@ -1,21 +1,31 @@
-// The real executable in its server modes, in a temporary XDG_RUNTIME_DIR.
+// The real executable in its server modes and with each request, in a temporary XDG_RUNTIME_DIR; and
+// a real quit: a child process in a cgroup named like a desktop application's scope, its desktop
+// entry in a temporary data folder.
 #include "CompanionProcess.h"
 #include "QueryClient.h"
 
-#include "common/Json.h"
+#include "common/Clock.h"
+#include "common/FileText.h"
+#include "companion/AppQuitRequest.h"
+#include "companion/SensorTransport.h"
+#include "companion/linux/RunningApplicationText.h"
+#include "processes/ProcessDetailSnapshot.h"
+#include "processes/ProcessInventorySnapshot.h"
+#include "sensors/AccessoryBatterySnapshot.h"
 #include "sensors/SensorSnapshot.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <regex>
+#include <thread>
 
 namespace quorvantile {
 namespace {
@@ -23,8 +33,11 @@ namespace {
 using testing::binary;
 using testing::ChildProcess;
 using testing::CompanionEnvironment;
+namespace transport = SensorTransport;
 
 constexpr double kStartSeconds = 5.0;
+constexpr const char* kApplicationID = "org.example.Editor";
+const std::string kRefusal = R"({"processReadCount":0,"requestAccepted":false,"sensorReadCount":0,"trusted":true})";
 
 nlohmann::json parseLine(const std::optional<std::string>& line)
 {
@@ -32,33 +45,75 @@ nlohmann::json parseLine(const std::optional<std::string>& line)
     return nlohmann::json::parse(line.value_or("null"), nullptr, false);
 }
 
-void makeContainer(const CompanionEnvironment& environment)
+// The companion run with `arguments`: its exit status, and its standard output and error together.
+std::pair<int, std::string> run(const std::vector<std::string>& arguments)
 {
-    ASSERT_EQ(mkdir(environment.container().c_str(), 0700), 0);
+    std::vector<std::string> command {binary("quorvantile-sensors")};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ChildProcess child(command, {.errorsToPipe = true});
+    child.closeInput();
+    std::string output = child.readRest(kStartSeconds) + child.readErrors(kStartSeconds);
+    return {child.waitForExit(kStartSeconds).value_or(-1), std::move(output)};
 }
 
-// Binds a socket at `path` and closes it, as a crashed server leaves it.
-void leaveSocketAt(const std::string& path)
+// Sends `message` as it is and reads one reply; absent when the companion closes without one.
+std::optional<std::string> roundTrip(const CompanionEnvironment& environment, std::string_view message)
 {
-    const UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const UniqueFd socket = testing::connectTo(environment.socketPath());
+    if (!socket) {
+        ADD_FAILURE() << "cannot connect";
+        return std::nullopt;
+    }
+    const double deadline = systemClock().uptime() + kStartSeconds;
+    if (!transport::send(socket.get(), message, deadline, transport::kMaximumReplyBytes)) {
+        return std::nullopt;
+    }
+    const auto prefix = transport::receive(socket.get(), transport::kLengthPrefixBytes, deadline);
+    return prefix ? transport::receive(socket.get(), transport::readLengthPrefix(*prefix), deadline) : std::nullopt;
 }
 
-TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
+std::string framed(std::string_view line, std::string_view body)
+{
+    return std::string(line) + transport::lengthPrefix(static_cast<std::uint32_t>(body.size())) + std::string(body);
+}
+
+std::string requestObject(const ProcessInventoryReading& reading, std::uint64_t microseconds)
+{
+    return R"({"pid":)" + std::to_string(reading.pid) + R"(,"startSeconds":)" + std::to_string(reading.startSeconds) +
+        R"(,"startMicroseconds":)" + std::to_string(microseconds) + "}";
+}
+
+TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilently)
+{
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>> {
+             {"--on-demand", "--managed-server"}, {"--managed-server", "x"}, {"--MANAGED-SERVER"}, {""},
+             {"--diagnostics="}, {"-h"}, {"--help"}, {"--on-demand-server", "--on-demand-server"}}) {
+        EXPECT_EQ(run(arguments), std::pair(2, std::string())) << arguments.front();
+    }
+}
+
+TEST(SensorCompanionCommandLine, SetupFormsNeedTheSettingsModule)
+{
+#ifdef QUORVANTILE_HAS_SETUP_WINDOW
+    GTEST_SKIP() << "this build has a settings module; the install test covers a missing one";
+#endif
+    // Without a settings module both setup forms end with status 1 and one line.
+    for (const auto& arguments : {std::vector<std::string> {}, std::vector<std::string> {"--on-demand"}}) {
+        const auto [status, output] = run(arguments);
+        EXPECT_EQ(status, 1);
+        EXPECT_TRUE(!output.empty() && output.find('\n') == output.size() - 1) << output;
+    }
+}
+
+TEST(CompanionServer, ReadyLineThenSnapshot)
 {
     CompanionEnvironment environment;
     auto server = environment.start("--manual-diagnostics");
     const auto ready = server->readLine(kStartSeconds);
     ASSERT_TRUE(ready.has_value());
     // Keys sorted, no white space, every slash escaped.
-    std::string escaped;
-    for (const char c : environment.socketPath()) {
-        escaped += c == '/' ? std::string("\\/") : std::string(1, c);
-    }
-    EXPECT_EQ(*ready, "{\"endpoint\":\"" + escaped + "\",\"ready\":true,\"uid\":" + std::to_string(geteuid()) + "}");
+    const std::string endpoint = std::regex_replace(environment.socketPath(), std::regex("/"), "\\/");
+    EXPECT_EQ(*ready, "{\"endpoint\":\"" + endpoint + "\",\"ready\":true,\"uid\":" + std::to_string(geteuid()) + "}");
 
     struct stat status { };
     ASSERT_EQ(lstat(environment.socketPath().c_str(), &status), 0);
@@ -74,33 +129,12 @@ TEST(CompanionServer, ReadyLineThenSnapshotThenAlreadyRunning)
     EXPECT_EQ(line["requestAccepted"], true);
     EXPECT_EQ(line["sensorReadCount"], snapshot->readings.size());
 
-    // A second server finds the lock held, says so and ends with status 0; the first keeps serving.
-    auto second = environment.start("--diagnostics");
-    EXPECT_EQ(second->readLine(kStartSeconds), "{\"exit\":\"alreadyRunning\"}");
-    EXPECT_EQ(second->waitForExit(kStartSeconds), 0);
-    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
-
     // The server process never maps the settings window's libraries.
-    std::ifstream maps("/proc/" + std::to_string(server->pid()) + "/maps");
-    const std::string mapped(std::istreambuf_iterator<char>(maps), {});
+    const std::string mapped =
+        readWholeFile(AT_FDCWD, "/proc/" + std::to_string(server->pid()) + "/maps", 1 << 24).value_or("");
     EXPECT_FALSE(mapped.empty());
     EXPECT_EQ(mapped.find("libQt"), std::string::npos);
     EXPECT_EQ(mapped.find("quorvantile-setup"), std::string::npos);
-}
-
-// Silent and misbehaving clients are shown in-process (ServerLoop) and by the hostile run; here
-// only the real signature check on a client without a signature.
-TEST(CompanionServer, AnUnsignedClientIsRefusedAndTheNextIsServed)
-{
-    CompanionEnvironment environment;
-    auto server = environment.start("--manual-diagnostics");
-    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
-    ChildProcess unsigned_(
-        binary("quorvantile-sensors-query-unsigned"), {"--socket", environment.socketPath(), "snapshot"}, {});
-    EXPECT_EQ(unsigned_.waitForExit(kStartSeconds), 1);
-    EXPECT_EQ(server->readLine(kStartSeconds), "{\"sensorReadCount\":0,\"trusted\":false}");
-    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
-    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["requestAccepted"], true);
 }
 
 TEST(CompanionServer, ManagedServerEndsWhenItsControlPipeCloses)
@@ -117,33 +151,176 @@ TEST(CompanionServer, ManagedServerEndsWhenItsControlPipeCloses)
     EXPECT_EQ(server->readRest(1.0), "");
     struct stat status { };
     EXPECT_NE(lstat(environment.socketPath().c_str(), &status), 0) << "the socket was not removed";
-    EXPECT_EQ(lstat(environment.lockPath().c_str(), &status), 0) << "the lock file must stay";
+    EXPECT_EQ(lstat((environment.container() + "/sensors-v1.lock").c_str(), &status), 0) << "the lock file must stay";
 }
 
-TEST(CompanionServerStartUp, LeftoverSocketIsReplaced)
-{
-    CompanionEnvironment environment;
-    makeContainer(environment);
-    leaveSocketAt(environment.socketPath());
-    auto server = environment.start("--manual-diagnostics");
-    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["ready"], true);
-    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask()));
-}
-
-// Each start-up failure is shown in-process (ServerStartUp); here only what the entry makes of one:
-// status 1 and no status line, whether the start or the ready line failed.
+// Each start-up failure is shown in-process (ServerStartUp); here what the entry makes of one: status
+// 1, no status line and one line on standard error, whether the start or the ready line failed.
 TEST(CompanionServerStartUp, AFailedStartOrReadyLineEndsWithStatusOne)
 {
     CompanionEnvironment environment;
-    makeContainer(environment);
-    ASSERT_EQ(mkdir(environment.socketPath().c_str(), 0700), 0);
-    auto server = environment.start("--diagnostics");
+    ASSERT_EQ(mkdir(environment.container().c_str(), 0700), 0);
+    ASSERT_EQ(chmod(environment.container().c_str(), 0750), 0);
+    auto server = environment.start("--diagnostics", {.errorsToPipe = true});
     EXPECT_EQ(server->waitForExit(kStartSeconds), 1);
     EXPECT_EQ(server->readRest(1.0), "") << "start-up failures write no status line";
+    const std::string errors = server->readErrors(1.0);
+    EXPECT_NE(errors.find("refusing to serve"), std::string::npos) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 
     const CompanionEnvironment fresh;
-    ChildProcess full(binary("quorvantile-sensors"), {"--diagnostics"}, fresh.variables, /*outputToDevFull=*/true);
-    EXPECT_EQ(full.waitForExit(kStartSeconds), 1);
+    EXPECT_EQ(fresh.start("--diagnostics", {.outputToDevFull = true})->waitForExit(kStartSeconds), 1);
+}
+
+class CompanionRequests : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        environment.variables["QUORVANTILE_SYSFS_ROOT"] =
+            std::string(QUORVANTILE_FIXTURES_DIR) + "/accessories/workstation";
+        std::filesystem::create_directories(data.path() + "/applications");
+        std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
+            << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
+        environment.variables["XDG_DATA_DIRS"] = data.path();
+        environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+        server = environment.start("--manual-diagnostics");
+        ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+    }
+
+    // The reading of process `pid` in a fresh inventory.
+    ProcessInventoryReading readingOf(pid_t pid)
+    {
+        const auto reply = environment.ask("inventory");
+        const auto* bytes = std::get_if<std::string>(&reply);
+        const auto inventory = bytes ? json::decode<ProcessInventorySnapshot>(*bytes) : std::nullopt;
+        EXPECT_TRUE(inventory) << (bytes ? *bytes : std::get<query::Failure>(reply).message);
+        const auto status = parseLine(server->readLine(kStartSeconds));
+        EXPECT_EQ(status["processInventoryReadCount"], inventory ? inventory->readings.size() : 0);
+        EXPECT_EQ(status["incomplete"], inventory && inventory->incomplete);
+        const auto& readings = inventory ? inventory->readings : std::vector<ProcessInventoryReading> {};
+        const auto found =
+            std::find_if(readings.begin(), readings.end(), [pid](const auto& reading) { return reading.pid == pid; });
+        EXPECT_NE(found, readings.end()) << "the client's own processes are always in its inventory";
+        return found == readings.end() ? ProcessInventoryReading {} : *found;
+    }
+
+    // The outcome of a quit request for `reading`, absent when the reply is not a response to it.
+    std::optional<AppQuitResponse::Outcome> quit(const ProcessInventoryReading& reading, std::uint64_t microseconds,
+        const std::string& identifier = kApplicationID)
+    {
+        const AppQuitRequest request {{reading.pid, reading.startSeconds, microseconds}, identifier};
+        const auto reply = roundTrip(environment, framed(transport::quitRequest, *json::encode(request)));
+        const auto response = reply ? json::decode<AppQuitResponse>(*reply) : std::nullopt;
+        quitStatus = server->readLine(kStartSeconds).value_or("no status line");
+        return response && response->request == request ? std::optional(response->outcome) : std::nullopt;
+    }
+
+    testing::TemporaryDirectory data;
+    CompanionEnvironment environment;
+    std::unique_ptr<ChildProcess> server;
+    std::string quitStatus;
+};
+
+TEST_F(CompanionRequests, InventoryHoldsTheClientAndItsIdentityGetsDetails)
+{
+    const ProcessInventoryReading own = readingOf(getpid());
+    ASSERT_EQ(own.pid, getpid());
+
+    // A body of exactly 2,048 bytes is answered; one byte more is refused with the refusal line.
+    std::string body = "[" + requestObject(own, own.startMicroseconds) + "]";
+    body.resize(transport::kMaximumRequestBodyBytes, ' ');
+    const auto reply = roundTrip(environment, framed(transport::processRequest, body));
+    const auto details = reply ? json::decode<ProcessDetailSnapshot>(*reply) : std::nullopt;
+    ASSERT_TRUE(details && details->readings.size() == 1U) << reply.value_or("no reply");
+    EXPECT_TRUE(details->readings[0].threads.has_value()) << *reply;
+    EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["processReadCount"], 1);
+
+    body += ' ';
+    EXPECT_EQ(roundTrip(environment, framed(transport::processRequest, body)), std::nullopt);
+    EXPECT_EQ(server->readLine(kStartSeconds), kRefusal);
+
+    std::string nine = "[";
+    for (std::uint64_t index = 0; index < 9; ++index) {
+        nine += (index == 0 ? "" : ",") + requestObject(own, index);
+    }
+    EXPECT_EQ(roundTrip(environment, framed(transport::processRequest, nine + "]")), std::nullopt);
+    EXPECT_EQ(server->readLine(kStartSeconds), kRefusal);
+}
+
+TEST_F(CompanionRequests, QuitBodiesThatCannotBeDecodedGetNoWordAndRefusedQuitsAreAnswered)
+{
+    const ProcessInventoryReading own = readingOf(getpid());
+    for (const std::string& body : {std::string("{\"process\":"),
+             R"({"process":)" + requestObject(own, own.startMicroseconds) +
+                 R"(,"bundleIdentifier":"COM.APPLE.FINDER"})"}) {
+        EXPECT_EQ(roundTrip(environment, framed(transport::quitRequest, body)), std::nullopt) << body;
+    }
+    // This test process is no desktop application: a well-formed request for it is refused.
+    EXPECT_EQ(quit(own, own.startMicroseconds, "org.example.NotAnApp"), AppQuitResponse::Outcome::refused);
+    // The two undecodable bodies wrote nothing: the next line is the quit's.
+    EXPECT_EQ(quitStatus,
+        R"({"processReadCount":0,"quitRequested":false,"requestAccepted":true,"sensorReadCount":0,"trusted":true})");
+}
+
+TEST_F(CompanionRequests, AccessoryBatteriesOfTheFixtureMachine)
+{
+    const auto reply = environment.ask("battery");
+    const auto* bytes = std::get_if<std::string>(&reply);
+    const auto snapshot = bytes ? json::decode<AccessoryBatterySnapshot>(*bytes) : std::nullopt;
+    ASSERT_TRUE(snapshot) << (bytes ? *bytes : std::get<query::Failure>(reply).message);
+    ASSERT_EQ(snapshot->readings.size(), 4U);
+    EXPECT_EQ(std::count_if(snapshot->readings.begin(), snapshot->readings.end(),
+                  [](const auto& reading) { return !reading.percent; }),
+        1);
+    EXPECT_EQ(server->readLine(kStartSeconds),
+        R"({"accessoryBatteryReadCount":4,"incomplete":false,"requestAccepted":true,"sensorReadCount":0,"trusted":true})");
+}
+
+// A real quit, on each cgroup hierarchy the lookup reads where this machine lets us make a cgroup.
+TEST_F(CompanionRequests, QuitsTheMainProcessOfAnAppScope)
+{
+    const auto mountinfo = readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 20);
+    const auto mounts = applications::cgroupMounts(mountinfo.value_or(""));
+    int ran = 0;
+    for (const auto& mount : {mounts.unified, mounts.namedSystemd}) {
+        const std::string cgroup = mount && mount->root == "/"
+            ? mount->mountPoint + "/app-gnome-" + kApplicationID + "-" + std::to_string(getpid()) + ".scope"
+            : "";
+        if (cgroup.empty() || mkdir(cgroup.c_str(), 0755) != 0) {
+            continue;
+        }
+        ++ran;
+        SCOPED_TRACE(cgroup);
+        const auto remove = [](const std::string* path) {
+            for (int attempt = 0; attempt < 200 && rmdir(path->c_str()) != 0; ++attempt) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        const std::unique_ptr<const std::string, decltype(remove)> removed(&cgroup, remove);
+        // The application: it waits until it is in its scope, then says so and reports SIGTERM.
+        ChildProcess application(
+            "/bin/sh", {"-c", "read go; trap 'echo TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"}, {});
+        ASSERT_TRUE(std::ofstream(cgroup + "/cgroup.procs") << application.pid() << std::flush);
+        application.closeInput();
+        ASSERT_EQ(application.readLine(kStartSeconds), "ready");
+
+        const auto reading = readingOf(application.pid());
+        const auto companion = readingOf(server->pid());
+        // One microsecond off: another process as far as the companion can tell; it is left alone.
+        const auto start = reading.startMicroseconds;
+        EXPECT_EQ(quit(reading, start == 999'999 ? start - 1 : start + 1), AppQuitResponse::Outcome::refused);
+        // The companion never quits itself.
+        EXPECT_EQ(quit(companion, companion.startMicroseconds), AppQuitResponse::Outcome::refused);
+        EXPECT_EQ(application.readLine(0.2), std::nullopt) << "the application was signalled";
+
+        EXPECT_EQ(quit(reading, start), AppQuitResponse::Outcome::requested);
+        EXPECT_NE(quitStatus.find("\"quitRequested\":true"), std::string::npos) << quitStatus;
+        EXPECT_EQ(application.readLine(kStartSeconds), "TERM");
+        EXPECT_EQ(application.waitForExit(kStartSeconds), 0);
+    }
+    if (ran == 0) {
+        GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
+    }
 }
 
 } // namespace
