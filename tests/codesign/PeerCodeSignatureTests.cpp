@@ -12,20 +12,15 @@ namespace {
 
 namespace transport = SensorTransport;
 using codesign::testing::RunningPeer;
-using codesign::testing::TemporaryDirectory;
 using codesign::testing::testPki;
 
-constexpr const char* kTestPeer = QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer";
 constexpr std::string_view kOtherIdentifier = "com.zembo.quorvantile.other";
-constexpr uid_t kUnprivilegedUser = 65534;
 
 LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::socketOption,
     std::int64_t unsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds)
 {
-    LinuxPeerCodeSignatureOptions options;
-    options.pidfdSource = source;
-    options.cacheUnsettledNanoseconds = unsettledNanoseconds;
-    return LinuxPeerCodeSignature(testPki().anchorPem(), options);
+    return LinuxPeerCodeSignature(
+        testPki().anchorPem(), {.pidfdSource = source, .cacheUnsettledNanoseconds = unsettledNanoseconds});
 }
 
 class PeerCodeSignatureLinux : public ::testing::Test {
@@ -35,8 +30,7 @@ protected:
         const codesign::SigningIdentity* signer, std::string_view identifier = transport::kParentIdentifier)
     {
         auto path = directory_ / ("peer-" + std::to_string(++copies_));
-        std::filesystem::copy_file(kTestPeer, path);
-        std::filesystem::permissions(path, std::filesystem::perms(0755));
+        std::filesystem::copy_file(QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer", path);
         if (signer != nullptr) {
             const auto signedLayout = codesign::signFile(path, identifier, *signer);
             EXPECT_TRUE(signedLayout) << (signedLayout ? "" : signedLayout.error().message);
@@ -44,10 +38,11 @@ protected:
         return path;
     }
 
-    TemporaryDirectory directory_;
+    codesign::testing::TemporaryDirectory directory_;
     int copies_ = 0;
 };
 
+// Failures of the signature itself are the verifier's tests; here they only have to reach the answer.
 TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerUnderTheIdentifierAskedFor)
 {
     const auto& pki = testPki();
@@ -67,9 +62,6 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerUnderTheIdentif
         {"unsigned", nullptr, parent, parent, false},
         {"another team", &pki.otherTeam, parent, parent, false},
         {"another identifier", &pki.team, kOtherIdentifier, parent, false},
-        {"a chain to another anchor", &pki.teamUnderOtherAnchor, parent, parent, false},
-        {"no code-signing usage", &pki.teamWithoutCodeSigning, parent, parent, false},
-        {"expired", &pki.expiredTeam, parent, parent, false},
         {"a changed byte in the signed part", &pki.team, parent, parent, false, true},
         {"gone, not yet reaped", &pki.team, parent, parent, false, false, false},
         {"gone and reaped", &pki.team, parent, parent, false, false, true},
@@ -95,6 +87,7 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerUnderTheIdentif
 
 TEST_F(PeerCodeSignatureLinux, RefusesACorrectlySignedPeerRunningAsAnotherUser)
 {
+    constexpr uid_t kUnprivilegedUser = 65534;
     if (geteuid() != 0) {
         GTEST_SKIP() << "starting a peer as another user needs root";
     }
@@ -111,18 +104,12 @@ TEST_F(PeerCodeSignatureLinux, RefusesACorrectlySignedPeerRunningAsAnotherUser)
         signature.peerSatisfies(running.connection(), transport::requirementText(transport::kParentIdentifier)));
 }
 
-TEST_F(PeerCodeSignatureLinux, RefusesUnlistedIdentifiersUnexaminedAndRequirementsItCannotParse)
+TEST_F(PeerCodeSignatureLinux, ChecksAnyRequirementItParsesAndRefusesOnesItCannot)
 {
-    const auto program = peer(&testPki().team, kOtherIdentifier);
-    auto signature = peerSignature(PeerPidfdSource::socketOption, 0);
-    const RunningPeer running(program, directory_.path());
+    const RunningPeer running(peer(&testPki().team, kOtherIdentifier), directory_.path());
     ASSERT_TRUE(running.connected());
-    EXPECT_FALSE(transport::trustedPeer(running.connection(), kOtherIdentifier, signature));
-    EXPECT_FALSE(transport::trustedPeer(-1, kOtherIdentifier, signature));
-    EXPECT_EQ(signature.fullVerifications(), 0U);
-    // Through the port itself the peer does satisfy its own requirement.
+    auto signature = peerSignature();
     EXPECT_TRUE(signature.peerSatisfies(running.connection(), transport::requirementText(kOtherIdentifier)));
-    EXPECT_TRUE(signature.peerSatisfies(running.connection(), "anchor apple generic"));
     EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
     EXPECT_FALSE(signature.peerSatisfies(running.connection(), ""));
 }

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "common/FileText.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <openssl/pem.h>
@@ -13,8 +15,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <utility>
 
@@ -96,15 +96,13 @@ template<class Write> std::string pemText(Write write)
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    require(static_cast<bool>(out), "write");
+    const UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    require(file && writeAll(file.get(), bytes), "write");
 }
 
 std::string readFile(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return readWholeFile(AT_FDCWD, path.string(), std::size_t {1} << 30).value_or("");
 }
 
 UniqueFd openFile(const std::filesystem::path& path) { return UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }

@@ -28,13 +28,12 @@ template<class Value> std::optional<SignatureError> refusalOf(const Checked<Valu
     return result ? std::nullopt : std::optional(result.error());
 }
 
-// Two anchors; the team's leaf (OU = kTeam, code signing) under the first; variants that must fail.
+// Two anchors and a CA under the first; the team's leaf (OU = kTeam, code signing) under the first
+// anchor, and variants that must fail: named for what they lack or where they chain to.
 struct TestPki {
-    SigningIdentity anchor, otherAnchor, intermediate; // `intermediate` is a CA under `anchor`
+    SigningIdentity anchor, otherAnchor, intermediate;
     SigningIdentity team, otherTeam, teamUnderOtherAnchor, expiredTeam, teamWithTwoUnits;
-    SigningIdentity teamWithoutCodeSigning; // extended key usage serverAuth only
-    SigningIdentity teamWithoutUsage; // no extended key usage at all
-    SigningIdentity teamWithoutDigitalSignature; // code signing, but a key usage without digitalSignature
+    SigningIdentity teamWithoutCodeSigning, teamWithoutUsage, teamWithoutDigitalSignature;
     SigningIdentity teamUnderIntermediate, teamCarryingIntermediate; // the latter with it in its chain
 
     [[nodiscard]] std::string anchorPem() const;
