@@ -10,22 +10,13 @@ namespace {
 
 TEST(PeerIntegrityParsers, TracerPid)
 {
-    const struct {
-        std::string_view status;
-        std::optional<std::int64_t> tracer;
-    } cases[] = {
-        {"Name:\tsh\nState:\tS (sleeping)\nTracerPid:\t0\nUid:\t0\n", 0},
-        {"TracerPid:\t4242\n", 4242},
+    const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
+        {"Name:\tsh\nState:\tS (sleeping)\nTracerPid:\t0\nUid:\t0\n", 0}, {"TracerPid:\t4242\n", 4242},
         {"TracerPid:\t12", 12}, // the last line without its line feed
-        {"XTracerPid:\t0\n", std::nullopt},
-        {"TracerPid:\t\n", std::nullopt},
-        {"TracerPid:\t-1\n", std::nullopt},
-        {"TracerPid:\t1x\n", std::nullopt},
-        {"TracerPid:\t99999999999999999999\n", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto& row : cases) {
-        EXPECT_EQ(parseTracerPid(row.status), row.tracer) << row.status;
+        {"XTracerPid:\t0\n", std::nullopt}, {"TracerPid:\t\n", std::nullopt}, {"TracerPid:\t-1\n", std::nullopt},
+        {"TracerPid:\t1x\n", std::nullopt}, {"TracerPid:\t99999999999999999999\n", std::nullopt}, {"", std::nullopt}};
+    for (const auto& [status, tracer] : cases) {
+        EXPECT_EQ(parseTracerPid(status), tracer) << status;
     }
 }
 
@@ -56,7 +47,7 @@ TEST(PeerIntegrityParsers, ExecutableMappingsWithTheirFiles)
     EXPECT_EQ(parseExecutableMappings(""), std::vector<ExecutableMapping> {});
 }
 
-TEST(PeerIntegrityParsers, SystemFilesAndTheMappedFile)
+TEST(PeerIntegrityParsers, SystemFilesTheMappedFileAndFileSystemsThatMayStall)
 {
     const auto status = [](uid_t owner, mode_t mode) {
         struct stat made { };
@@ -75,10 +66,7 @@ TEST(PeerIntegrityParsers, SystemFilesAndTheMappedFile)
     EXPECT_TRUE(isMappedFile({0xfe, 1, 99, "/x", false}, status(0, S_IFREG)));
     EXPECT_FALSE(isMappedFile({0xfe, 2, 99, "/x", false}, status(0, S_IFREG)));
     EXPECT_FALSE(isMappedFile({0xfe, 1, 98, "/x", false}, status(0, S_IFREG)));
-}
-
-TEST(PeerIntegrityParsers, FileSystemsThatMayStall)
-{
+    // File systems that may stall a reader (NFS, FUSE, CIFS, 9P), and some that do not (ext4, XFS, btrfs, tmpfs).
     for (const std::int64_t type : std::initializer_list<std::int64_t> {0x6969, 0x65735546, 0xFF534D42, 0x01021997}) {
         EXPECT_TRUE(mayStall(type)) << std::hex << type;
     }

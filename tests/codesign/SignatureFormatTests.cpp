@@ -26,26 +26,19 @@ TEST(SignatureTrailer, LocatesTheBlockAndRefusesForgedFieldsAndLengthsOutsideThe
     EXPECT_EQ(encodeSignatureTail(0x0102), tail(0x0102));
     const std::uint64_t file = 1000 + 100 + kSignatureTailBytes;
     EXPECT_EQ(*parseSignatureTail(tail(100), file), (SignatureLayout {1000, 100, file}));
-    std::string noMagic = tail(10);
-    noMagic.back() = 'x';
+    using enum SignatureError;
     const struct {
         std::string tail;
         std::uint64_t fileBytes;
         std::optional<SignatureError> refusal;
-    } cases[] = {
-        {tail(1100), file, std::nullopt}, // no content: the code directory decides about that
-        {noMagic, 4096, SignatureError::notSigned},
-        {std::string(kSignatureTailBytes, '\0'), 4096, SignatureError::notSigned},
-        {tail(10), kSignatureTailBytes - 1, SignatureError::notSigned},
-        {tail(10).substr(1), 4096, SignatureError::notSigned},
-        {tail(10, "\0\0\0\2"s), 4096, SignatureError::malformedTrailer},
-        {tail(10, "\0\0\0\1"s, "\0\0\0\1"s), 4096, SignatureError::malformedTrailer},
-        {tail(0), 4096, SignatureError::malformedTrailer},
-        {tail(1101), file, SignatureError::malformedTrailer},
-        {tail(~std::uint64_t {0}), file, SignatureError::malformedTrailer},
-        {tail(std::uint64_t {1} << 63), file, SignatureError::malformedTrailer},
-        {tail(kMaximumSignatureBlockBytes + 1), std::uint64_t {1} << 40, SignatureError::tooLarge},
-    };
+    } cases[] = {{tail(1100), file, std::nullopt}, // no content: the code directory decides about that
+        {tail(10).replace(kSignatureTailBytes - 1, 1, "x"), 4096, notSigned},
+        {std::string(kSignatureTailBytes, '\0'), 4096, notSigned}, {tail(10), kSignatureTailBytes - 1, notSigned},
+        {tail(10).substr(1), 4096, notSigned}, {tail(10, "\0\0\0\2"s), 4096, malformedTrailer},
+        {tail(10, "\0\0\0\1"s, "\0\0\0\1"s), 4096, malformedTrailer}, {tail(0), 4096, malformedTrailer},
+        {tail(1101), file, malformedTrailer}, {tail(~std::uint64_t {0}), file, malformedTrailer},
+        {tail(std::uint64_t {1} << 63), file, malformedTrailer},
+        {tail(kMaximumSignatureBlockBytes + 1), std::uint64_t {1} << 40, tooLarge}};
     for (const auto& row : cases) {
         EXPECT_EQ(refusalOf(parseSignatureTail(row.tail, row.fileBytes)), row.refusal)
             << ::testing::PrintToString(row.tail);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <limits>
+#include <tuple>
 
 namespace quorvantile::codesign {
 namespace {
@@ -47,26 +48,19 @@ TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreV
 
 TEST(VerificationCache, RemembersOnlyFilesUnchangedForTheWholeWindow)
 {
-    const struct {
-        const char* what;
-        std::int64_t changeSeconds, changeNanoseconds, modificationSeconds, nowNanoseconds;
-        bool remembered;
-    } cases[] = {
-        {"changed exactly a window ago", kNow - 2, 0, kNow - 3600, kNowNanoseconds, true},
-        {"changed within the window", kNow - 1, 456, kNow - 3600, kNowNanoseconds, false},
-        {"modified now", kNow - 3600, 456, kNow, kNowNanoseconds, false},
-        {"changed in the future", kNow + 3600, 456, kNow - 3600, kNowNanoseconds, false},
-        {"absurd times, earliest clock", kEarliest, 456, kLatest, kEarliest, false},
-        {"absurd times, latest clock", kEarliest, 456, kLatest, kLatest, false},
-    };
-    for (const auto& row : cases) {
+    // Change time, its nanoseconds, modification time, the clock; whether the file is remembered.
+    const std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, bool> cases[] = {
+        {kNow - 2, 0, kNow - 3600, kNowNanoseconds, true}, // changed exactly a window ago
+        {kNow - 1, 456, kNow - 3600, kNowNanoseconds, false}, {kNow - 3600, 456, kNow, kNowNanoseconds, false},
+        {kNow + 3600, 456, kNow - 3600, kNowNanoseconds, false}, // changed in the future
+        {kEarliest, 456, kLatest, kEarliest, false}, {kEarliest, 456, kLatest, kLatest, false}};
+    for (const auto& [changeSeconds, changeNanoseconds, modificationSeconds, now, remembered] : cases) {
         VerificationCache cache;
         FileIdentity file = settledFile(1);
-        file.changeSeconds = row.changeSeconds;
-        file.changeNanoseconds = row.changeNanoseconds;
-        file.modificationSeconds = row.modificationSeconds;
-        cache.remember(file, signature(), row.nowNanoseconds);
-        EXPECT_EQ(cache.find(file, kNow).has_value(), row.remembered) << row.what;
+        std::tie(file.changeSeconds, file.changeNanoseconds, file.modificationSeconds) =
+            std::tuple(changeSeconds, changeNanoseconds, modificationSeconds);
+        cache.remember(file, signature(), now);
+        EXPECT_EQ(cache.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
     }
 }
 

@@ -10,33 +10,17 @@
 namespace quorvantile::text {
 namespace {
 
-TEST(NumbersDecimal, WholeTextSignOnlyWhereAllowedAndRangeOfTheType)
+TEST(Numbers, DecimalsWholeTextSignOnlyWhereAllowedInTheTypesRangeAndHexadecimalBytes)
 {
-    struct Case {
+    const std::optional<std::int64_t> no;
+    const struct {
         std::string_view text;
-        std::optional<std::int64_t> withoutSign;
-        std::optional<std::int64_t> withSign;
-    };
-    const Case cases[] = {
-        {"0", 0, 0},
-        {"007", 7, 7},
-        {"9223372036854775807", INT64_MAX, INT64_MAX},
-        {"9223372036854775808", std::nullopt, std::nullopt},
-        {"-9223372036854775808", std::nullopt, INT64_MIN},
-        {"-9223372036854775809", std::nullopt, std::nullopt},
-        {"+5", std::nullopt, 5},
-        {"-5", std::nullopt, -5},
-        {"+-5", std::nullopt, std::nullopt},
-        {"--5", std::nullopt, std::nullopt},
-        {"-", std::nullopt, std::nullopt},
-        {"", std::nullopt, std::nullopt},
-        {" 5", std::nullopt, std::nullopt},
-        {"5 ", std::nullopt, std::nullopt},
-        {"5.0", std::nullopt, std::nullopt},
-        {"1e3", std::nullopt, std::nullopt},
-        {"0x10", std::nullopt, std::nullopt},
-    };
-    for (const Case& row : cases) {
+        std::optional<std::int64_t> withoutSign, withSign;
+    } cases[] = {{"0", 0, 0}, {"007", 7, 7}, {"9223372036854775807", INT64_MAX, INT64_MAX},
+        {"9223372036854775808", no, no}, {"-9223372036854775808", no, INT64_MIN}, {"-9223372036854775809", no, no},
+        {"+5", no, 5}, {"-5", no, -5}, {"+-5", no, no}, {"--5", no, no}, {"-", no, no}, {"", no, no}, {" 5", no, no},
+        {"5 ", no, no}, {"5.0", no, no}, {"1e3", no, no}, {"0x10", no, no}};
+    for (const auto& row : cases) {
         EXPECT_EQ(parseDecimal<std::int64_t>(row.text), row.withoutSign) << row.text;
         EXPECT_EQ(parseDecimal<std::int64_t>(row.text, Sign::allowed), row.withSign) << row.text;
     }
@@ -45,12 +29,8 @@ TEST(NumbersDecimal, WholeTextSignOnlyWhereAllowedAndRangeOfTheType)
     EXPECT_FALSE(parseDecimal<std::uint64_t>("-1", Sign::allowed));
     EXPECT_EQ(parseDecimal<std::int32_t>("-2147483648", Sign::allowed), INT32_MIN);
     EXPECT_FALSE(parseDecimal<std::int32_t>("2147483648"));
-}
 
-TEST(NumbersHexadecimal, TwoLowercaseDigitsAByteInOrder)
-{
-    const std::array<std::uint8_t, 4> bytes {0x00, 0x0f, 0xa0, 0xff};
-    EXPECT_EQ(hexadecimal(bytes), "000fa0ff");
+    EXPECT_EQ(hexadecimal(std::array<std::uint8_t, 4> {0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
     EXPECT_EQ(hexadecimal({}), "");
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -13,10 +14,15 @@ std::string statLine(std::string_view head) // the fields after the start time f
     return std::string(head) + " 10000000 321 18446744073709551615 94 95 96 0 0 0 0 4096 0 0 0 17 1 0 0 0 0 0 1 2 0\n";
 }
 
-std::tuple<std::int32_t, std::string_view, char, std::uint64_t, std::uint64_t, std::int32_t, std::uint64_t> fieldsOf(
-    const StatFields& stat)
+using Fields =
+    std::tuple<std::int32_t, std::string_view, char, std::uint64_t, std::uint64_t, std::int32_t, std::uint64_t>;
+
+std::optional<Fields> fieldsOf(std::string_view text)
 {
-    return {stat.pid, stat.comm, stat.state, stat.userTicks, stat.systemTicks, stat.threads, stat.startTicks};
+    const auto stat = parseStat(text);
+    return stat ? std::optional(Fields {stat->pid, stat->comm, stat->state, stat->userTicks, stat->systemTicks,
+                      stat->threads, stat->startTicks})
+                : std::nullopt;
 }
 
 TEST(ProcessStat, TakesTheCommandUpToTheLastParenthesis)
@@ -26,16 +32,9 @@ TEST(ProcessStat, TakesTheCommandUpToTheLastParenthesis)
         statLine("9 (a) b (c)\n) d)) Z 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"),
         statLine("9 () R 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0 77"),
     }; // the fields point into the text
-    const auto bash = parseStat(texts[0]);
-    ASSERT_TRUE(bash);
-    EXPECT_EQ(fieldsOf(*bash), std::tuple(4711, "bash", 'S', 250U, 130U, 3, 12345U));
-    const auto odd = parseStat(texts[1]);
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(fieldsOf(*odd), std::tuple(9, "a) b (c)\n) d)", 'Z', 1U, 2U, 1, 77U));
-    const auto empty = parseStat(texts[2]);
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->comm, "");
-
+    EXPECT_EQ(fieldsOf(texts[0]), Fields(4711, "bash", 'S', 250U, 130U, 3, 12345U));
+    EXPECT_EQ(fieldsOf(texts[1]), Fields(9, "a) b (c)\n) d)", 'Z', 1U, 2U, 1, 77U));
+    EXPECT_EQ(fieldsOf(texts[2]), Fields(9, "", 'R', 1U, 2U, 1, 77U));
     for (const std::string& text : {
              std::string("9 (x"),
              std::string("9 (x) S 1 9 9 0 -1 0 0 0 0 0 1 2 0 0 20 0 1 0\n"), // ends before the start time

@@ -8,14 +8,7 @@ build=$1 bindir=$2 moduledir=$3 modulefile=$4 stand_in=$5 fixture=$6
 
 work=$(mktemp -d)
 server=
-cleanup() {
-  if [[ -n $server ]]; then
-    kill "$server" 2>/dev/null || true
-    wait "$server" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap '[[ -z $server ]] || { kill "$server" && wait "$server"; } 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() {
   echo "FAILED: $*" >&2
   exit 1
@@ -39,9 +32,7 @@ done
 # The settings module is installed where the executable looks for it. Without it the settings mode
 # names that place; with another module there, it runs that one.
 module="$prefix/$moduledir/$modulefile"
-if [[ -f $module ]]; then
-  rm "$module"
-fi
+rm -f "$module"
 status=0
 message=$("$bin/quorvantile-sensors" 2>&1) || status=$?
 [[ $status == 1 && $message == *"$module"* ]] || fail "without a module: status $status, message: $message"
