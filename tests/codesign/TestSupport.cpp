@@ -21,7 +21,6 @@
 namespace quorvantile::codesign::testing {
 namespace {
 
-constexpr long kSecondsPerDay = 24 * 60 * 60;
 constexpr int kConnectWaitMilliseconds = 10'000;
 
 void require(bool condition, const char* what)
@@ -50,8 +49,8 @@ SigningIdentity issue(const char* commonName, const CertificateOptions& options,
     X509* issuerCertificate = issuer != nullptr ? issuer->certificate.get() : certificate;
     X509_set_version(certificate, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromDays * kSecondsPerDay);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilDays * kSecondsPerDay);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilDays * 86400);
     std::vector<std::pair<const char*, std::string>> names {{"O", "Quorvantile Tests"}};
     for (const std::string& unit : options.organizationalUnits) {
         names.emplace_back("OU", unit);
@@ -150,10 +149,7 @@ RunningPeer::RunningPeer(
     std::filesystem::remove(socketPath);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof address.sun_path) {
-        return;
-    }
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1); // the peer cuts it alike
     const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener.get(), 1) != 0 || (user && chmod(socketPath.c_str(), 0777) != 0)) {
