@@ -12,19 +12,18 @@ namespace {
 using namespace std::string_literals;
 using testing::refusalOf;
 
-// Version, reserved bytes, the CMS length `cms`, then the magic.
-std::string tail(std::uint64_t cms, const std::string& version = "\0\0\0\1"s, const std::string& reserved = "\0\0\0\0"s)
+// `bytes` with the byte at `position` replaced by `value`.
+std::string with(std::string bytes, std::size_t position, char value)
 {
-    std::string bytes = version + reserved;
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        bytes += static_cast<char>((cms >> shift) & 0xff);
-    }
-    return bytes + std::string(kSignatureMagic);
+    bytes[position] = value;
+    return bytes;
 }
 
 TEST(SignatureTrailer, LocatesTheBlockAndRefusesForgedFieldsAndLengthsOutsideTheFile)
 {
-    EXPECT_EQ(encodeSignatureTail(0x0102), tail(0x0102));
+    // Version 1, four reserved bytes, the CMS length in eight bytes (all big-endian), then the magic.
+    EXPECT_EQ(encodeSignatureTail(0x0102), "\0\0\0\1\0\0\0\0\0\0\0\0\0\0\1\2"s + std::string(kSignatureMagic));
+    const auto tail = [](std::uint64_t cms) { return encodeSignatureTail(cms); };
     const std::uint64_t file = 1000 + 100 + kSignatureTailBytes;
     EXPECT_EQ(*parseSignatureTail(tail(100), file), (SignatureLayout {1000, 100, file}));
     using enum SignatureError;
@@ -33,10 +32,10 @@ TEST(SignatureTrailer, LocatesTheBlockAndRefusesForgedFieldsAndLengthsOutsideThe
         std::uint64_t fileBytes;
         std::optional<SignatureError> refusal;
     } cases[] = {{tail(1100), file, std::nullopt}, // no content: the code directory decides about that
-        {tail(10).replace(kSignatureTailBytes - 1, 1, "x"), 4096, notSigned},
+        {with(tail(10), kSignatureTailBytes - 1, 'x'), 4096, notSigned},
         {std::string(kSignatureTailBytes, '\0'), 4096, notSigned}, {tail(10), kSignatureTailBytes - 1, notSigned},
-        {tail(10).substr(1), 4096, notSigned}, {tail(10, "\0\0\0\2"s), 4096, malformedTrailer},
-        {tail(10, "\0\0\0\1"s, "\0\0\0\1"s), 4096, malformedTrailer}, {tail(0), 4096, malformedTrailer},
+        {tail(10).substr(1), 4096, notSigned}, {with(tail(10), 3, '\2'), 4096, malformedTrailer},
+        {with(tail(10), 7, '\1'), 4096, malformedTrailer}, {tail(0), 4096, malformedTrailer},
         {tail(1101), file, malformedTrailer}, {tail(~std::uint64_t {0}), file, malformedTrailer},
         {tail(std::uint64_t {1} << 63), file, malformedTrailer},
         {tail(kMaximumSignatureBlockBytes + 1), std::uint64_t {1} << 40, tooLarge}};

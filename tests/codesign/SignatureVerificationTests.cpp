@@ -30,10 +30,8 @@ std::string program() { return std::string(kProgramBytes, 'p'); }
 
 std::string programDirectory()
 {
-    const std::string content = program();
-    CodeDirectory directory {std::string(kIdentifier), {}, content.size()};
-    unsigned int length = 0;
-    EVP_Digest(content.data(), content.size(), directory.digest.data(), &length, EVP_sha256(), nullptr);
+    CodeDirectory directory {std::string(kIdentifier), {}, kProgramBytes};
+    EVP_Digest(program().data(), kProgramBytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
     return encodeCodeDirectory(directory);
 }
 
@@ -78,7 +76,7 @@ std::string bumped(std::string bytes, std::ptrdiff_t position)
     return bytes;
 }
 
-TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchors)
+TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAndReportsWhatWasSigned)
 {
     using enum SignatureError;
     const auto& pki = testPki();
@@ -132,11 +130,7 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchors)
     const UniqueFd directoryFd(open(directory.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(directoryFd.get())), SignatureError::unreadable);
     EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(-1)), SignatureError::unreadable);
-}
-
-TEST(SignatureVerification, ReportsWhatWasSigned)
-{
-    const auto& pki = testPki();
+    // What was signed, by whom; the team is the one organisational unit, and with two there is none.
     for (const auto* signer : {&pki.team, &pki.teamWithTwoUnits}) {
         const auto result = verifyBytes(signedProgram(*signer), pki.anchorPem());
         ASSERT_TRUE(result) << describe(result.error());
@@ -146,7 +140,6 @@ TEST(SignatureVerification, ReportsWhatWasSigned)
         ASSERT_EQ(result->chainSubjects.size(), 2U);
         EXPECT_NE(result->chainSubjects.back().find("CN = Test Anchor"), std::string::npos);
         EXPECT_GT(result->validUntilSeconds, std::time(nullptr));
-        // The team is the one organisational unit; with two there is none.
         EXPECT_EQ(result->leafOrganizationalUnit,
             signer == &pki.team ? std::optional<std::string>(testing::kTeam) : std::nullopt);
     }
@@ -165,13 +158,10 @@ FileIdentity settledFile(std::uint64_t inode)
 
 VerifiedSignature signature()
 {
-    VerifiedSignature verified;
-    verified.anchoredAtVendor = true;
-    verified.validUntilSeconds = kNow + kValidSeconds;
-    return verified;
+    return {{}, {}, {}, true, kNow + kValidSeconds}; // anchored at the vendor, valid for a day
 }
 
-TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreValid)
+TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreValidAndNothingWithoutRoom)
 {
     VerificationCache cache;
     cache.remember(settledFile(1), signature(), kNowNanoseconds);
@@ -187,6 +177,9 @@ TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreV
     }
     EXPECT_FALSE(cache.find(settledFile(1), kNow + kValidSeconds));
     EXPECT_EQ(cache.size(), 0U);
+    VerificationCache none(0);
+    none.remember(settledFile(1), signature(), kNowNanoseconds);
+    EXPECT_FALSE(none.find(settledFile(1), kNow));
 }
 
 TEST(VerificationCache, RemembersOnlyFilesUnchangedForTheWholeWindow)
@@ -220,9 +213,6 @@ TEST(VerificationCache, ForgetsTheLeastRecentlyUsedBeyondItsCapacity)
     EXPECT_FALSE(cache.find(settledFile(2), kNow));
     EXPECT_TRUE(
         cache.find(settledFile(1), kNow) && cache.find(settledFile(3), kNow) && cache.find(settledFile(4), kNow));
-    VerificationCache none(0);
-    none.remember(settledFile(1), signature(), kNowNanoseconds);
-    EXPECT_FALSE(none.find(settledFile(1), kNow));
 }
 
 } // namespace
