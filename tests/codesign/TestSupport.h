@@ -49,8 +49,6 @@ class RunningPeer {
 public:
     RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
         std::optional<uid_t> user = std::nullopt);
-    RunningPeer(const RunningPeer&) = delete;
-    RunningPeer& operator=(const RunningPeer&) = delete;
     ~RunningPeer() { kill(true); }
 
     [[nodiscard]] bool connected() const { return connection_.valid(); }

@@ -16,7 +16,6 @@ namespace {
 
 using testing::pem;
 using testing::readFile;
-using testing::testPki;
 using testing::writeFile;
 using Arguments = std::vector<std::string>;
 
@@ -34,7 +33,7 @@ class CodesignTool : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto& pki = testPki();
+        const auto& pki = testing::testPki();
         writeFile(directory_ / "anchor.pem", pki.anchorPem());
         writeFile(directory_ / "intermediate.pem", pem(pki.intermediate.certificate.get()));
         for (const auto& [name, identity] : {std::pair {"team", &pki.team},

@@ -18,14 +18,11 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 bin="$prefix/$bindir"
 
-for file in "$bindir/quorvantile-sensors" "$bindir/quorvantile-sensors-query" "$bindir/quorvantile-codesign" \
-  share/applications/com.zembo.quorvantile.sensors.desktop \
-  share/icons/hicolor/scalable/apps/com.zembo.quorvantile.sensors.svg \
-  share/metainfo/com.zembo.quorvantile.sensors.metainfo.xml \
-  share/bash-completion/completions/quorvantile-sensors-query \
-  share/bash-completion/completions/quorvantile-codesign \
-  share/man/man1/quorvantile-sensors.1.gz share/man/man1/quorvantile-sensors-query.1.gz \
-  share/man/man1/quorvantile-codesign.1.gz share/doc/quorvantile-sensors/copyright; do
+app=com.zembo.quorvantile.sensors
+for file in "$bindir"/quorvantile-{sensors{,-query},codesign} share/doc/quorvantile-sensors/copyright \
+  share/man/man1/quorvantile-{sensors{,-query},codesign}.1.gz \
+  share/{applications/$app.desktop,icons/hicolor/scalable/apps/$app.svg,metainfo/$app.metainfo.xml} \
+  share/bash-completion/completions/quorvantile-{sensors-query,codesign}; do
   [[ -f $prefix/$file ]] || fail "the install tree lacks $file"
 done
 
