@@ -81,7 +81,7 @@ using Kind = RequirementClause::Kind;
 constexpr std::string_view kParentRequirement =
     R"(anchor apple generic and certificate leaf[subject.OU] = "7Q4KX2M8PZ" and identifier "com.zembo.quorvantile")";
 
-TEST(RequirementParser, AcceptsEachClauseInAnyOrderAndSpacingAndRefusesNearMissesAndOversizedInput)
+TEST(Requirement, ParsesEachClauseInAnyOrderAndSpacingRefusesNearMissesAndOversizedInputAndHoldsOnlyExactly)
 {
     EXPECT_EQ(parseRequirement(kParentRequirement),
         (Requirement {{{Kind::vendorAnchor, ""}, {Kind::leafOrganizationalUnit, "7Q4KX2M8PZ"},
@@ -110,10 +110,6 @@ TEST(RequirementParser, AcceptsEachClauseInAnyOrderAndSpacingAndRefusesNearMisse
     EXPECT_TRUE(parseRequirement(many));
     EXPECT_FALSE(parseRequirement(many + " and identifier \"a\""));
     EXPECT_FALSE(parseRequirement("identifier \"" + std::string(kMaximumRequirementBytes, 'a') + "\""));
-}
-
-TEST(RequirementEvaluation, EveryClauseMustHoldExactly)
-{
     VerifiedSignature parent {.directory = {"com.zembo.quorvantile"},
         .leafOrganizationalUnit = "7Q4KX2M8PZ",
         .chainSubjects = {},

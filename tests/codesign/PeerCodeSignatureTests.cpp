@@ -118,7 +118,7 @@ TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesA
     EXPECT_EQ(connectTwice(eager), 2U);
 }
 
-TEST(PeerIntegrityParsers, TracerPid)
+TEST(PeerIntegrityParsers, TracerPidAndExecutableMappingsWithTheirFiles)
 {
     const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
         {"Name:\tsh\nState:\tS (sleeping)\nTracerPid:\t0\nUid:\t0\n", 0}, {"TracerPid:\t4242\n", 4242},
@@ -128,10 +128,6 @@ TEST(PeerIntegrityParsers, TracerPid)
     for (const auto& [status, tracer] : cases) {
         EXPECT_EQ(parseTracerPid(status), tracer) << status;
     }
-}
-
-TEST(PeerIntegrityParsers, ExecutableMappingsWithTheirFiles)
-{
     const std::string_view maps =
         "55d0c0a00000-55d0c0a02000 r--p 00000000 fe:00 247476                     /usr/bin/a b\n"
         "55d0c0a02000-55d0c0a08000 r-xp 00002000 fe:00 247476                     /usr/bin/a b\n"

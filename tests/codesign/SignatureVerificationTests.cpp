@@ -211,7 +211,7 @@ TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreV
     EXPECT_FALSE(none.find(settledFile(1), kNow));
 }
 
-TEST(VerificationCache, RemembersOnlyFilesUnchangedForTheWholeWindow)
+TEST(VerificationCache, RemembersOnlySettledFilesAndForgetsTheLeastRecentlyUsedBeyondItsCapacity)
 {
     // Change time, its nanoseconds, modification time, the clock; whether the file is remembered.
     const std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, bool> cases[] = {
@@ -227,10 +227,6 @@ TEST(VerificationCache, RemembersOnlyFilesUnchangedForTheWholeWindow)
         cache.remember(file, signature(), now);
         EXPECT_EQ(cache.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
     }
-}
-
-TEST(VerificationCache, ForgetsTheLeastRecentlyUsedBeyondItsCapacity)
-{
     VerificationCache cache(3);
     for (std::uint64_t inode = 1; inode <= 3; ++inode) {
         cache.remember(settledFile(inode), signature(), kNowNanoseconds);

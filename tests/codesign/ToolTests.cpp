@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <tuple>
 
 namespace quorvantile::codesign {
 namespace {
@@ -23,11 +24,7 @@ constexpr const char* kParent = "com.zembo.quorvantile";
 constexpr const char* kParentRequirement =
     R"(anchor apple generic and certificate leaf[subject.OU] = "7Q4KX2M8PZ" and identifier "com.zembo.quorvantile")";
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using ToolRun = std::tuple<int, std::string, std::string>; // status, standard output, standard error
 
 class CodesignTool : public ::testing::Test {
 protected:
@@ -106,15 +103,15 @@ TEST_F(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine
         {verify(), 0, "requirement satisfied"},
     };
     for (const auto& step : steps) {
-        const auto result = run(step.arguments);
-        const std::string& said = step.status == 0 ? result.out : result.err;
-        EXPECT_EQ(result.status, step.status) << step.arguments[0] << ": " << result.err;
+        const auto [status, out, err] = run(step.arguments);
+        const std::string& said = step.status == 0 ? out : err;
+        EXPECT_EQ(status, step.status) << step.arguments[0] << ": " << err;
         EXPECT_NE(said.find(step.text), std::string::npos) << said;
         if (step.status != 0) {
             EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
         }
     }
-    EXPECT_EQ(run({}).status, 2);
+    EXPECT_EQ(std::get<0>(run({})), 2);
     // Four signings later the file keeps its mode, its content and one block, with nothing left beside it.
     EXPECT_EQ(std::filesystem::status(program()).permissions(), std::filesystem::perms(0751));
     const std::string bytes = readFile(program());
@@ -128,9 +125,9 @@ TEST_F(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine
     // A damaged block is neither signed over nor replaced.
     const std::string damaged = content_ + encodeSignatureTail(content_.size() * 2);
     writeFile(program(), damaged);
-    const auto refused = run(sign());
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+    const auto [status, out, err] = run(sign());
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(readFile(program()), damaged);
 }
 

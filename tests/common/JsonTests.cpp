@@ -39,7 +39,7 @@ struct Record {
     }
 };
 
-TEST(JsonEncoding, KeepsDeclaredOrderOmitsAbsentWritesIntegersInFullAndRefusesNonFiniteOrInvalidText)
+TEST(Json, EncodesInDeclaredOrderAndInFullDecodesByNameAndRefusesWhatItCannotRepresent)
 {
     const Record record {
         "z", -9223372036854775807LL - 1, 0.1, std::nullopt, {{18446744073709551615ULL}}, Colour::green};
@@ -55,10 +55,6 @@ TEST(JsonEncoding, KeepsDeclaredOrderOmitsAbsentWritesIntegersInFullAndRefusesNo
         ASSERT_TRUE(back.has_value()) << value;
         EXPECT_EQ(std::memcmp(&back->middle, &value, sizeof value), 0) << value;
     }
-}
-
-TEST(JsonDecoding, LooksUpByNameIgnoresUnknownKeysReadsNullAsAbsentAndRefusesWrongTypesAndRanges)
-{
     EXPECT_EQ(
         json::decode<Record>(
             R"( {"inners":[],"unknown":{"deep":[1,2]},"maybe":null,"middle":2,"alpha":-3,"zeta":"z","colour":"red"} )"),

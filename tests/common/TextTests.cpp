@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 
 namespace quorvantile::text {
 namespace {
 
-TEST(Text, NamesBlanksAndLossyDecoding)
+TEST(Text, NamesBlanksLossyDecodingAndDecimals)
 {
     EXPECT_TRUE(isValidName(std::string(128, 'a')));
     EXPECT_TRUE(isValidName("Caf\xC3\xA9 \xE2\x80\x94 M1")); // é and an em dash
@@ -34,10 +33,6 @@ TEST(Text, NamesBlanksAndLossyDecoding)
     EXPECT_EQ(decodeUtf8Lossy("\xE0\x80\x80"), replacement + replacement + replacement); // overlong
     EXPECT_EQ(decodeUtf8Lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
     EXPECT_TRUE(isValidUtf8(decodeUtf8Lossy("\xC0\xAF\xF5\xED\xA0\x80")));
-}
-
-TEST(Numbers, DecimalsWholeTextSignOnlyWhereAllowedInTheTypesRangeAndHexadecimalBytes)
-{
     const std::optional<std::int64_t> no;
     const struct {
         std::string_view text;
@@ -55,9 +50,6 @@ TEST(Numbers, DecimalsWholeTextSignOnlyWhereAllowedInTheTypesRangeAndHexadecimal
     EXPECT_FALSE(parseDecimal<std::uint64_t>("-1", Sign::allowed));
     EXPECT_EQ(parseDecimal<std::int32_t>("-2147483648", Sign::allowed), INT32_MIN);
     EXPECT_FALSE(parseDecimal<std::int32_t>("2147483648"));
-
-    EXPECT_EQ(hexadecimal(std::array<std::uint8_t, 4> {0x00, 0x0f, 0xa0, 0xff}), "000fa0ff");
-    EXPECT_EQ(hexadecimal({}), "");
 }
 
 } // namespace

@@ -9,10 +9,7 @@ build=$1 bindir=$2 moduledir=$3 modulefile=$4 stand_in=$5 fixture=$6
 work=$(mktemp -d)
 server=
 trap '[[ -z $server ]] || { kill "$server" && wait "$server"; } 2>/dev/null || true; rm -rf "$work"' EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+fail() { echo "FAILED: $*" >&2 && exit 1; }
 
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
