@@ -12,14 +12,7 @@ namespace {
 using namespace std::string_literals;
 using testing::refusalOf;
 
-// `bytes` with the byte at `position` replaced by `value`.
-std::string with(std::string bytes, std::size_t position, char value)
-{
-    bytes[position] = value;
-    return bytes;
-}
-
-TEST(SignatureTrailer, LocatesTheBlockAndRefusesForgedFieldsAndLengthsOutsideTheFile)
+TEST(SignatureFormat, TrailerLocatesTheBlockOnlyInsideTheFileAndCodeDirectoryIsExactlyTheDocumentedLines)
 {
     // Version 1, four reserved bytes, the CMS length in eight bytes (all big-endian), then the magic.
     EXPECT_EQ(encodeSignatureTail(0x0102), "\0\0\0\1\0\0\0\0\0\0\0\0\0\0\1\2"s + std::string(kSignatureMagic));
@@ -32,21 +25,16 @@ TEST(SignatureTrailer, LocatesTheBlockAndRefusesForgedFieldsAndLengthsOutsideThe
         std::uint64_t fileBytes;
         std::optional<SignatureError> refusal;
     } cases[] = {{tail(1100), file, std::nullopt}, // no content: the code directory decides about that
-        {with(tail(10), kSignatureTailBytes - 1, 'x'), 4096, notSigned},
-        {std::string(kSignatureTailBytes, '\0'), 4096, notSigned}, {tail(10), kSignatureTailBytes - 1, notSigned},
-        {tail(10).substr(1), 4096, notSigned}, {with(tail(10), 3, '\2'), 4096, malformedTrailer},
-        {with(tail(10), 7, '\1'), 4096, malformedTrailer}, {tail(0), 4096, malformedTrailer},
-        {tail(1101), file, malformedTrailer}, {tail(~std::uint64_t {0}), file, malformedTrailer},
-        {tail(std::uint64_t {1} << 63), file, malformedTrailer},
+        {testing::bumped(tail(10), -1), 4096, notSigned}, {std::string(kSignatureTailBytes, '\0'), 4096, notSigned},
+        {tail(10), kSignatureTailBytes - 1, notSigned}, {tail(10).substr(1), 4096, notSigned},
+        {testing::bumped(tail(10), 3), 4096, malformedTrailer}, {testing::bumped(tail(10), 7), 4096, malformedTrailer},
+        {tail(0), 4096, malformedTrailer}, {tail(1101), file, malformedTrailer},
+        {tail(~std::uint64_t {0}), file, malformedTrailer}, {tail(std::uint64_t {1} << 63), file, malformedTrailer},
         {tail(kMaximumSignatureBlockBytes + 1), std::uint64_t {1} << 40, tooLarge}};
     for (const auto& row : cases) {
         EXPECT_EQ(refusalOf(parseSignatureTail(row.tail, row.fileBytes)), row.refusal)
             << ::testing::PrintToString(row.tail);
     }
-}
-
-TEST(CodeDirectoryText, IsExactlyTheDocumentedLinesAndNothingElse)
-{
     CodeDirectory directory {"com.zembo.quorvantile", {}, 35664};
     for (std::size_t index = 0; index < directory.digest.size(); ++index) {
         directory.digest[index] = static_cast<unsigned char>(index * 7 + 1);

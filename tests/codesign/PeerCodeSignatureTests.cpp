@@ -81,9 +81,8 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserUnderT
             }
             const auto program = peer(row.signer, row.signedAs);
             if (row.changeSignedByte) {
-                std::string bytes = codesign::testing::readFile(program);
-                bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x20);
-                codesign::testing::writeFile(program, bytes);
+                const std::string bytes = codesign::testing::readFile(program);
+                codesign::testing::writeFile(program, codesign::testing::bumped(bytes, std::ssize(bytes) / 3));
             }
             auto signature = peerSignature(source);
             RunningPeer running(program, directory_.path(), row.user);
@@ -118,7 +117,7 @@ TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesA
     EXPECT_EQ(connectTwice(eager), 2U);
 }
 
-TEST(PeerIntegrityParsers, TracerPidAndExecutableMappingsWithTheirFiles)
+TEST(PeerIntegrity, TracerPidExecutableMappingsSystemFilesTheMappedFileAndFileSystemsThatMayStall)
 {
     const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
         {"Name:\tsh\nState:\tS (sleeping)\nTracerPid:\t0\nUid:\t0\n", 0}, {"TracerPid:\t4242\n", 4242},
@@ -151,10 +150,6 @@ TEST(PeerIntegrityParsers, TracerPidAndExecutableMappingsWithTheirFiles)
         EXPECT_FALSE(parseExecutableMappings(bad)) << bad;
     }
     EXPECT_EQ(parseExecutableMappings(""), std::vector<ExecutableMapping> {});
-}
-
-TEST(PeerIntegrityParsers, SystemFilesTheMappedFileAndFileSystemsThatMayStall)
-{
     const auto status = [](uid_t owner, mode_t mode) {
         struct stat made { };
         made.st_uid = owner;

@@ -18,6 +18,7 @@
 namespace quorvantile::codesign {
 namespace {
 
+using testing::bumped;
 using testing::pem;
 using testing::refusalOf;
 using testing::testPki;
@@ -66,14 +67,6 @@ Checked<VerifiedSignature, SignatureError> verifyBytes(const std::string& bytes,
     const UniqueFd file(memfd_create("signed", MFD_CLOEXEC));
     EXPECT_EQ(write(file.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     return SignatureVerifier(anchors).verify(file.get());
-}
-
-// `bytes` with one added to the byte at `position`; a negative position counts from the end.
-std::string bumped(std::string bytes, std::ptrdiff_t position)
-{
-    char& byte = bytes[static_cast<std::size_t>(position < 0 ? std::ssize(bytes) + position : position)];
-    byte = static_cast<char>(byte + 1);
-    return bytes;
 }
 
 TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAndReportsWhatWasSigned)

@@ -106,6 +106,13 @@ std::string readFile(const std::filesystem::path& path)
 
 UniqueFd openFile(const std::filesystem::path& path) { return UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
 
+std::string bumped(std::string bytes, std::ptrdiff_t position)
+{
+    char& byte = bytes[static_cast<std::size_t>(position < 0 ? std::ssize(bytes) + position : position)];
+    byte = static_cast<char>(byte + 1);
+    return bytes;
+}
+
 std::string TestPki::anchorPem() const { return pem(anchor.certificate.get()); }
 
 const TestPki& testPki()

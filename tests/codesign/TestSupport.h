@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ using quorvantile::testing::TemporaryDirectory;
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 [[nodiscard]] std::string readFile(const std::filesystem::path& path);
 [[nodiscard]] UniqueFd openFile(const std::filesystem::path& path);
+
+// `bytes` with one added to the byte at `position`; a negative position counts from the end.
+[[nodiscard]] std::string bumped(std::string bytes, std::ptrdiff_t position);
 
 // The reason a check failed, or nothing when it passed.
 template<class Value> std::optional<SignatureError> refusalOf(const Checked<Value, SignatureError>& result)

@@ -30,8 +30,7 @@ rm -f "$module"
 status=0
 message=$("$bin/quorvantile-sensors" 2>&1) || status=$?
 [[ $status == 1 && $message == *"$module"* ]] || fail "without a module: status $status, message: $message"
-mkdir -p "$(dirname "$module")"
-cp "$stand_in" "$module"
+install -D "$stand_in" "$module"
 status=0
 output=$("$bin/quorvantile-sensors" --on-demand 2>&1) || status=$?
 [[ $status == 42 && $output == "stand-in setup module: onDemand=1" ]] ||
