@@ -48,7 +48,7 @@ protected:
 };
 
 // Failures of the signature itself are the verifier's tests; here they only have to reach the answer.
-TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserUnderTheIdentifierAskedFor)
+TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemembersOnlyAnUnchangedSettledOne)
 {
     const auto& pki = testPki();
     const std::string_view parent = transport::kParentIdentifier;
@@ -95,10 +95,6 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserUnderT
             EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
         }
     }
-}
-
-TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesAChangedOneAgain)
-{
     const auto program = peer(&testPki().team);
     const auto connectTwice = [&](LinuxPeerCodeSignature& signature) {
         for (int attempt = 0; attempt < 2; ++attempt) {

@@ -183,7 +183,7 @@ VerifiedSignature signature()
     return {{}, {}, {}, true, kNow + kValidSeconds}; // anchored at the vendor, valid for a day
 }
 
-TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreValidAndNothingWithoutRoom)
+TEST(VerificationCache, RemembersOnlySettledVerifiedVersionsWhileValidAndForgetsTheLeastRecentlyUsed)
 {
     VerificationCache cache;
     cache.remember(settledFile(1), signature(), kNowNanoseconds);
@@ -202,10 +202,6 @@ TEST(VerificationCache, RecognisesOnlyTheVerifiedVersionWhileItsCertificatesAreV
     VerificationCache none(0);
     none.remember(settledFile(1), signature(), kNowNanoseconds);
     EXPECT_FALSE(none.find(settledFile(1), kNow));
-}
-
-TEST(VerificationCache, RemembersOnlySettledFilesAndForgetsTheLeastRecentlyUsedBeyondItsCapacity)
-{
     // Change time, its nanoseconds, modification time, the clock; whether the file is remembered.
     const std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, bool> cases[] = {
         {kNow - 2, 0, kNow - 3600, kNowNanoseconds, true}, // changed exactly a window ago
@@ -213,24 +209,24 @@ TEST(VerificationCache, RemembersOnlySettledFilesAndForgetsTheLeastRecentlyUsedB
         {kNow + 3600, 456, kNow - 3600, kNowNanoseconds, false}, // changed in the future
         {kEarliest, 456, kLatest, kEarliest, false}, {kEarliest, 456, kLatest, kLatest, false}};
     for (const auto& [changeSeconds, changeNanoseconds, modificationSeconds, now, remembered] : cases) {
-        VerificationCache cache;
+        VerificationCache fresh;
         FileIdentity file = settledFile(1);
         std::tie(file.changeSeconds, file.changeNanoseconds, file.modificationSeconds) =
             std::tuple(changeSeconds, changeNanoseconds, modificationSeconds);
-        cache.remember(file, signature(), now);
-        EXPECT_EQ(cache.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
+        fresh.remember(file, signature(), now);
+        EXPECT_EQ(fresh.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
     }
-    VerificationCache cache(3);
+    VerificationCache small(3);
     for (std::uint64_t inode = 1; inode <= 3; ++inode) {
-        cache.remember(settledFile(inode), signature(), kNowNanoseconds);
+        small.remember(settledFile(inode), signature(), kNowNanoseconds);
     }
-    cache.remember(settledFile(3), signature(), kNowNanoseconds); // again: replaces
-    EXPECT_TRUE(cache.find(settledFile(1), kNow)); // 1 is now the most recently used
-    cache.remember(settledFile(4), signature(), kNowNanoseconds);
-    EXPECT_EQ(cache.size(), 3U);
-    EXPECT_FALSE(cache.find(settledFile(2), kNow));
+    small.remember(settledFile(3), signature(), kNowNanoseconds); // again: replaces
+    EXPECT_TRUE(small.find(settledFile(1), kNow)); // 1 is now the most recently used
+    small.remember(settledFile(4), signature(), kNowNanoseconds);
+    EXPECT_EQ(small.size(), 3U);
+    EXPECT_FALSE(small.find(settledFile(2), kNow));
     EXPECT_TRUE(
-        cache.find(settledFile(1), kNow) && cache.find(settledFile(3), kNow) && cache.find(settledFile(4), kNow));
+        small.find(settledFile(1), kNow) && small.find(settledFile(3), kNow) && small.find(settledFile(4), kNow));
 }
 
 } // namespace
