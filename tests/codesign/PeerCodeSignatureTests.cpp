@@ -19,8 +19,6 @@ namespace transport = SensorTransport;
 using codesign::testing::RunningPeer;
 using codesign::testing::testPki;
 
-constexpr std::string_view kOtherIdentifier = "com.zembo.quorvantile.other";
-
 LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::socketOption,
     std::int64_t unsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds)
 {
@@ -67,7 +65,6 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRem
         {"the companion as the parent", &pki.team, companion, parent, false},
         {"unsigned", nullptr, parent, parent, false},
         {"another team", &pki.otherTeam, parent, parent, false},
-        {"another identifier", &pki.team, kOtherIdentifier, parent, false},
         {"a changed byte in the signed part", &pki.team, parent, parent, false, true},
         {"gone, not yet reaped", &pki.team, parent, parent, false, false, false},
         {"gone and reaped", &pki.team, parent, parent, false, false, true},
@@ -95,7 +92,7 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRem
             EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
         }
     }
-    const auto program = peer(&testPki().team);
+    const auto program = peer(&pki.team);
     const auto connectTwice = [&](LinuxPeerCodeSignature& signature) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             const RunningPeer running(program, directory_.path());
