@@ -2,30 +2,28 @@
 
 #include "companion/SensorTransport.h"
 #include "companion/linux/LinuxPeerCodeSignature.h"
+#include "companion/linux/PeerIntegrity.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 namespace quorvantile {
 namespace {
 
 namespace transport = SensorTransport;
 using codesign::testing::RunningPeer;
-using codesign::testing::TemporaryDirectory;
 using codesign::testing::testPki;
-
-constexpr const char* kTestPeer = QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer";
-constexpr std::string_view kOtherIdentifier = "com.zembo.quorvantile.other";
-constexpr uid_t kUnprivilegedUser = 65534;
 
 LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::socketOption,
     std::int64_t unsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds)
 {
-    LinuxPeerCodeSignatureOptions options;
-    options.pidfdSource = source;
-    options.cacheUnsettledNanoseconds = unsettledNanoseconds;
-    return LinuxPeerCodeSignature(testPki().anchorPem(), options);
+    return LinuxPeerCodeSignature(
+        testPki().anchorPem(), {.pidfdSource = source, .cacheUnsettledNanoseconds = unsettledNanoseconds});
 }
 
 class PeerCodeSignatureLinux : public ::testing::Test {
@@ -35,8 +33,7 @@ protected:
         const codesign::SigningIdentity* signer, std::string_view identifier = transport::kParentIdentifier)
     {
         auto path = directory_ / ("peer-" + std::to_string(++copies_));
-        std::filesystem::copy_file(kTestPeer, path);
-        std::filesystem::permissions(path, std::filesystem::perms(0755));
+        std::filesystem::copy_file(QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer", path);
         if (signer != nullptr) {
             const auto signedLayout = codesign::signFile(path, identifier, *signer);
             EXPECT_TRUE(signedLayout) << (signedLayout ? "" : signedLayout.error().message);
@@ -44,11 +41,12 @@ protected:
         return path;
     }
 
-    TemporaryDirectory directory_;
+    codesign::testing::TemporaryDirectory directory_;
     int copies_ = 0;
 };
 
-TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerUnderTheIdentifierAskedFor)
+// Failures of the signature itself are the verifier's tests; here they only have to reach the answer.
+TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemembersOnlyAnUnchangedSettledOne)
 {
     const auto& pki = testPki();
     const std::string_view parent = transport::kParentIdentifier;
@@ -60,76 +58,41 @@ TEST_F(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerUnderTheIdentif
         bool trusted;
         bool changeSignedByte = false;
         std::optional<bool> goneReaped = std::nullopt; // the peer was killed, and perhaps reaped
+        std::optional<uid_t> user = std::nullopt; // only root can start a peer as another user
     } cases[] = {
         {"signed by the team", &pki.team, parent, parent, true},
         {"the companion as itself", &pki.team, companion, companion, true},
         {"the companion as the parent", &pki.team, companion, parent, false},
         {"unsigned", nullptr, parent, parent, false},
         {"another team", &pki.otherTeam, parent, parent, false},
-        {"another identifier", &pki.team, kOtherIdentifier, parent, false},
-        {"a chain to another anchor", &pki.teamUnderOtherAnchor, parent, parent, false},
-        {"no code-signing usage", &pki.teamWithoutCodeSigning, parent, parent, false},
-        {"expired", &pki.expiredTeam, parent, parent, false},
         {"a changed byte in the signed part", &pki.team, parent, parent, false, true},
         {"gone, not yet reaped", &pki.team, parent, parent, false, false, false},
         {"gone and reaped", &pki.team, parent, parent, false, false, true},
+        {"correctly signed, running as another user", &pki.team, parent, parent, false, false, {}, 65534},
     };
+    std::filesystem::permissions(directory_.path(), std::filesystem::perms(0755));
     for (const auto source : {PeerPidfdSource::socketOption, PeerPidfdSource::processIdentifier}) {
         for (const auto& row : cases) {
+            if (row.user && geteuid() != 0) {
+                continue;
+            }
             const auto program = peer(row.signer, row.signedAs);
             if (row.changeSignedByte) {
-                std::string bytes = codesign::testing::readFile(program);
-                bytes[bytes.size() / 3] = static_cast<char>(bytes[bytes.size() / 3] ^ 0x20);
-                codesign::testing::writeFile(program, bytes);
+                const std::string bytes = codesign::testing::readFile(program);
+                codesign::testing::writeFile(program, codesign::testing::bumped(bytes, std::ssize(bytes) / 3));
             }
             auto signature = peerSignature(source);
-            RunningPeer running(program, directory_.path());
+            RunningPeer running(program, directory_.path(), row.user);
             ASSERT_TRUE(running.connected()) << row.what;
             if (row.goneReaped) {
                 running.kill(*row.goneReaped);
             }
             EXPECT_EQ(transport::trustedPeer(running.connection(), row.askedFor, signature), row.trusted) << row.what;
+            // A requirement the port cannot parse is never met.
+            EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
         }
     }
-}
-
-TEST_F(PeerCodeSignatureLinux, RefusesACorrectlySignedPeerRunningAsAnotherUser)
-{
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "starting a peer as another user needs root";
-    }
-    const auto program = peer(&testPki().team);
-    std::filesystem::permissions(directory_.path(), std::filesystem::perms(0755));
-    auto signature = peerSignature();
-    const RunningPeer running(program, directory_.path(), kUnprivilegedUser);
-    if (!running.connected()) {
-        GTEST_SKIP() << "the peer could not run as uid " << kUnprivilegedUser << " here";
-    }
-    EXPECT_FALSE(transport::trustedPeer(running.connection(), transport::kParentIdentifier, signature));
-    // The signature alone is fine: it is the user that is refused.
-    EXPECT_TRUE(
-        signature.peerSatisfies(running.connection(), transport::requirementText(transport::kParentIdentifier)));
-}
-
-TEST_F(PeerCodeSignatureLinux, RefusesUnlistedIdentifiersUnexaminedAndRequirementsItCannotParse)
-{
-    const auto program = peer(&testPki().team, kOtherIdentifier);
-    auto signature = peerSignature(PeerPidfdSource::socketOption, 0);
-    const RunningPeer running(program, directory_.path());
-    ASSERT_TRUE(running.connected());
-    EXPECT_FALSE(transport::trustedPeer(running.connection(), kOtherIdentifier, signature));
-    EXPECT_FALSE(transport::trustedPeer(-1, kOtherIdentifier, signature));
-    EXPECT_EQ(signature.fullVerifications(), 0U);
-    // Through the port itself the peer does satisfy its own requirement.
-    EXPECT_TRUE(signature.peerSatisfies(running.connection(), transport::requirementText(kOtherIdentifier)));
-    EXPECT_TRUE(signature.peerSatisfies(running.connection(), "anchor apple generic"));
-    EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
-    EXPECT_FALSE(signature.peerSatisfies(running.connection(), ""));
-}
-
-TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesAChangedOneAgain)
-{
-    const auto program = peer(&testPki().team);
+    const auto program = peer(&pki.team);
     const auto connectTwice = [&](LinuxPeerCodeSignature& signature) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             const RunningPeer running(program, directory_.path());
@@ -145,6 +108,65 @@ TEST_F(PeerCodeSignatureLinux, RemembersAnUnchangedSettledExecutableAndVerifiesA
     // A metadata change gives the file a new change time.
     std::filesystem::permissions(program, std::filesystem::perms(0750));
     EXPECT_EQ(connectTwice(eager), 2U);
+}
+
+TEST(PeerIntegrity, TracerPidExecutableMappingsSystemFilesTheMappedFileAndFileSystemsThatMayStall)
+{
+    const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
+        {"Name:\tsh\nState:\tS (sleeping)\nTracerPid:\t0\nUid:\t0\n", 0}, {"TracerPid:\t4242\n", 4242},
+        {"TracerPid:\t12", 12}, // the last line without its line feed
+        {"XTracerPid:\t0\n", std::nullopt}, {"TracerPid:\t\n", std::nullopt}, {"TracerPid:\t-1\n", std::nullopt},
+        {"TracerPid:\t1x\n", std::nullopt}, {"TracerPid:\t99999999999999999999\n", std::nullopt}, {"", std::nullopt}};
+    for (const auto& [status, tracer] : cases) {
+        EXPECT_EQ(parseTracerPid(status), tracer) << status;
+    }
+    const std::string_view maps =
+        "55d0c0a00000-55d0c0a02000 r--p 00000000 fe:00 247476                     /usr/bin/a b\n"
+        "55d0c0a02000-55d0c0a08000 r-xp 00002000 fe:00 247476                     /usr/bin/a b\n"
+        "7f00000000-7f00001000 rwxp 00000000 00:00 0 \n"
+        "7f00001000-7f00002000 r-xp 00000000 00:1a 77                         /tmp/x.so (deleted)\n"
+        "7f00002000-7f00003000 r-xs 00000000 103:0f 9 /dev/zero\n"
+        "7ffd0000-7ffd2000 r-xp 00000000 00:00 0                          [vdso]\n";
+    const auto mappings = parseExecutableMappings(maps);
+    ASSERT_TRUE(mappings);
+    const std::vector<ExecutableMapping> expected {{0xfe, 0, 247476, "/usr/bin/a b", false},
+        {0, 0x1a, 77, "/tmp/x.so", true}, {0x103, 0x0f, 9, "/dev/zero", false}};
+    EXPECT_EQ(*mappings, expected);
+
+    for (const std::string_view bad : {"7f00-7f01 r-xp 00000000 fe:00 12 /lib/x.so", // no line feed
+             "7f00-7f01 r-xp 00000000 fe:00 12 lib/x.so\n", // a relative file
+             "7f00-7f01 r-xp 00000000 fe:00 12\n", // a file without a path
+             "7f00-7f01 rxp 00000000 fe:00 12 /x\n", "7f00-7f01 r-xq 00000000 fe:00 12 /x\n",
+             "7f007f01 r-xp 00000000 fe:00 12 /x\n", "7f00-7f01 r-xp 0000000g fe:00 12 /x\n",
+             "7f00-7f01 r-xp 00000000 fe00 12 /x\n", "7f00-7f01 r-xp 00000000 fe:00 1x /x\n",
+             "7f00-7f01 r-xp 00000000 fe:00 -1 /x\n", "7f00-7f01  r-xp 00000000 fe:00 12 /x\n"}) {
+        EXPECT_FALSE(parseExecutableMappings(bad)) << bad;
+    }
+    EXPECT_EQ(parseExecutableMappings(""), std::vector<ExecutableMapping> {});
+    const auto status = [](uid_t owner, mode_t mode) {
+        struct stat made { };
+        made.st_uid = owner;
+        made.st_mode = mode;
+        made.st_dev = makedev(0xfe, 1);
+        made.st_ino = 99;
+        return made;
+    };
+    // Only root's regular files that no one else may write to.
+    for (const auto& [owner, mode, system] : std::initializer_list<std::tuple<uid_t, mode_t, bool>> {
+             {0, S_IFREG | 0755, true}, {0, S_IFREG | 04755, true}, {0, S_IFREG | 0775, false},
+             {0, S_IFREG | 0757, false}, {1000, S_IFREG | 0755, false}, {0, S_IFDIR | 0755, false}}) {
+        EXPECT_EQ(isSystemFile(status(owner, mode)), system) << owner << " " << std::oct << mode;
+    }
+    EXPECT_TRUE(isMappedFile({0xfe, 1, 99, "/x", false}, status(0, S_IFREG)));
+    EXPECT_FALSE(isMappedFile({0xfe, 2, 99, "/x", false}, status(0, S_IFREG)));
+    EXPECT_FALSE(isMappedFile({0xfe, 1, 98, "/x", false}, status(0, S_IFREG)));
+    // File systems that may stall a reader (NFS, FUSE, CIFS, 9P), and some that do not (ext4, XFS, btrfs, tmpfs).
+    for (const auto& [type, stalls] :
+        std::initializer_list<std::pair<std::int64_t, bool>> {{0x6969, true}, {0x65735546, true}, {0xFF534D42, true},
+            {0x01021997, true}, {0xEF53, false}, {0x58465342, false}, {0x9123683E, false}, {0x01021994, false}}) {
+        EXPECT_EQ(mayStall(type), stalls) << std::hex << type;
+    }
+    EXPECT_TRUE(mayStall(-1)) << "a descriptor that cannot be asked";
 }
 
 } // namespace

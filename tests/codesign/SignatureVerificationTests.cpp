@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "codesign/CodeDirectory.h"
+#include "codesign/VerificationCache.h"
 #include "codesign/Verifier.h"
 
 #include <fcntl.h>
@@ -9,10 +10,15 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <functional>
+#include <limits>
+#include <random>
+#include <tuple>
 
 namespace quorvantile::codesign {
 namespace {
 
+using testing::bumped;
 using testing::pem;
 using testing::refusalOf;
 using testing::testPki;
@@ -25,10 +31,8 @@ std::string program() { return std::string(kProgramBytes, 'p'); }
 
 std::string programDirectory()
 {
-    const std::string content = program();
-    CodeDirectory directory {std::string(kIdentifier), {}, content.size()};
-    unsigned int length = 0;
-    EVP_Digest(content.data(), content.size(), directory.digest.data(), &length, EVP_sha256(), nullptr);
+    CodeDirectory directory {std::string(kIdentifier), {}, kProgramBytes};
+    EVP_Digest(program().data(), kProgramBytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
     return encodeCodeDirectory(directory);
 }
 
@@ -65,15 +69,7 @@ Checked<VerifiedSignature, SignatureError> verifyBytes(const std::string& bytes,
     return SignatureVerifier(anchors).verify(file.get());
 }
 
-// `bytes` with one added to the byte at `position`; a negative position counts from the end.
-std::string bumped(std::string bytes, std::ptrdiff_t position)
-{
-    char& byte = bytes[static_cast<std::size_t>(position < 0 ? std::ssize(bytes) + position : position)];
-    byte = static_cast<char>(byte + 1);
-    return bytes;
-}
-
-TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchors)
+TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAndReportsWhatWasSigned)
 {
     using enum SignatureError;
     const auto& pki = testPki();
@@ -107,8 +103,6 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchors)
         {"a byte appended", team + "\n", notSigned},
         {"unsigned", program(), notSigned},
         {"empty", "", notSigned},
-        {"forged version", bumped(team, magic - trailer + 3), malformedTrailer},
-        {"CMS length outside the file", bumped(team, magic - 5), malformedTrailer}, // adds 2^32
         {"CMS length one byte longer", bumped(team, magic - 1), malformedSignature},
         {"two signers", handSigned({&pki.team, &pki.otherTeam}, EVP_sha256()), malformedSignature},
         {"detached", handSigned({&pki.team}, EVP_sha256(), CMS_DETACHED), malformedSignature},
@@ -123,40 +117,115 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchors)
     for (const auto& row : cases) {
         EXPECT_EQ(refusalOf(verifyBytes(row.bytes, row.anchors.value_or(pki.anchorPem()))), row.refusal) << row.what;
     }
-}
-
-TEST(SignatureVerification, ReportsWhatWasSigned)
-{
-    const auto& pki = testPki();
+    const UniqueFd directoryFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(directoryFd.get())), SignatureError::unreadable);
+    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(-1)), SignatureError::unreadable);
+    // What was signed, by whom; the team is the one organisational unit, and with two there is none.
     for (const auto* signer : {&pki.team, &pki.teamWithTwoUnits}) {
         const auto result = verifyBytes(signedProgram(*signer), pki.anchorPem());
         ASSERT_TRUE(result) << describe(result.error());
-        EXPECT_EQ(result->directory.identifier, kIdentifier);
-        EXPECT_EQ(result->directory.contentBytes, kProgramBytes);
+        EXPECT_EQ(result->directory, parseCodeDirectory(programDirectory()));
         EXPECT_TRUE(result->anchoredAtVendor);
         ASSERT_EQ(result->chainSubjects.size(), 2U);
         EXPECT_NE(result->chainSubjects.back().find("CN = Test Anchor"), std::string::npos);
         EXPECT_GT(result->validUntilSeconds, std::time(nullptr));
-        // The team is the one organisational unit; with two there is none.
         EXPECT_EQ(result->leafOrganizationalUnit,
             signer == &pki.team ? std::optional<std::string>(testing::kTeam) : std::nullopt);
     }
 }
 
-TEST(SignatureVerification, ReadsOnlyTheOpenedFile)
+// Hostile input: no cut or changed byte of a signed file is accepted as anything but what was signed.
+TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
 {
     const testing::TemporaryDirectory directory;
     const auto path = directory / "program";
-    testing::writeFile(path, signedProgram(testPki().team));
-    const UniqueFd opened = testing::openFile(path);
-    testing::writeFile(directory / "replacement", program());
-    std::filesystem::rename(directory / "replacement", path);
-    const SignatureVerifier verifier(testPki().anchorPem());
-    EXPECT_TRUE(verifier.verify(opened.get()));
-    EXPECT_EQ(refusalOf(verifier.verify(testing::openFile(path).get())), SignatureError::notSigned);
-    const UniqueFd directoryFd(open(directory.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    EXPECT_EQ(refusalOf(verifier.verify(directoryFd.get())), SignatureError::unreadable);
-    EXPECT_EQ(refusalOf(verifier.verify(-1)), SignatureError::unreadable);
+    const std::string content(1000, 'c');
+    testing::writeFile(path, content);
+    ASSERT_TRUE(signFile(path, "com.zembo.quorvantile", testing::testPki().team));
+    const std::string signedBytes = testing::readFile(path);
+    const SignatureVerifier verifier(testing::testPki().anchorPem());
+    // Verifies `bytes` as the file; also runs the display reader over it.
+    const auto verify = [&](const std::string& bytes) {
+        testing::writeFile(path, bytes);
+        const UniqueFd fd = testing::openFile(path);
+        static_cast<void>(describeSignature(fd.get()));
+        return verifier.verify(fd.get());
+    };
+    const auto original = verify(signedBytes);
+    ASSERT_TRUE(original);
+    std::mt19937_64 random(2);
+    for (std::size_t position = 0; position < signedBytes.size(); ++position) {
+        EXPECT_FALSE(verify(signedBytes.substr(0, position))) << "cut at " << position;
+        std::string changed = signedBytes;
+        changed[position] = static_cast<char>(changed[position] ^ static_cast<char>(1 + random() % 255));
+        // A change the encoding tolerates may verify, but only as exactly what was signed.
+        if (const auto result = verify(changed)) {
+            EXPECT_GE(position, content.size());
+            EXPECT_EQ(*result, *original) << "changed at " << position;
+        }
+    }
+}
+
+constexpr std::int64_t kNow = 1'800'000'000;
+constexpr std::int64_t kNowNanoseconds = kNow * 1'000'000'000;
+constexpr std::int64_t kValidSeconds = 86400;
+constexpr std::int64_t kEarliest = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
+
+FileIdentity settledFile(std::uint64_t inode)
+{
+    return FileIdentity {64769, inode, 5'000'000, kNow - 3600, 123, kNow - 3600, 456};
+}
+
+VerifiedSignature signature()
+{
+    return {{}, {}, {}, true, kNow + kValidSeconds}; // anchored at the vendor, valid for a day
+}
+
+TEST(VerificationCache, RemembersOnlySettledVerifiedVersionsWhileValidAndForgetsTheLeastRecentlyUsed)
+{
+    VerificationCache cache;
+    cache.remember(settledFile(1), signature(), kNowNanoseconds);
+    EXPECT_TRUE(cache.find(settledFile(1), kNow + kValidSeconds - 1));
+    const std::function<void(FileIdentity&)> edits[] = {[](FileIdentity& f) { ++f.device; },
+        [](FileIdentity& f) { ++f.inode; }, [](FileIdentity& f) { ++f.size; },
+        [](FileIdentity& f) { ++f.modificationSeconds; }, [](FileIdentity& f) { ++f.modificationNanoseconds; },
+        [](FileIdentity& f) { ++f.changeSeconds; }, [](FileIdentity& f) { ++f.changeNanoseconds; }};
+    for (std::size_t index = 0; index < std::size(edits); ++index) {
+        FileIdentity changed = settledFile(1);
+        edits[index](changed);
+        EXPECT_FALSE(cache.find(changed, kNow)) << "edit " << index;
+    }
+    EXPECT_FALSE(cache.find(settledFile(1), kNow + kValidSeconds));
+    EXPECT_EQ(cache.size(), 0U);
+    VerificationCache none(0);
+    none.remember(settledFile(1), signature(), kNowNanoseconds);
+    EXPECT_FALSE(none.find(settledFile(1), kNow));
+    // Change time, its nanoseconds, modification time, the clock; whether the file is remembered.
+    const std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, bool> cases[] = {
+        {kNow - 2, 0, kNow - 3600, kNowNanoseconds, true}, // changed exactly a window ago
+        {kNow - 1, 456, kNow - 3600, kNowNanoseconds, false}, {kNow - 3600, 456, kNow, kNowNanoseconds, false},
+        {kNow + 3600, 456, kNow - 3600, kNowNanoseconds, false}, // changed in the future
+        {kEarliest, 456, kLatest, kEarliest, false}, {kEarliest, 456, kLatest, kLatest, false}};
+    for (const auto& [changeSeconds, changeNanoseconds, modificationSeconds, now, remembered] : cases) {
+        VerificationCache fresh;
+        FileIdentity file = settledFile(1);
+        std::tie(file.changeSeconds, file.changeNanoseconds, file.modificationSeconds) =
+            std::tuple(changeSeconds, changeNanoseconds, modificationSeconds);
+        fresh.remember(file, signature(), now);
+        EXPECT_EQ(fresh.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
+    }
+    VerificationCache small(3);
+    for (std::uint64_t inode = 1; inode <= 3; ++inode) {
+        small.remember(settledFile(inode), signature(), kNowNanoseconds);
+    }
+    small.remember(settledFile(3), signature(), kNowNanoseconds); // again: replaces
+    EXPECT_TRUE(small.find(settledFile(1), kNow)); // 1 is now the most recently used
+    small.remember(settledFile(4), signature(), kNowNanoseconds);
+    EXPECT_EQ(small.size(), 3U);
+    EXPECT_FALSE(small.find(settledFile(2), kNow));
+    EXPECT_TRUE(
+        small.find(settledFile(1), kNow) && small.find(settledFile(3), kNow) && small.find(settledFile(4), kNow));
 }
 
 } // namespace

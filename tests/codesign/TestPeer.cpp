@@ -8,8 +8,7 @@
 
 int main(int argc, char** argv)
 {
-    constexpr unsigned int kLongestLifeSeconds = 30;
-    alarm(kLongestLifeSeconds);
+    alarm(30);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, argc == 2 ? argv[1] : "", sizeof address.sun_path - 1);
@@ -18,5 +17,4 @@ int main(int argc, char** argv)
         return 1;
     }
     pause();
-    return 0;
 }

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "common/FileText.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <openssl/pem.h>
@@ -13,15 +15,12 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <utility>
 
 namespace quorvantile::codesign::testing {
 namespace {
 
-constexpr long kSecondsPerDay = 24 * 60 * 60;
 constexpr int kConnectWaitMilliseconds = 10'000;
 
 void require(bool condition, const char* what)
@@ -50,8 +49,8 @@ SigningIdentity issue(const char* commonName, const CertificateOptions& options,
     X509* issuerCertificate = issuer != nullptr ? issuer->certificate.get() : certificate;
     X509_set_version(certificate, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromDays * kSecondsPerDay);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilDays * kSecondsPerDay);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), options.validFromDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), options.validUntilDays * 86400);
     std::vector<std::pair<const char*, std::string>> names {{"O", "Quorvantile Tests"}};
     for (const std::string& unit : options.organizationalUnits) {
         names.emplace_back("OU", unit);
@@ -96,18 +95,23 @@ template<class Write> std::string pemText(Write write)
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    require(static_cast<bool>(out), "write");
+    const UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    require(file && writeAll(file.get(), bytes), "write");
 }
 
 std::string readFile(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return readWholeFile(AT_FDCWD, path.string(), std::size_t {1} << 30).value_or("");
 }
 
 UniqueFd openFile(const std::filesystem::path& path) { return UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
+
+std::string bumped(std::string bytes, std::ptrdiff_t position)
+{
+    char& byte = bytes[static_cast<std::size_t>(position < 0 ? std::ssize(bytes) + position : position)];
+    byte = static_cast<char>(byte + 1);
+    return bytes;
+}
 
 std::string TestPki::anchorPem() const { return pem(anchor.certificate.get()); }
 
@@ -152,10 +156,7 @@ RunningPeer::RunningPeer(
     std::filesystem::remove(socketPath);
     sockaddr_un address {};
     address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof address.sun_path) {
-        return;
-    }
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size());
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1); // the peer cuts it alike
     const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener.get(), 1) != 0 || (user && chmod(socketPath.c_str(), 0777) != 0)) {

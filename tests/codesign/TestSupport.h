@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,19 +23,21 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 [[nodiscard]] std::string readFile(const std::filesystem::path& path);
 [[nodiscard]] UniqueFd openFile(const std::filesystem::path& path);
 
+// `bytes` with one added to the byte at `position`; a negative position counts from the end.
+[[nodiscard]] std::string bumped(std::string bytes, std::ptrdiff_t position);
+
 // The reason a check failed, or nothing when it passed.
 template<class Value> std::optional<SignatureError> refusalOf(const Checked<Value, SignatureError>& result)
 {
     return result ? std::nullopt : std::optional(result.error());
 }
 
-// Two anchors; the team's leaf (OU = kTeam, code signing) under the first; variants that must fail.
+// Two anchors and a CA under the first; the team's leaf (OU = kTeam, code signing) under the first
+// anchor, and variants that must fail: named for what they lack or where they chain to.
 struct TestPki {
-    SigningIdentity anchor, otherAnchor, intermediate; // `intermediate` is a CA under `anchor`
+    SigningIdentity anchor, otherAnchor, intermediate;
     SigningIdentity team, otherTeam, teamUnderOtherAnchor, expiredTeam, teamWithTwoUnits;
-    SigningIdentity teamWithoutCodeSigning; // extended key usage serverAuth only
-    SigningIdentity teamWithoutUsage; // no extended key usage at all
-    SigningIdentity teamWithoutDigitalSignature; // code signing, but a key usage without digitalSignature
+    SigningIdentity teamWithoutCodeSigning, teamWithoutUsage, teamWithoutDigitalSignature;
     SigningIdentity teamUnderIntermediate, teamCarryingIntermediate; // the latter with it in its chain
 
     [[nodiscard]] std::string anchorPem() const;
@@ -50,8 +53,6 @@ class RunningPeer {
 public:
     RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
         std::optional<uid_t> user = std::nullopt);
-    RunningPeer(const RunningPeer&) = delete;
-    RunningPeer& operator=(const RunningPeer&) = delete;
     ~RunningPeer() { kill(true); }
 
     [[nodiscard]] bool connected() const { return connection_.valid(); }

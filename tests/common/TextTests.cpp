@@ -1,50 +1,56 @@
+#include "common/Numbers.h"
 #include "common/Text.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
-namespace quorvantile {
+namespace quorvantile::text {
 namespace {
 
-TEST(TextNames, LengthBoundsAndControlCharacters)
+TEST(Text, NamesBlanksLossyDecodingAndDecimals)
 {
-    EXPECT_TRUE(text::isValidName(std::string(128, 'a')));
-    EXPECT_FALSE(text::isValidName(std::string(129, 'a')));
-    EXPECT_FALSE(text::isValidName(""));
-    EXPECT_TRUE(text::isValidName("Caf\xC3\xA9 \xE2\x80\x94 M1")); // é and an em dash
-    EXPECT_FALSE(text::isValidName("a\tb"));
-    EXPECT_FALSE(text::isValidName("a\nb"));
-    EXPECT_FALSE(text::isValidName("a\xE2\x80\x8B"
-                                   "b")); // U+200B, category Cf
-    EXPECT_FALSE(text::isValidName("a\xC2\x85")); // U+0085, category Cc
-    EXPECT_FALSE(text::isValidName("\xC3")); // truncated sequence
-    EXPECT_FALSE(text::isValidName("\xED\xA0\x80")); // a surrogate
-}
+    EXPECT_TRUE(isValidName(std::string(128, 'a')));
+    EXPECT_TRUE(isValidName("Caf\xC3\xA9 \xE2\x80\x94 M1")); // é and an em dash
+    // Too long, empty, control characters, U+200B (Cf), U+0085 (Cc), a truncated sequence, a surrogate.
+    for (const std::string& bad :
+        {std::string(129, 'a'), std::string(), std::string("a\tb"), std::string("a\nb"), std::string("a\xE2\x80\x8Bz"),
+            std::string("a\xC2\x85"), std::string("\xC3"), std::string("\xED\xA0\x80")}) {
+        EXPECT_FALSE(isValidName(bad)) << bad;
+    }
 
-TEST(TextBlank, WhiteSpacePropertyOnly)
-{
-    EXPECT_TRUE(text::isBlank(""));
-    EXPECT_TRUE(text::isBlank(" \t\r\n\xC2\xA0\xE3\x80\x80\xE2\x80\xA8")); // NBSP, ideographic space, U+2028
-    EXPECT_FALSE(text::isBlank(" x "));
-    EXPECT_FALSE(text::isBlank("\xE2\x80\x8B")); // U+200B is a format character, not white space
-}
+    EXPECT_TRUE(isBlank(""));
+    EXPECT_TRUE(isBlank(" \t\r\n\xC2\xA0\xE3\x80\x80\xE2\x80\xA8")); // NBSP, ideographic space, U+2028
+    EXPECT_FALSE(isBlank(" x "));
+    EXPECT_FALSE(isBlank("\xE2\x80\x8B")); // U+200B is a format character, not white space
 
-TEST(TextLossyDecoding, ReplacesEachMaximalInvalidSubpart)
-{
-    EXPECT_EQ(text::decodeUtf8Lossy("Intel(R) Core"), "Intel(R) Core");
-    EXPECT_EQ(text::decodeUtf8Lossy("a\xFF"
-                                    "b"),
-        "a\xEF\xBF\xBD"
-        "b");
-    EXPECT_EQ(text::decodeUtf8Lossy("\xE2\x82"
-                                    "A"),
-        "\xEF\xBF\xBD"
-        "A"); // one replacement for E2 82
-    EXPECT_EQ(text::decodeUtf8Lossy("\xE0\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"); // overlong
-    EXPECT_EQ(text::decodeUtf8Lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
-    EXPECT_TRUE(text::isValidUtf8(text::decodeUtf8Lossy("\xC0\xAF\xF5\xED\xA0\x80")));
+    // Each maximal invalid subpart becomes one replacement character.
+    const std::string replacement = "\xEF\xBF\xBD";
+    EXPECT_EQ(decodeUtf8Lossy("Intel(R) Core"), "Intel(R) Core");
+    EXPECT_EQ(decodeUtf8Lossy("a\xFFz"), "a" + replacement + "z");
+    EXPECT_EQ(decodeUtf8Lossy("\xE2\x82z"), replacement + "z"); // E2 82 is one subpart
+    EXPECT_EQ(decodeUtf8Lossy("\xE0\x80\x80"), replacement + replacement + replacement); // overlong
+    EXPECT_EQ(decodeUtf8Lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+    EXPECT_TRUE(isValidUtf8(decodeUtf8Lossy("\xC0\xAF\xF5\xED\xA0\x80")));
+    const std::optional<std::int64_t> no;
+    const struct {
+        std::string_view text;
+        std::optional<std::int64_t> withoutSign, withSign;
+    } cases[] = {{"0", 0, 0}, {"007", 7, 7}, {"9223372036854775807", INT64_MAX, INT64_MAX},
+        {"9223372036854775808", no, no}, {"-9223372036854775808", no, INT64_MIN}, {"-9223372036854775809", no, no},
+        {"+5", no, 5}, {"-5", no, -5}, {"+-5", no, no}, {"--5", no, no}, {"-", no, no}, {"", no, no}, {" 5", no, no},
+        {"5 ", no, no}, {"5.0", no, no}, {"1e3", no, no}, {"0x10", no, no}};
+    for (const auto& row : cases) {
+        EXPECT_EQ(parseDecimal<std::int64_t>(row.text), row.withoutSign) << row.text;
+        EXPECT_EQ(parseDecimal<std::int64_t>(row.text, Sign::allowed), row.withSign) << row.text;
+    }
+    EXPECT_EQ(parseDecimal<std::uint64_t>("18446744073709551615"), UINT64_MAX);
+    EXPECT_EQ(parseDecimal<std::uint64_t>("-0", Sign::allowed), 0U);
+    EXPECT_FALSE(parseDecimal<std::uint64_t>("-1", Sign::allowed));
+    EXPECT_EQ(parseDecimal<std::int32_t>("-2147483648", Sign::allowed), INT32_MIN);
+    EXPECT_FALSE(parseDecimal<std::int32_t>("2147483648"));
 }
 
 } // namespace
-} // namespace quorvantile
+} // namespace quorvantile::text

@@ -8,45 +8,29 @@ build=$1 bindir=$2 moduledir=$3 modulefile=$4 stand_in=$5 fixture=$6
 
 work=$(mktemp -d)
 server=
-cleanup() {
-  if [[ -n $server ]]; then
-    kill "$server" 2>/dev/null || true
-    wait "$server" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+trap '[[ -z $server ]] || { kill "$server" && wait "$server"; } 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*" >&2 && exit 1; }
 
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 bin="$prefix/$bindir"
 
-for file in "$bindir/quorvantile-sensors" "$bindir/quorvantile-sensors-query" "$bindir/quorvantile-codesign" \
-  share/applications/com.zembo.quorvantile.sensors.desktop \
-  share/icons/hicolor/scalable/apps/com.zembo.quorvantile.sensors.svg \
-  share/metainfo/com.zembo.quorvantile.sensors.metainfo.xml \
-  share/bash-completion/completions/quorvantile-sensors-query \
-  share/bash-completion/completions/quorvantile-codesign \
-  share/man/man1/quorvantile-sensors.1.gz share/man/man1/quorvantile-sensors-query.1.gz \
-  share/man/man1/quorvantile-codesign.1.gz share/doc/quorvantile-sensors/copyright; do
+app=com.zembo.quorvantile.sensors
+for file in "$bindir"/quorvantile-{sensors{,-query},codesign} share/doc/quorvantile-sensors/copyright \
+  share/man/man1/quorvantile-{sensors{,-query},codesign}.1.gz \
+  share/{applications/$app.desktop,icons/hicolor/scalable/apps/$app.svg,metainfo/$app.metainfo.xml} \
+  share/bash-completion/completions/quorvantile-{sensors-query,codesign}; do
   [[ -f $prefix/$file ]] || fail "the install tree lacks $file"
 done
 
 # The settings module is installed where the executable looks for it. Without it the settings mode
 # names that place; with another module there, it runs that one.
 module="$prefix/$moduledir/$modulefile"
-if [[ -f $module ]]; then
-  rm "$module"
-fi
+rm -f "$module"
 status=0
 message=$("$bin/quorvantile-sensors" 2>&1) || status=$?
 [[ $status == 1 && $message == *"$module"* ]] || fail "without a module: status $status, message: $message"
-mkdir -p "$(dirname "$module")"
-cp "$stand_in" "$module"
+install -D "$stand_in" "$module"
 status=0
 output=$("$bin/quorvantile-sensors" --on-demand 2>&1) || status=$?
 [[ $status == 42 && $output == "stand-in setup module: onDemand=1" ]] ||
