@@ -9,22 +9,12 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace quorvantile::setup {
 namespace {
 
+using testing::contents;
 using testing::TemporaryFolder;
 using testing::waitFor;
-
-std::string contents(const std::filesystem::path& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 void write(const std::filesystem::path& path, const std::string& text)
 {

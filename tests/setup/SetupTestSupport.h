@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,9 +40,8 @@ public:
     int runPending()
     {
         int ran = 0;
-        while (auto work = next()) {
+        for (; auto work = take(std::chrono::steady_clock::now()); ++ran) {
             work();
-            ++ran;
         }
         return ran;
     }
@@ -50,14 +51,9 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (!done()) {
-            std::function<void()> work;
-            {
-                std::unique_lock lock(mutex_);
-                if (!posted_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
-                    return false;
-                }
-                work = std::move(queue_.front());
-                queue_.pop_front();
+            auto work = take(deadline);
+            if (!work) {
+                return false;
             }
             work();
         }
@@ -65,10 +61,10 @@ public:
     }
 
 private:
-    std::function<void()> next()
+    std::function<void()> take(auto deadline)
     {
-        const std::lock_guard lock(mutex_);
-        if (queue_.empty()) {
+        std::unique_lock lock(mutex_);
+        if (!posted_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
             return {};
         }
         auto work = std::move(queue_.front());
@@ -115,7 +111,7 @@ public:
     Outcome await_resume() const { return result_; }
 
     [[nodiscard]] bool waiting() const { return static_cast<bool>(waiting_); }
-    void finish(Outcome result)
+    void finish(Outcome result = {})
     {
         result_ = std::move(result);
         std::exchange(waiting_, {}).resume();
@@ -125,6 +121,16 @@ private:
     std::coroutine_handle<> waiting_;
     Outcome result_;
 };
+
+inline Outcome next(std::deque<Outcome>& results)
+{
+    if (results.empty()) {
+        return {};
+    }
+    Outcome result = results.front();
+    results.pop_front();
+    return result;
+}
 
 // A server controller whose calls succeed unless scripted otherwise, and which the test can hold.
 class FakeProcess final : public SensorCompanionProcessControlling {
@@ -159,19 +165,9 @@ public:
         }
         co_return next(stopResults);
     }
-
-private:
-    static Outcome next(std::deque<Outcome>& results)
-    {
-        if (results.empty()) {
-            return {};
-        }
-        Outcome result = results.front();
-        results.pop_front();
-        return result;
-    }
 };
 
+// A login item whose status follows every request that succeeds.
 class FakeLogin final : public SensorCompanionLoginControlling {
 public:
     LoginItemStatus currentStatus = LoginItemStatus::notRegistered;
@@ -183,10 +179,9 @@ public:
     Task<Outcome> setEnabled(bool enabled) override
     {
         requests.push_back(enabled);
-        Outcome result;
-        if (!results.empty()) {
-            result = results.front();
-            results.pop_front();
+        const Outcome result = next(results);
+        if (result.ok()) {
+            currentStatus = enabled ? LoginItemStatus::enabled : LoginItemStatus::notRegistered;
         }
         co_return result;
     }
@@ -234,5 +229,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline std::string contents(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
 
 } // namespace quorvantile::setup::testing

@@ -15,6 +15,7 @@ namespace quorvantile::setup {
 namespace {
 
 using testing::ChildScripts;
+using testing::contents;
 using testing::ExitCounter;
 using testing::waitFor;
 
@@ -44,6 +45,7 @@ TEST(ReadyLineParser, JudgesTheFirstNonEmptyLine)
         {"\n\n", Verdict::notReady},
         {"{\"ready\":false}\n", Verdict::notReady},
         {"{\"ready\":1}\n", Verdict::notReady},
+        {"{\"ready\":\"true\"}\n", Verdict::notReady},
         {"{\"endpoint\":\"x\"}\n", Verdict::notReady},
         {"[{\"ready\":true}]\n", Verdict::notReady},
         {"true\n", Verdict::notReady},
@@ -66,10 +68,7 @@ TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
     };
     const std::vector<Case> cases = {
         {"in two pieces", R"(printf '{"rea'; sleep 0.2; printf 'dy": true}\n'; exec cat >/dev/null)", Verdict::ready},
-        {"after empty lines", R"(printf '\n\n{"ready":true,"uid":1}\n'; exec cat >/dev/null)", Verdict::ready},
         {"false", R"(printf '{"ready":false}\n'; exec cat >/dev/null)", Verdict::notReady},
-        {"a text", R"(printf '{"ready":"true"}\n'; exec cat >/dev/null)", Verdict::notReady},
-        {"an array", R"(printf '[{"ready":true}]\n'; exec cat >/dev/null)", Verdict::notReady},
         {"not JSON", R"(printf 'ready\n'; exec cat >/dev/null)", Verdict::parseError},
         // Reading stops past 4095 bytes; the cut-off object is then refused by the parser.
         {"5000 bytes without a line feed",
@@ -79,18 +78,19 @@ TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
     };
     ChildScripts scripts;
     for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
         const auto script = scripts.write("child", testCase.body);
         SystemSensorCompanionProcess controller(script);
         ExitCounter exits;
         const Outcome started = waitFor(controller.start(true, exits.callback()));
-        EXPECT_EQ(verdictOf(started), testCase.expected) << testCase.name;
-        EXPECT_EQ(ChildScripts::contents(script + ".arguments"), "1\n--managed-server\n") << testCase.name;
+        EXPECT_EQ(verdictOf(started), testCase.expected);
+        EXPECT_EQ(contents(script + ".arguments"), "1\n--managed-server\n");
         if (started.ok()) {
-            EXPECT_EQ(exits.count, 0) << testCase.name;
-            EXPECT_TRUE(waitFor(controller.stop()).ok()) << testCase.name;
+            EXPECT_EQ(exits.count, 0);
+            EXPECT_TRUE(waitFor(controller.stop()).ok());
         }
-        EXPECT_EQ(exits.count, 1) << testCase.name << ": every launched child is reported once, also after a failure";
-        EXPECT_TRUE(waitFor(controller.stop()).ok()) << testCase.name << ": a second stop has nothing to do";
+        EXPECT_EQ(exits.count, 1) << "every launched child is reported once, also after a failure";
+        EXPECT_TRUE(waitFor(controller.stop()).ok()) << "a second stop has nothing to do";
     }
 }
 
@@ -101,7 +101,7 @@ TEST(SystemSensorCompanionProcess, KeepsOneChildAtATime)
     SystemSensorCompanionProcess controller(script);
     ExitCounter exits;
     ASSERT_TRUE(waitFor(controller.start(false, exits.callback())).ok());
-    EXPECT_EQ(ChildScripts::contents(script + ".arguments"), "1\n--on-demand-server\n");
+    EXPECT_EQ(contents(script + ".arguments"), "1\n--on-demand-server\n");
     EXPECT_EQ(waitFor(controller.start(true, exits.callback())), Outcome(SensorCompanionProcessError::unavailable));
     EXPECT_EQ(exits.count, 0);
     EXPECT_TRUE(waitFor(controller.stop()).ok());
@@ -133,10 +133,10 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
 
     ASSERT_TRUE(testing::runToEnd(*main, state->setEnabled(true)));
     EXPECT_TRUE(state->running());
-    EXPECT_EQ(ChildScripts::contents(script + ".arguments"), "1\n--managed-server\n");
+    EXPECT_EQ(contents(script + ".arguments"), "1\n--managed-server\n");
 
     // The server dies on its own: the watcher's report reaches the state on the main executor.
-    const pid_t child = std::stoi(ChildScripts::contents(script + ".pid"));
+    const pid_t child = std::stoi(contents(script + ".pid"));
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     ASSERT_TRUE(main->runUntil([&] { return state->sensorFailed(); }, 10.0));
     EXPECT_FALSE(state->running());
