@@ -19,9 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <future>
-#include <thread>
 
 namespace quorvantile::setup {
 namespace {
@@ -30,6 +30,7 @@ using testing::FakeLogin;
 using testing::FakeProcess;
 using testing::MemoryDefaults;
 using testing::settle;
+using Calls = std::vector<std::string>;
 
 struct Harness {
     std::shared_ptr<FakeProcess> process = std::make_shared<FakeProcess>();
@@ -48,6 +49,20 @@ struct Harness {
         startDetached(std::move(operation));
         settle();
     }
+    // The latest child ends by itself.
+    void exitChild() const
+    {
+        process->exits.back()();
+        settle();
+    }
+    [[nodiscard]] Calls starts() const
+    {
+        Calls starts;
+        std::ranges::copy_if(
+            process->calls, std::back_inserter(starts), [](const auto& call) { return call != "stop"; });
+        return starts;
+    }
+    [[nodiscard]] auto stops() const { return std::ranges::count(process->calls, "stop"); }
 };
 
 template<typename Widget> Widget* find(const QWidget& root, const char* name)
@@ -59,20 +74,24 @@ template<typename Widget> Widget* find(const QWidget& root, const char* name)
 
 // ---- The window ----------------------------------------------------------------------------
 
-TEST(SettingsWindow, SizeStyleTitleAndMinimum)
+TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
 {
     Harness setup;
     SensorCompanionWindowController controller(setup.create(), [] {});
-    const QWidget& window = *controller.window();
-    EXPECT_EQ(window.size(), QSize(420, 290));
-    EXPECT_EQ(window.minimumSize(), QSize(320, 240));
-    EXPECT_EQ(window.windowTitle(), "Quorvantile Sensors");
-    const auto flags = window.windowFlags();
-    EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
-    EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
-    EXPECT_NE(window.maximumSize(), window.minimumSize()); // resizable
-    EXPECT_FALSE(window.testAttribute(Qt::WA_DeleteOnClose));
+    QWidget* window = controller.window();
+    EXPECT_EQ(window->size(), QSize(420, 290));
+    EXPECT_EQ(window->minimumSize(), QSize(320, 240));
+    EXPECT_NE(window->maximumSize(), window->minimumSize()); // resizable
+    EXPECT_EQ(window->windowTitle(), "Quorvantile Sensors");
+    const auto buttons = Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
+    EXPECT_EQ(window->windowFlags() & buttons, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(window->testAttribute(Qt::WA_DeleteOnClose));
+
+    controller.showWindow();
+    const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);
+    window->move(area.right() - 100, area.bottom() - 50);
+    settle();
+    EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().x();
 }
 
 TEST(SettingsWindow, EscapeClosesTheWindowAndTheApplicationStays)
@@ -88,22 +107,9 @@ TEST(SettingsWindow, EscapeClosesTheWindowAndTheApplicationStays)
     settle();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(exits, 0);
-    // Shown again, it is the same window.
     application.handleRequest(SetupRequest::show);
-    EXPECT_EQ(application.controller()->window(), window);
+    EXPECT_EQ(application.controller()->window(), window) << "shown again, it is the same window";
     EXPECT_TRUE(window->isVisible());
-}
-
-TEST(SettingsWindow, FramePushedOffScreenComesBack)
-{
-    Harness setup;
-    SensorCompanionWindowController controller(setup.create(), [] {});
-    controller.showWindow();
-    QWidget* window = controller.window();
-    const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);
-    window->move(area.right() - 100, area.bottom() - 50);
-    settle();
-    EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().x();
 }
 
 // ---- The view ------------------------------------------------------------------------------
@@ -122,56 +128,50 @@ void expectRow(const QWidget& view, const Row& row)
 {
     const auto* service = find<QCheckBox>(view, "sensors.enabled");
     const auto* status = find<QLabel>(view, "sensors.status");
-    const auto* retry = find<QPushButton>(view, "sensors.retry");
     const auto* login = find<QCheckBox>(view, "sensors.login");
-    const auto* approval = find<QPushButton>(view, "sensors.loginSettings");
     const auto* loginError = find<QLabel>(view, "sensors.loginError");
     EXPECT_EQ(service->isChecked(), row.serviceChecked);
     EXPECT_EQ(service->isEnabled(), row.serviceEnabled);
     EXPECT_EQ(status->isVisibleTo(&view) ? status->text() : QString(), row.status);
-    EXPECT_EQ(retry->isVisibleTo(&view), row.retry);
+    EXPECT_EQ(find<QPushButton>(view, "sensors.retry")->isVisibleTo(&view), row.retry);
     EXPECT_EQ(login->isChecked(), row.loginChecked);
     EXPECT_TRUE(login->isEnabled());
-    EXPECT_EQ(approval->isVisibleTo(&view), row.approvalButton);
+    EXPECT_EQ(find<QPushButton>(view, "sensors.loginSettings")->isVisibleTo(&view), row.approvalButton);
     EXPECT_EQ(loginError->isVisibleTo(&view) ? loginError->text() : QString(), row.loginError);
 }
 
-struct ViewCase {
-    const char* name;
-    std::function<void(Harness&)> arrange; // before the state exists
-    std::function<void(Harness&)> act; // through the state's operations
-    Row row;
-};
-
-const SetupError kNoSuchFile = SetupError::system("unlink", ENOENT);
-
 TEST(SettingsView, RowsFollowTheState)
 {
-    const ViewCase cases[] = {
-        {"off and healthy", [](Harness&) {}, [](Harness&) {}, {false, true, "", false, false, false, ""}},
-        {"starting", [](Harness& setup) { setup.process->holdStarts = true; },
-            [](Harness& setup) { setup.run(setup.state->setEnabled(true)); },
+    struct Case {
+        const char* name;
+        std::function<void(Harness&)> arrange; // before the state exists
+        std::function<void(Harness&)> act; // through the state's operations
+        Row row;
+    };
+    const auto none = [](Harness&) {};
+    const auto enable = [](Harness& setup) { setup.run(setup.state->setEnabled(true)); };
+    const Case cases[] = {
+        {"off and healthy", none, none, {false, true, "", false, false, false, ""}},
+        {"starting", [](Harness& setup) { setup.process->holdStarts = true; }, enable,
             {false, false, "Starting", false, false, false, ""}},
-        {"live", [](Harness&) {}, [](Harness& setup) { setup.run(setup.state->setEnabled(true)); },
-            {true, true, "Live", false, false, false, ""}},
-        {"live on demand", [](Harness&) {}, [](Harness& setup) { setup.run(setup.state->restore(true)); },
+        {"live", none, enable, {true, true, "Live", false, false, false, ""}},
+        {"live on demand", none, [](Harness& setup) { setup.run(setup.state->restore(true)); },
             {false, true, "Live", false, false, false, ""}},
         {"start failed",
-            [](Harness& setup) { setup.process->startOutcomes.emplace_back(SensorCompanionProcessError::notReady); },
-            [](Harness& setup) { setup.run(setup.state->setEnabled(true)); },
-            {false, true, "Unavailable", true, false, false, ""}},
-        {"persistent server ended by itself", [](Harness&) {},
-            [](Harness& setup) {
-                setup.run(setup.state->setEnabled(true));
-                setup.process->exit();
-                settle();
+            [](Harness& setup) { setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady); },
+            enable, {false, true, "Unavailable", true, false, false, ""}},
+        {"persistent server ended by itself", none,
+            [&](Harness& setup) {
+                enable(setup);
+                setup.exitChild();
             },
             {true, true, "Unavailable", true, false, false, ""}},
-        {"login awaiting approval", [](Harness& setup) { setup.login->current = LoginItemStatus::requiresApproval; },
-            [](Harness&) {}, {false, true, "", false, true, true, ""}},
-        {"login enabled", [](Harness& setup) { setup.login->current = LoginItemStatus::enabled; }, [](Harness&) {},
+        {"login awaiting approval",
+            [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::requiresApproval; }, none,
+            {false, true, "", false, true, true, ""}},
+        {"login enabled", [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::enabled; }, none,
             {false, true, "", false, true, false, ""}},
-        {"login change failed", [](Harness& setup) { setup.login->nextError = kNoSuchFile; },
+        {"login change failed", [](Harness& setup) { setup.login->results = {SetupError::system("unlink", ENOENT)}; },
             [](Harness& setup) { setup.run(setup.state->setLogin(true)); },
             {false, true, "", false, false, false, "Login setting: No such file or directory"}},
     };
@@ -183,8 +183,8 @@ TEST(SettingsView, RowsFollowTheState)
         example.act(setup);
         settle();
         expectRow(view, example.row);
-        if (setup.process->startHold.waiting()) {
-            setup.process->startHold.release(); // let the held start finish so that nothing leaks
+        if (setup.process->pending.waiting()) {
+            setup.process->pending.finish(); // let the held start finish so that nothing leaks
             settle();
         }
     }
@@ -199,17 +199,16 @@ TEST(SettingsView, TextsFontsAndOpacities)
     EXPECT_EQ(service->font().weight(), QFont::DemiBold);
     EXPECT_EQ(service->font().pixelSize(), 12);
     EXPECT_EQ(find<QCheckBox>(view, "sensors.login")->font().pixelSize(), 12);
-    const auto* note = find<QLabel>(view, "sensors.note");
-    EXPECT_EQ(note->font().pixelSize(), 10);
+    auto* note = find<QLabel>(view, "sensors.note");
     EXPECT_TRUE(note->wordWrap());
-    EXPECT_NEAR(note->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
-    const auto* provides = find<QWidget>(view, "sensors.provides");
+    auto labels = find<QWidget>(view, "sensors.provides")->findChildren<QLabel*>();
     QStringList texts;
-    for (const auto* label : provides->findChildren<QLabel*>()) {
+    for (const auto* label : labels << note) {
         EXPECT_EQ(label->font().pixelSize(), 10);
         EXPECT_NEAR(label->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
         texts << label->text();
     }
+    texts.removeLast(); // the note's own text
     EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
     EXPECT_EQ(find<QLabel>(view, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
 }
@@ -218,31 +217,33 @@ TEST(SettingsView, ControlsCallTheirOperations)
 {
     Harness setup;
     SensorCompanionSettingsView view(setup.create(), [&setup] { ++setup.quits; });
+    auto* service = find<QCheckBox>(view, "sensors.enabled");
+    auto* retry = find<QPushButton>(view, "sensors.retry");
 
     // The service mark follows `enabled`: it stays clear while the start is held.
     setup.process->holdStarts = true;
-    find<QCheckBox>(view, "sensors.enabled")->click();
+    service->click();
     settle();
-    EXPECT_EQ(setup.process->starts, std::vector<bool> {true});
-    EXPECT_FALSE(find<QCheckBox>(view, "sensors.enabled")->isChecked());
-    setup.process->startHold.release(SensorCompanionProcessError::notReady);
-    settle();
+    EXPECT_EQ(setup.starts(), Calls {"start persistent"});
+    EXPECT_FALSE(service->isChecked());
     setup.process->holdStarts = false;
+    setup.process->pending.finish(SensorCompanionProcessError::notReady);
+    settle();
 
     // Retry after a failed start starts again; after a failed stop it stops again.
-    find<QPushButton>(view, "sensors.retry")->click();
+    retry->click();
     settle();
-    EXPECT_EQ(setup.process->starts, (std::vector<bool> {true, true}));
-    EXPECT_TRUE(find<QCheckBox>(view, "sensors.enabled")->isChecked());
-    setup.process->stopOutcomes.emplace_back(SensorCompanionProcessError::couldNotStop);
-    find<QCheckBox>(view, "sensors.enabled")->click();
+    EXPECT_EQ(setup.starts(), (Calls {"start persistent", "start persistent"}));
+    EXPECT_TRUE(service->isChecked());
+    setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
+    service->click();
     settle();
     ASSERT_TRUE(setup.state->sensorFailed());
-    const int stopsBefore = setup.process->stops;
-    find<QPushButton>(view, "sensors.retry")->click();
+    const auto stopsBefore = setup.stops();
+    retry->click();
     settle();
-    EXPECT_EQ(setup.process->stops, stopsBefore + 1);
-    EXPECT_EQ(setup.process->starts.size(), 2U);
+    EXPECT_EQ(setup.stops(), stopsBefore + 1);
+    EXPECT_EQ(setup.starts().size(), 2U);
     EXPECT_FALSE(setup.state->running());
 
     find<QCheckBox>(view, "sensors.login")->click();
@@ -250,7 +251,7 @@ TEST(SettingsView, ControlsCallTheirOperations)
     EXPECT_EQ(setup.login->requests, std::vector<bool> {true});
     EXPECT_TRUE(find<QCheckBox>(view, "sensors.login")->isChecked());
 
-    setup.login->current = LoginItemStatus::requiresApproval;
+    setup.login->currentStatus = LoginItemStatus::requiresApproval;
     setup.state->refreshLoginStatus();
     settle();
     find<QPushButton>(view, "sensors.loginSettings")->click();
@@ -267,11 +268,12 @@ struct Launch {
     int exits = 0;
     std::unique_ptr<SensorCompanionApplication> application;
 
-    Launch(bool onDemand, bool loginItem, bool enabled = false)
+    Launch(bool onDemand, bool loginItem, bool enabled = false, std::deque<Outcome> startResults = {})
     {
         if (enabled) {
             setup.defaults->setValue(kSensorsEnabledKey, true);
         }
+        setup.process->startResults = std::move(startResults);
         application = std::make_unique<SensorCompanionApplication>(setup.create(), onDemand, [this] { ++exits; });
         application->applicationDidFinishLaunching(loginItem);
         settle();
@@ -290,72 +292,68 @@ TEST(SensorCompanionApplication, LaunchDecision)
         bool loginItem;
         bool enabled;
         bool window;
-        std::vector<bool> starts;
+        Calls starts;
     };
     const Case cases[] = {
         {"by hand", false, false, false, true, {}},
-        {"by hand, enabled", false, false, true, true, {true}},
-        {"at login, enabled", false, true, true, false, {true}},
+        {"by hand, enabled", false, false, true, true, {"start persistent"}},
+        {"at login, enabled", false, true, true, false, {"start persistent"}},
         {"at login, disabled", false, true, false, false, {}},
-        {"on demand, disabled", true, false, false, false, {false}},
-        {"on demand, enabled", true, false, true, false, {true}},
+        {"on demand, disabled", true, false, false, false, {"start on demand"}},
+        {"on demand, enabled", true, false, true, false, {"start persistent"}},
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
         Launch launch(example.onDemand, example.loginItem, example.enabled);
         EXPECT_EQ(launch.windowShown(), example.window);
-        EXPECT_EQ(launch.setup.process->starts, example.starts);
+        EXPECT_EQ(launch.setup.starts(), example.starts);
         EXPECT_EQ(launch.exits, 0);
     }
 }
 
-TEST(SensorCompanionApplication, OnDemandRunQuitsAfterItsServerEndsUnlessTheWindowWasOpened)
+// An on-demand run ends with its server unless the window was opened; a persistent server ending is
+// a failure to show, not the end of a run.
+TEST(SensorCompanionApplication, OnDemandRunQuitsWhenItsServerEndsOrCannotStart)
 {
-    {
-        Launch launch(true, false);
-        launch.setup.process->exit();
-        settle();
-        EXPECT_EQ(launch.exits, 1);
-        EXPECT_TRUE(launch.application->terminating());
+    struct Case {
+        const char* name;
+        bool enabled;
+        bool showWindow;
+        std::deque<Outcome> startResults; // the server ends by itself when its start succeeds
+        int exits;
+    };
+    const Case cases[] = {
+        {"server ended", false, false, {}, 1},
+        {"window opened, then the server ended", false, true, {}, 0},
+        {"persistent server ended", true, false, {}, 0},
+        {"server could not start", false, false, {SensorCompanionProcessError::notReady}, 1},
+    };
+    for (const auto& example : cases) {
+        SCOPED_TRACE(example.name);
+        Launch launch(true, false, example.enabled, example.startResults);
+        if (example.showWindow) {
+            launch.application->handleRequest(SetupRequest::show);
+        }
+        if (example.startResults.empty()) {
+            launch.setup.exitChild();
+        }
+        EXPECT_EQ(launch.exits, example.exits);
+        EXPECT_EQ(launch.application->terminating(), example.exits == 1);
     }
-    {
-        Launch launch(true, false);
-        launch.application->handleRequest(SetupRequest::show);
-        launch.setup.process->exit();
-        settle();
-        EXPECT_EQ(launch.exits, 0);
-    }
-    {
-        Launch launch(true, false, /*enabled=*/true);
-        launch.setup.process->exit(); // a persistent server ending is a failure, not the end of a run
-        settle();
-        EXPECT_EQ(launch.exits, 0);
-    }
-}
-
-TEST(SensorCompanionApplication, OnDemandRunWhoseServerCannotStartQuits)
-{
-    Harness setup;
-    setup.process->startOutcomes.emplace_back(SensorCompanionProcessError::notReady);
-    int exits = 0;
-    SensorCompanionApplication application(setup.create(), true, [&exits] { ++exits; });
-    application.applicationDidFinishLaunching(false);
-    settle();
-    EXPECT_EQ(exits, 1);
 }
 
 TEST(SensorCompanionApplication, QuitStopsTheServerAndIsCancelledWhenTheStopFails)
 {
     Launch launch(false, false, /*enabled=*/true);
     launch.application->controller()->window()->close();
-    launch.setup.process->stopOutcomes.emplace_back(SensorCompanionProcessError::couldNotStop);
-    const int stopsBefore = launch.setup.process->stops;
+    launch.setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
+    const auto stopsBefore = launch.setup.stops();
     // The application's quit event (the session's end arrives the same way) goes the orderly way.
     qApp->installEventFilter(launch.application.get());
     QEvent quit(QEvent::Quit);
     QCoreApplication::sendEvent(qApp, &quit);
     settle();
-    EXPECT_EQ(launch.setup.process->stops, stopsBefore + 1);
+    EXPECT_EQ(launch.setup.stops(), stopsBefore + 1);
     EXPECT_EQ(launch.exits, 0);
     EXPECT_FALSE(launch.application->terminating());
     EXPECT_TRUE(launch.windowShown());

@@ -46,8 +46,8 @@ bool render(const Status& status, const QDir& folder)
     QTest::qWait(200); // let the X server finish drawing
     const QPixmap picture = controller.window()->screen()->grabWindow(controller.window()->winId());
     const bool saved = picture.save(folder.filePath(QString::fromLatin1(status.file)), "PNG");
-    if (process->startHold.waiting()) {
-        process->startHold.release();
+    if (process->pending.waiting()) {
+        process->pending.finish();
         settle();
     }
     return saved;
@@ -73,11 +73,13 @@ int main(int argc, char** argv)
         {"live.png", none, enable},
         {"unavailable.png",
             [](testing::FakeProcess& process, testing::FakeLogin&) {
-                process.startOutcomes.emplace_back(SensorCompanionProcessError::notReady);
+                process.startResults.emplace_back(SensorCompanionProcessError::notReady);
             },
             enable},
         {"login-approval.png",
-            [](testing::FakeProcess&, testing::FakeLogin& login) { login.current = LoginItemStatus::requiresApproval; },
+            [](testing::FakeProcess&, testing::FakeLogin& login) {
+                login.currentStatus = LoginItemStatus::requiresApproval;
+            },
             enable},
     };
     for (const auto& status : statuses) {
