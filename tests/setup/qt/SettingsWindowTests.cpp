@@ -11,7 +11,6 @@
 #include "setup/qt/SetupInstance.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -19,7 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
 #include <future>
 
@@ -55,14 +53,6 @@ struct Harness {
         process->exits.back()();
         settle();
     }
-    [[nodiscard]] Calls starts() const
-    {
-        Calls starts;
-        std::ranges::copy_if(
-            process->calls, std::back_inserter(starts), [](const auto& call) { return call != "stop"; });
-        return starts;
-    }
-    [[nodiscard]] auto stops() const { return std::ranges::count(process->calls, "stop"); }
 };
 
 template<typename Widget> Widget* find(const QWidget& root, const char* name)
@@ -92,24 +82,6 @@ TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
     window->move(area.right() - 100, area.bottom() - 50);
     settle();
     EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().x();
-}
-
-TEST(SettingsWindow, EscapeClosesTheWindowAndTheApplicationStays)
-{
-    Harness setup;
-    int exits = 0;
-    SensorCompanionApplication application(setup.create(), false, [&exits] { ++exits; });
-    application.applicationDidFinishLaunching(false);
-    settle();
-    QWidget* window = application.controller()->window();
-    ASSERT_TRUE(window->isVisible());
-    QTest::keyClick(window, Qt::Key_Escape);
-    settle();
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(exits, 0);
-    application.handleRequest(SetupRequest::show);
-    EXPECT_EQ(application.controller()->window(), window) << "shown again, it is the same window";
-    EXPECT_TRUE(window->isVisible());
 }
 
 // ---- The view ------------------------------------------------------------------------------
@@ -217,47 +189,42 @@ TEST(SettingsView, ControlsCallTheirOperations)
 {
     Harness setup;
     SensorCompanionSettingsView view(setup.create(), [&setup] { ++setup.quits; });
-    auto* service = find<QCheckBox>(view, "sensors.enabled");
-    auto* retry = find<QPushButton>(view, "sensors.retry");
+    const auto click = [&view](const char* name) {
+        find<QAbstractButton>(view, name)->click();
+        settle();
+    };
+    const auto checked = [&view](const char* name) { return find<QCheckBox>(view, name)->isChecked(); };
 
     // The service mark follows `enabled`: it stays clear while the start is held.
     setup.process->holdStarts = true;
-    service->click();
-    settle();
-    EXPECT_EQ(setup.starts(), Calls {"start persistent"});
-    EXPECT_FALSE(service->isChecked());
+    click("sensors.enabled");
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent"}));
+    EXPECT_FALSE(checked("sensors.enabled"));
     setup.process->holdStarts = false;
     setup.process->pending.finish(SensorCompanionProcessError::notReady);
     settle();
 
     // Retry after a failed start starts again; after a failed stop it stops again.
-    retry->click();
-    settle();
-    EXPECT_EQ(setup.starts(), (Calls {"start persistent", "start persistent"}));
-    EXPECT_TRUE(service->isChecked());
+    click("sensors.retry");
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop", "start persistent"}));
+    EXPECT_TRUE(checked("sensors.enabled"));
     setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
-    service->click();
-    settle();
+    click("sensors.enabled");
     ASSERT_TRUE(setup.state->sensorFailed());
-    const auto stopsBefore = setup.stops();
-    retry->click();
-    settle();
-    EXPECT_EQ(setup.stops(), stopsBefore + 1);
-    EXPECT_EQ(setup.starts().size(), 2U);
+    click("sensors.retry");
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop", "start persistent", "stop", "stop"}));
     EXPECT_FALSE(setup.state->running());
 
-    find<QCheckBox>(view, "sensors.login")->click();
-    settle();
+    click("sensors.login");
     EXPECT_EQ(setup.login->requests, std::vector<bool> {true});
-    EXPECT_TRUE(find<QCheckBox>(view, "sensors.login")->isChecked());
+    EXPECT_TRUE(checked("sensors.login"));
 
     setup.login->currentStatus = LoginItemStatus::requiresApproval;
     setup.state->refreshLoginStatus();
     settle();
-    find<QPushButton>(view, "sensors.loginSettings")->click();
+    click("sensors.loginSettings");
     EXPECT_EQ(setup.login->settingsOpened, 1);
-
-    find<QPushButton>(view, "sensors.quit")->click();
+    click("sensors.quit");
     EXPECT_EQ(setup.quits, 1);
 }
 
@@ -292,21 +259,21 @@ TEST(SensorCompanionApplication, LaunchDecision)
         bool loginItem;
         bool enabled;
         bool window;
-        Calls starts;
+        Calls calls;
     };
     const Case cases[] = {
         {"by hand", false, false, false, true, {}},
-        {"by hand, enabled", false, false, true, true, {"start persistent"}},
-        {"at login, enabled", false, true, true, false, {"start persistent"}},
+        {"by hand, enabled", false, false, true, true, {"stop", "start persistent"}},
+        {"at login, enabled", false, true, true, false, {"stop", "start persistent"}},
         {"at login, disabled", false, true, false, false, {}},
-        {"on demand, disabled", true, false, false, false, {"start on demand"}},
-        {"on demand, enabled", true, false, true, false, {"start persistent"}},
+        {"on demand, disabled", true, false, false, false, {"stop", "start on demand"}},
+        {"on demand, enabled", true, false, true, false, {"stop", "start persistent"}},
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
         Launch launch(example.onDemand, example.loginItem, example.enabled);
         EXPECT_EQ(launch.windowShown(), example.window);
-        EXPECT_EQ(launch.setup.starts(), example.starts);
+        EXPECT_EQ(launch.setup.process->calls, example.calls);
         EXPECT_EQ(launch.exits, 0);
     }
 }
@@ -347,13 +314,12 @@ TEST(SensorCompanionApplication, QuitStopsTheServerAndIsCancelledWhenTheStopFail
     Launch launch(false, false, /*enabled=*/true);
     launch.application->controller()->window()->close();
     launch.setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
-    const auto stopsBefore = launch.setup.stops();
     // The application's quit event (the session's end arrives the same way) goes the orderly way.
     qApp->installEventFilter(launch.application.get());
     QEvent quit(QEvent::Quit);
     QCoreApplication::sendEvent(qApp, &quit);
     settle();
-    EXPECT_EQ(launch.setup.stops(), stopsBefore + 1);
+    EXPECT_EQ(launch.setup.process->calls, (Calls {"stop", "start persistent", "stop"}));
     EXPECT_EQ(launch.exits, 0);
     EXPECT_FALSE(launch.application->terminating());
     EXPECT_TRUE(launch.windowShown());
