@@ -140,7 +140,6 @@ public:
     std::deque<Outcome> startResults; // given to the next starts; success when empty
     std::deque<Outcome> stopResults;
     bool holdStarts = false; // each start then waits in `pending` until finished
-    bool holdStops = false;
     bool exitBeforeReady = false; // the child ends right after becoming ready, before start returns
     Pending pending;
 
@@ -160,9 +159,6 @@ public:
     Task<Outcome> stop() override
     {
         calls.push_back("stop");
-        if (holdStops) {
-            co_return co_await pending;
-        }
         co_return next(stopResults);
     }
 };
