@@ -24,6 +24,7 @@ protected:
     std::shared_ptr<SensorCompanionSetupState> state;
     std::optional<Outcome> shutdownResult;
 
+    void SetUp() override { make(); }
     SensorCompanionSetupState& make()
     {
         state = SensorCompanionSetupState::create(defaults, process, login, main);
@@ -67,7 +68,6 @@ TEST_F(SetupState, OnlyAStoredTrueBooleanReadsAsEnabled)
 
 TEST_F(SetupState, EnablingStartsAPersistentServerAndStoresTheChoice)
 {
-    make();
     bool busyWhenFirstNotified = true;
     int notifications = 0;
     state->addObserver([&] {
@@ -127,7 +127,6 @@ TEST_F(SetupState, AFailedStartShowsTheFailureAndKeepsTheChoice)
 
 TEST_F(SetupState, DisablingStopsTheServerAndStoresFalse)
 {
-    make();
     run(state->setEnabled(false));
     EXPECT_THAT(process->calls, ElementsAre("stop")) << "an idle controller stops at once";
     EXPECT_FALSE(state->enabled() || state->busy() || state->sensorFailed());
@@ -143,7 +142,6 @@ TEST_F(SetupState, DisablingStopsTheServerAndStoresFalse)
 
 TEST_F(SetupState, ARequestWhileBusyIsIgnored)
 {
-    make();
     process->holdStarts = true;
     run(state->setEnabled(true));
     ASSERT_TRUE(process->pending.waiting());
@@ -159,7 +157,6 @@ TEST_F(SetupState, ARequestWhileBusyIsIgnored)
 
 TEST_F(SetupState, AServerEndingByItselfIsAFailureOnlyWhenPersistent)
 {
-    make();
     bool finished = false;
     state->setOnDemandFinished([&] { finished = true; });
     run(state->restore(true));
@@ -179,7 +176,6 @@ TEST_F(SetupState, AServerEndingByItselfIsAFailureOnlyWhenPersistent)
 
 TEST_F(SetupState, EnablingReplacesARunningOnDemandServer)
 {
-    make();
     run(state->restore(true));
     run(state->setEnabled(true));
     EXPECT_THAT(process->calls, ElementsAre("stop", "start on demand", "stop", "start persistent"));
@@ -191,7 +187,6 @@ TEST_F(SetupState, EnablingReplacesARunningOnDemandServer)
 
 TEST_F(SetupState, AnExitDuringAStartLeavesTheVerdictToTheStart)
 {
-    make();
     bool finished = false;
     state->setOnDemandFinished([&] { finished = true; });
     process->holdStarts = true;
@@ -209,7 +204,6 @@ TEST_F(SetupState, AnExitDuringAStartLeavesTheVerdictToTheStart)
 
 TEST_F(SetupState, ShutdownSupersedesAStartInFlight)
 {
-    make();
     process->holdStarts = true;
     run(state->setEnabled(true));
     ASSERT_TRUE(process->pending.waiting());
@@ -228,7 +222,6 @@ TEST_F(SetupState, ShutdownSupersedesAStartInFlight)
 
 TEST_F(SetupState, ShutdownPassesAFailedStopOn)
 {
-    make();
     run(state->setEnabled(true));
     process->stopResults = {SensorCompanionProcessError::couldNotStop};
     shutdown();
@@ -238,7 +231,6 @@ TEST_F(SetupState, ShutdownPassesAFailedStopOn)
 
 TEST_F(SetupState, AnExitReportedAfterTheStateIsGoneDoesNothing)
 {
-    make();
     run(state->setEnabled(true));
     const auto onExit = process->exits.at(0);
     state.reset();
@@ -248,7 +240,6 @@ TEST_F(SetupState, AnExitReportedAfterTheStateIsGoneDoesNothing)
 
 TEST_F(SetupState, ALoginFailureShowsThePlatformTextUntilTheNextChange)
 {
-    make();
     login->results = {SetupError::system("unlink", ENOENT)};
     run(state->setLogin(false));
     EXPECT_EQ(state->loginError(), "No such file or directory");

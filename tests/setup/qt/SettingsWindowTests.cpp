@@ -251,61 +251,44 @@ struct Launch {
     }
 };
 
-TEST(SensorCompanionApplication, LaunchDecision)
+// What a launch starts and shows, and whether the run ends with its server: an on-demand run does
+// unless the window was opened; a persistent server ending is a failure to show, not the end of a run.
+TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
 {
     struct Case {
         const char* name;
-        bool onDemand;
-        bool loginItem;
-        bool enabled;
+        bool onDemand, loginItem, enabled, showLater;
+        std::deque<Outcome> startResults;
         bool window;
         Calls calls;
+        int exitsOnceTheServerEnded;
     };
+    const Calls persistent = {"stop", "start persistent"}, onDemand = {"stop", "start on demand"};
     const Case cases[] = {
-        {"by hand", false, false, false, true, {}},
-        {"by hand, enabled", false, false, true, true, {"stop", "start persistent"}},
-        {"at login, enabled", false, true, true, false, {"stop", "start persistent"}},
-        {"at login, disabled", false, true, false, false, {}},
-        {"on demand, disabled", true, false, false, false, {"stop", "start on demand"}},
-        {"on demand, enabled", true, false, true, false, {"stop", "start persistent"}},
+        {"by hand", false, false, false, false, {}, true, {}, 0},
+        {"by hand, enabled", false, false, true, false, {}, true, persistent, 0},
+        {"at login, enabled", false, true, true, false, {}, false, persistent, 0},
+        {"at login, disabled", false, true, false, false, {}, false, {}, 0},
+        {"on demand, disabled", true, false, false, false, {}, false, onDemand, 1},
+        {"on demand, enabled", true, false, true, false, {}, false, persistent, 0},
+        {"on demand, window opened", true, false, false, true, {}, false, onDemand, 0},
+        {"on demand, cannot start", true, false, false, false, {SensorCompanionProcessError::notReady}, false,
+            {"stop", "start on demand", "stop"}, 1}, // the run ends the orderly way
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
-        Launch launch(example.onDemand, example.loginItem, example.enabled);
+        Launch launch(example.onDemand, example.loginItem, example.enabled, example.startResults);
         EXPECT_EQ(launch.windowShown(), example.window);
         EXPECT_EQ(launch.setup.process->calls, example.calls);
-        EXPECT_EQ(launch.exits, 0);
-    }
-}
-
-// An on-demand run ends with its server unless the window was opened; a persistent server ending is
-// a failure to show, not the end of a run.
-TEST(SensorCompanionApplication, OnDemandRunQuitsWhenItsServerEndsOrCannotStart)
-{
-    struct Case {
-        const char* name;
-        bool enabled;
-        bool showWindow;
-        std::deque<Outcome> startResults; // the server ends by itself when its start succeeds
-        int exits;
-    };
-    const Case cases[] = {
-        {"server ended", false, false, {}, 1},
-        {"window opened, then the server ended", false, true, {}, 0},
-        {"persistent server ended", true, false, {}, 0},
-        {"server could not start", false, false, {SensorCompanionProcessError::notReady}, 1},
-    };
-    for (const auto& example : cases) {
-        SCOPED_TRACE(example.name);
-        Launch launch(true, false, example.enabled, example.startResults);
-        if (example.showWindow) {
+        EXPECT_EQ(launch.exits, example.startResults.empty() ? 0 : 1);
+        if (example.showLater) {
             launch.application->handleRequest(SetupRequest::show);
         }
-        if (example.startResults.empty()) {
+        if (!example.calls.empty() && example.startResults.empty()) {
             launch.setup.exitChild();
         }
-        EXPECT_EQ(launch.exits, example.exits);
-        EXPECT_EQ(launch.application->terminating(), example.exits == 1);
+        EXPECT_EQ(launch.exits, example.exitsOnceTheServerEnded);
+        EXPECT_EQ(launch.application->terminating(), example.exitsOnceTheServerEnded == 1);
     }
 }
 
