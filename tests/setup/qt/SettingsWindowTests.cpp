@@ -35,7 +35,8 @@ struct Harness {
     std::shared_ptr<FakeLogin> login = std::make_shared<FakeLogin>();
     std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
     std::shared_ptr<SensorCompanionSetupState> state;
-    int quits = 0;
+    std::unique_ptr<SensorCompanionApplication> application;
+    int exits = 0; // of the application, or quits of the view
 
     std::shared_ptr<SensorCompanionSetupState> create()
     {
@@ -46,6 +47,17 @@ struct Harness {
     {
         startDetached(std::move(operation));
         settle();
+    }
+    // The application launched as `onDemand` says, at login when `loginItem`.
+    void launch(bool onDemand, bool loginItem)
+    {
+        application = std::make_unique<SensorCompanionApplication>(create(), onDemand, [this] { ++exits; });
+        application->applicationDidFinishLaunching(loginItem);
+        settle();
+    }
+    [[nodiscard]] bool windowShown() const
+    {
+        return application->controller() != nullptr && application->controller()->window()->isVisible();
     }
     // The latest child ends by itself.
     void exitChild() const
@@ -169,8 +181,6 @@ TEST(SettingsView, TextsFontsAndOpacities)
     const auto* service = find<QCheckBox>(view, "sensors.enabled");
     EXPECT_EQ(service->text(), "Quorvantile Sensors");
     EXPECT_EQ(service->font().weight(), QFont::DemiBold);
-    EXPECT_EQ(service->font().pixelSize(), 12);
-    EXPECT_EQ(find<QCheckBox>(view, "sensors.login")->font().pixelSize(), 12);
     auto* note = find<QLabel>(view, "sensors.note");
     EXPECT_TRUE(note->wordWrap());
     auto labels = find<QWidget>(view, "sensors.provides")->findChildren<QLabel*>();
@@ -188,7 +198,7 @@ TEST(SettingsView, TextsFontsAndOpacities)
 TEST(SettingsView, ControlsCallTheirOperations)
 {
     Harness setup;
-    SensorCompanionSettingsView view(setup.create(), [&setup] { ++setup.quits; });
+    SensorCompanionSettingsView view(setup.create(), [&setup] { ++setup.exits; });
     const auto click = [&view](const char* name) {
         find<QAbstractButton>(view, name)->click();
         settle();
@@ -225,31 +235,10 @@ TEST(SettingsView, ControlsCallTheirOperations)
     click("sensors.loginSettings");
     EXPECT_EQ(setup.login->settingsOpened, 1);
     click("sensors.quit");
-    EXPECT_EQ(setup.quits, 1);
+    EXPECT_EQ(setup.exits, 1);
 }
 
 // ---- The delegate ----------------------------------------------------------------------------
-
-struct Launch {
-    Harness setup;
-    int exits = 0;
-    std::unique_ptr<SensorCompanionApplication> application;
-
-    Launch(bool onDemand, bool loginItem, bool enabled = false, std::deque<Outcome> startResults = {})
-    {
-        if (enabled) {
-            setup.defaults->setValue(kSensorsEnabledKey, true);
-        }
-        setup.process->startResults = std::move(startResults);
-        application = std::make_unique<SensorCompanionApplication>(setup.create(), onDemand, [this] { ++exits; });
-        application->applicationDidFinishLaunching(loginItem);
-        settle();
-    }
-    [[nodiscard]] bool windowShown() const
-    {
-        return application->controller() != nullptr && application->controller()->window()->isVisible();
-    }
-};
 
 // What a launch starts and shows, and whether the run ends with its server: an on-demand run does
 // unless the window was opened; a persistent server ending is a failure to show, not the end of a run.
@@ -277,41 +266,46 @@ TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
-        Launch launch(example.onDemand, example.loginItem, example.enabled, example.startResults);
-        EXPECT_EQ(launch.windowShown(), example.window);
-        EXPECT_EQ(launch.setup.process->calls, example.calls);
-        EXPECT_EQ(launch.exits, example.startResults.empty() ? 0 : 1);
+        Harness setup;
+        setup.defaults->setValue(kSensorsEnabledKey, example.enabled);
+        setup.process->startResults = example.startResults;
+        setup.launch(example.onDemand, example.loginItem);
+        EXPECT_EQ(setup.windowShown(), example.window);
+        EXPECT_EQ(setup.process->calls, example.calls);
+        EXPECT_EQ(setup.exits, example.startResults.empty() ? 0 : 1);
         if (example.showLater) {
-            launch.application->handleRequest(SetupRequest::show);
+            setup.application->handleRequest(SetupRequest::show);
         }
         if (!example.calls.empty() && example.startResults.empty()) {
-            launch.setup.exitChild();
+            setup.exitChild();
         }
-        EXPECT_EQ(launch.exits, example.exitsOnceTheServerEnded);
-        EXPECT_EQ(launch.application->terminating(), example.exitsOnceTheServerEnded == 1);
+        EXPECT_EQ(setup.exits, example.exitsOnceTheServerEnded);
+        EXPECT_EQ(setup.application->terminating(), example.exitsOnceTheServerEnded == 1);
     }
 }
 
 TEST(SensorCompanionApplication, QuitStopsTheServerAndIsCancelledWhenTheStopFails)
 {
-    Launch launch(false, false, /*enabled=*/true);
-    launch.application->controller()->window()->close();
-    launch.setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
+    Harness setup;
+    setup.defaults->setValue(kSensorsEnabledKey, true);
+    setup.launch(false, false);
+    setup.application->controller()->window()->close();
+    setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
     // The application's quit event (the session's end arrives the same way) goes the orderly way.
-    qApp->installEventFilter(launch.application.get());
+    qApp->installEventFilter(setup.application.get());
     QEvent quit(QEvent::Quit);
     QCoreApplication::sendEvent(qApp, &quit);
     settle();
-    EXPECT_EQ(launch.setup.process->calls, (Calls {"stop", "start persistent", "stop"}));
-    EXPECT_EQ(launch.exits, 0);
-    EXPECT_FALSE(launch.application->terminating());
-    EXPECT_TRUE(launch.windowShown());
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop"}));
+    EXPECT_EQ(setup.exits, 0);
+    EXPECT_FALSE(setup.application->terminating());
+    EXPECT_TRUE(setup.windowShown());
 
-    find<QPushButton>(*launch.application->controller()->window(), "sensors.quit")->click();
+    find<QPushButton>(*setup.application->controller()->window(), "sensors.quit")->click();
     settle();
-    EXPECT_EQ(launch.exits, 1);
-    EXPECT_FALSE(launch.setup.state->running());
-    qApp->removeEventFilter(launch.application.get());
+    EXPECT_EQ(setup.exits, 1);
+    EXPECT_FALSE(setup.state->running());
+    qApp->removeEventFilter(setup.application.get());
 }
 
 // ---- Linux: signals and a second launch -------------------------------------------------------
