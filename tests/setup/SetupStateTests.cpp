@@ -220,15 +220,6 @@ TEST_F(SetupState, ShutdownSupersedesAStartInFlight)
     EXPECT_FALSE(stored().has_value());
 }
 
-TEST_F(SetupState, ShutdownPassesAFailedStopOn)
-{
-    run(state->setEnabled(true));
-    process->stopResults = {SensorCompanionProcessError::couldNotStop};
-    shutdown();
-    EXPECT_EQ(shutdownResult, Outcome(SensorCompanionProcessError::couldNotStop));
-    EXPECT_TRUE(state->running());
-}
-
 TEST_F(SetupState, AnExitReportedAfterTheStateIsGoneDoesNothing)
 {
     run(state->setEnabled(true));

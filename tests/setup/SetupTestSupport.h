@@ -29,10 +29,8 @@ class ManualExecutor final : public Executor {
 public:
     void post(std::function<void()> work) override
     {
-        {
-            const std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(work));
-        }
+        const std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(work));
         posted_.notify_all();
     }
 

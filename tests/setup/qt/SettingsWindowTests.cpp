@@ -98,75 +98,72 @@ TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
 
 // ---- The view ------------------------------------------------------------------------------
 
-struct Row {
-    bool serviceChecked;
-    bool serviceEnabled;
-    QString status; // empty: nothing shown
-    bool retry;
-    bool loginChecked;
-    bool approvalButton;
-    QString loginError; // empty: none shown
-};
-
-void expectRow(const QWidget& view, const Row& row)
+// The view as a person reads it: each control shown, in order, with "[x]" or "[ ]" for a mark (and
+// " (fixed)" when it cannot be changed), a label's text, or a button's name.
+std::string shown(const QWidget& view)
 {
-    const auto* service = find<QCheckBox>(view, "sensors.enabled");
-    const auto* status = find<QLabel>(view, "sensors.status");
-    const auto* login = find<QCheckBox>(view, "sensors.login");
-    const auto* loginError = find<QLabel>(view, "sensors.loginError");
-    EXPECT_EQ(service->isChecked(), row.serviceChecked);
-    EXPECT_EQ(service->isEnabled(), row.serviceEnabled);
-    EXPECT_EQ(status->isVisibleTo(&view) ? status->text() : QString(), row.status);
-    EXPECT_EQ(find<QPushButton>(view, "sensors.retry")->isVisibleTo(&view), row.retry);
-    EXPECT_EQ(login->isChecked(), row.loginChecked);
-    EXPECT_TRUE(login->isEnabled());
-    EXPECT_EQ(find<QPushButton>(view, "sensors.loginSettings")->isVisibleTo(&view), row.approvalButton);
-    EXPECT_EQ(loginError->isVisibleTo(&view) ? loginError->text() : QString(), row.loginError);
+    QStringList parts;
+    for (const char* name : {"sensors.enabled", "sensors.status", "sensors.retry", "sensors.login",
+             "sensors.loginSettings", "sensors.loginError"}) {
+        const auto* widget = find<QWidget>(view, name);
+        const auto* box = qobject_cast<const QCheckBox*>(widget);
+        const auto* label = qobject_cast<const QLabel*>(widget);
+        if (!widget->isVisibleTo(&view)) {
+            continue;
+        }
+        parts << (box != nullptr   ? QString(box->isChecked() ? "[x]" : "[ ]") + (box->isEnabled() ? "" : " (fixed)")
+                : label != nullptr ? label->text()
+                                   : QString::fromLatin1(name));
+    }
+    return parts.join(" | ").toStdString();
 }
 
 TEST(SettingsView, RowsFollowTheState)
 {
-    struct Case {
-        const char* name;
-        std::function<void(Harness&)> arrange; // before the state exists
-        std::function<void(Harness&)> act; // through the state's operations
-        Row row;
-    };
-    const auto none = [](Harness&) {};
     const auto enable = [](Harness& setup) { setup.run(setup.state->setEnabled(true)); };
-    const Case cases[] = {
-        {"off and healthy", none, none, {false, true, "", false, false, false, ""}},
-        {"starting", [](Harness& setup) { setup.process->holdStarts = true; }, enable,
-            {false, false, "Starting", false, false, false, ""}},
-        {"live", none, enable, {true, true, "Live", false, false, false, ""}},
-        {"live on demand", none, [](Harness& setup) { setup.run(setup.state->restore(true)); },
-            {false, true, "Live", false, false, false, ""}},
+    const std::tuple<const char*, std::function<void(Harness&)>, std::string> cases[] = {
+        {"off and healthy", [](Harness&) {}, "[ ] | [ ]"},
+        {"starting",
+            [&](Harness& setup) {
+                setup.process->holdStarts = true;
+                enable(setup);
+            },
+            "[ ] (fixed) | Starting | [ ]"},
+        {"live", enable, "[x] | Live | [ ]"},
+        {"live on demand", [](Harness& setup) { setup.run(setup.state->restore(true)); }, "[ ] | Live | [ ]"},
         {"start failed",
-            [](Harness& setup) { setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady); },
-            enable, {false, true, "Unavailable", true, false, false, ""}},
-        {"persistent server ended by itself", none,
+            [&](Harness& setup) {
+                setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
+                enable(setup);
+            },
+            "[ ] | Unavailable | sensors.retry | [ ]"},
+        {"persistent server ended by itself",
             [&](Harness& setup) {
                 enable(setup);
                 setup.exitChild();
             },
-            {true, true, "Unavailable", true, false, false, ""}},
+            "[x] | Unavailable | sensors.retry | [ ]"},
         {"login awaiting approval",
-            [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::requiresApproval; }, none,
-            {false, true, "", false, true, true, ""}},
-        {"login enabled", [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::enabled; }, none,
-            {false, true, "", false, true, false, ""}},
-        {"login change failed", [](Harness& setup) { setup.login->results = {SetupError::system("unlink", ENOENT)}; },
-            [](Harness& setup) { setup.run(setup.state->setLogin(true)); },
-            {false, true, "", false, false, false, "Login setting: No such file or directory"}},
+            [](Harness& setup) {
+                setup.login->currentStatus = LoginItemStatus::requiresApproval;
+                setup.state->refreshLoginStatus();
+            },
+            "[ ] | [x] | sensors.loginSettings"},
+        {"login enabled", [](Harness& setup) { setup.run(setup.state->setLogin(true)); }, "[ ] | [x]"},
+        {"login change failed",
+            [](Harness& setup) {
+                setup.login->results = {SetupError::system("unlink", ENOENT)};
+                setup.run(setup.state->setLogin(true));
+            },
+            "[ ] | [ ] | Login setting: No such file or directory"},
     };
-    for (const auto& example : cases) {
-        SCOPED_TRACE(example.name);
+    for (const auto& [name, act, expected] : cases) {
+        SCOPED_TRACE(name);
         Harness setup;
-        example.arrange(setup);
         SensorCompanionSettingsView view(setup.create(), [] {});
-        example.act(setup);
+        act(setup);
         settle();
-        expectRow(view, example.row);
+        EXPECT_EQ(shown(view), expected);
         if (setup.process->pending.waiting()) {
             setup.process->pending.finish(); // let the held start finish so that nothing leaks
             settle();
@@ -205,14 +202,10 @@ TEST(SettingsView, ControlsCallTheirOperations)
     };
     const auto checked = [&view](const char* name) { return find<QCheckBox>(view, name)->isChecked(); };
 
-    // The service mark follows `enabled`: it stays clear while the start is held.
-    setup.process->holdStarts = true;
+    setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
     click("sensors.enabled");
     EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent"}));
     EXPECT_FALSE(checked("sensors.enabled"));
-    setup.process->holdStarts = false;
-    setup.process->pending.finish(SensorCompanionProcessError::notReady);
-    settle();
 
     // Retry after a failed start starts again; after a failed stop it stops again.
     click("sensors.retry");
