@@ -22,7 +22,6 @@ protected:
     std::shared_ptr<FakeProcess> process = std::make_shared<FakeProcess>();
     std::shared_ptr<FakeLogin> login = std::make_shared<FakeLogin>();
     std::shared_ptr<SensorCompanionSetupState> state;
-    std::optional<Outcome> shutdownResult;
 
     void SetUp() override { make(); }
     SensorCompanionSetupState& make()
@@ -39,12 +38,6 @@ protected:
     {
         process->exits.at(index)();
         main->runPending();
-    }
-    void shutdown()
-    {
-        run([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
-            out = co_await setup->shutdown();
-        }(state, shutdownResult));
     }
     [[nodiscard]] std::optional<json::Json> stored() const { return defaults->value(kSensorsEnabledKey); }
 };
@@ -155,34 +148,25 @@ TEST_F(SetupState, ARequestWhileBusyIsIgnored)
     EXPECT_FALSE(state->busy());
 }
 
+// Exits are judged by generation: only the current child's end counts, and only a persistent one's is a failure.
 TEST_F(SetupState, AServerEndingByItselfIsAFailureOnlyWhenPersistent)
 {
-    bool finished = false;
-    state->setOnDemandFinished([&] { finished = true; });
+    int finished = 0;
+    state->setOnDemandFinished([&] { ++finished; });
     run(state->restore(true));
-    EXPECT_THAT(process->calls, ElementsAre("stop", "start on demand"));
-    ASSERT_TRUE(state->running());
     exitChild(0);
     EXPECT_FALSE(state->running() || state->sensorFailed());
-    EXPECT_TRUE(finished);
+    EXPECT_EQ(finished, 1);
 
-    finished = false;
-    run(state->setEnabled(true));
-    ASSERT_TRUE(state->running());
-    exitChild(1);
-    EXPECT_TRUE(state->sensorFailed() && !state->running() && !finished);
-    EXPECT_TRUE(state->enabled()) << "the choice stays; the failure is shown";
-}
-
-TEST_F(SetupState, EnablingReplacesARunningOnDemandServer)
-{
     run(state->restore(true));
-    run(state->setEnabled(true));
-    EXPECT_THAT(process->calls, ElementsAre("stop", "start on demand", "stop", "start persistent"));
-    exitChild(0); // the replaced on-demand child's late report
+    run(state->setEnabled(true)); // replaces the on-demand server
+    EXPECT_THAT(
+        process->calls, ElementsAre("stop", "start on demand", "stop", "start on demand", "stop", "start persistent"));
+    exitChild(1); // the replaced child's late report
     EXPECT_TRUE(state->running() && !state->sensorFailed());
-    exitChild(1);
-    EXPECT_TRUE(state->sensorFailed()) << "the persistent server is the current generation";
+    exitChild(2);
+    EXPECT_TRUE(state->sensorFailed() && !state->running() && state->enabled()) << "the choice stays";
+    EXPECT_EQ(finished, 1);
 }
 
 TEST_F(SetupState, AnExitDuringAStartLeavesTheVerdictToTheStart)
@@ -208,13 +192,16 @@ TEST_F(SetupState, ShutdownSupersedesAStartInFlight)
     run(state->setEnabled(true));
     ASSERT_TRUE(process->pending.waiting());
 
-    shutdown();
+    std::optional<Outcome> shutdown;
+    run([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
+        out = co_await setup->shutdown();
+    }(state, shutdown));
     process->holdStarts = false;
     process->pending.finish(); // the superseded start succeeds after all
     main->runPending();
     exitChild(0);
 
-    EXPECT_EQ(shutdownResult, Outcome());
+    EXPECT_EQ(shutdown, Outcome());
     EXPECT_THAT(process->calls, ElementsAre("stop", "start persistent", "stop"));
     EXPECT_FALSE(state->running() || state->busy() || state->sensorFailed() || state->enabled());
     EXPECT_FALSE(stored().has_value());
