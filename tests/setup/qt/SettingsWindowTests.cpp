@@ -49,8 +49,9 @@ struct Harness {
         settle();
     }
     // The application launched as `onDemand` says, at login when `loginItem`.
-    void launch(bool onDemand, bool loginItem)
+    void launch(bool onDemand, bool loginItem, bool enabled)
     {
+        defaults->setValue(kSensorsEnabledKey, enabled);
         application = std::make_unique<SensorCompanionApplication>(create(), onDemand, [this] { ++exits; });
         application->applicationDidFinishLaunching(loginItem);
         settle();
@@ -74,8 +75,6 @@ template<typename Widget> Widget* find(const QWidget& root, const char* name)
     return widget;
 }
 
-// ---- The window ----------------------------------------------------------------------------
-
 TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
 {
     Harness setup;
@@ -95,8 +94,6 @@ TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
     settle();
     EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().x();
 }
-
-// ---- The view ------------------------------------------------------------------------------
 
 // The view as a person reads it: each control shown, in order, with "[x]" or "[ ]" for a mark (and
 // " (fixed)" when it cannot be changed), a label's text, or a button's name.
@@ -231,8 +228,6 @@ TEST(SettingsView, ControlsCallTheirOperations)
     EXPECT_EQ(setup.exits, 1);
 }
 
-// ---- The delegate ----------------------------------------------------------------------------
-
 // What a launch starts and shows, and whether the run ends with its server: an on-demand run does
 // unless the window was opened; a persistent server ending is a failure to show, not the end of a run.
 TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
@@ -260,9 +255,8 @@ TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
         Harness setup;
-        setup.defaults->setValue(kSensorsEnabledKey, example.enabled);
         setup.process->startResults = example.startResults;
-        setup.launch(example.onDemand, example.loginItem);
+        setup.launch(example.onDemand, example.loginItem, example.enabled);
         EXPECT_EQ(setup.windowShown(), example.window);
         EXPECT_EQ(setup.process->calls, example.calls);
         EXPECT_EQ(setup.exits, example.startResults.empty() ? 0 : 1);
@@ -280,8 +274,7 @@ TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
 TEST(SensorCompanionApplication, QuitStopsTheServerAndIsCancelledWhenTheStopFails)
 {
     Harness setup;
-    setup.defaults->setValue(kSensorsEnabledKey, true);
-    setup.launch(false, false);
+    setup.launch(false, false, /*enabled=*/true);
     setup.application->controller()->window()->close();
     setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
     // The application's quit event (the session's end arrives the same way) goes the orderly way.
@@ -300,8 +293,6 @@ TEST(SensorCompanionApplication, QuitStopsTheServerAndIsCancelledWhenTheStopFail
     EXPECT_FALSE(setup.state->running());
     qApp->removeEventFilter(setup.application.get());
 }
-
-// ---- Linux: signals and a second launch -------------------------------------------------------
 
 TEST(QuitSignals, TermAndIntArriveOnTheMainThread)
 {

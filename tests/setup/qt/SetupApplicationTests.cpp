@@ -2,7 +2,6 @@
 // sensors enabled in its defaults file, a managed server as its child, Escape, a second launch,
 // and SIGTERM.
 #include "CompanionProcess.h"
-#include "QueryClient.h"
 
 #include "common/Clock.h"
 #include "common/FileText.h"
@@ -11,10 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/stat.h>
-
 #include <fcntl.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -32,8 +29,6 @@ using testing::CompanionEnvironment;
 using testing::TemporaryDirectory;
 
 constexpr double kPatienceSeconds = 10.0;
-// Close the control pipe, 2 s, SIGTERM, 1 s, SIGKILL, 1 s, and the application's own exit.
-constexpr double kStopSequenceSeconds = 5.0;
 
 bool eventually(const std::function<bool()>& condition)
 {
@@ -90,7 +85,7 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     CompanionEnvironment environment;
     TemporaryDirectory configuration;
     const std::string folder = configuration.path() + "/com.zembo.quorvantile.sensors";
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
     std::ofstream(folder + "/defaults.json") << R"({"sensorsEnabled.v1":true})";
     auto variables = environment.variables;
     variables["XDG_CONFIG_HOME"] = configuration.path();
@@ -129,7 +124,8 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
 
     // SIGTERM ends the application the orderly way: the server is stopped first.
     ASSERT_EQ(kill(application.pid(), SIGTERM), 0);
-    EXPECT_EQ(application.waitForExit(kStopSequenceSeconds), 0);
+    // Close the control pipe, 2 s, SIGTERM, 1 s, SIGKILL, 1 s, and the application's own exit.
+    EXPECT_EQ(application.waitForExit(5.0), 0);
     EXPECT_TRUE(kill(child, 0) == -1 && errno == ESRCH) << "the server outlived the application";
     EXPECT_FALSE(std::filesystem::exists(environment.socketPath()));
 }
