@@ -2,10 +2,7 @@
 // platform. The state's work runs on the Qt main executor, so each step ends with settle().
 #include "WindowFakes.h"
 
-#include "setup/SensorCompanionSetupState.h"
-#include "setup/qt/QtMainExecutor.h"
 #include "setup/qt/QuitSignals.h"
-#include "setup/qt/SensorCompanionApplication.h"
 #include "setup/qt/SensorCompanionSettingsView.h"
 #include "setup/qt/SensorCompanionWindowController.h"
 #include "setup/qt/SetupInstance.h"
@@ -24,49 +21,9 @@
 namespace quorvantile::setup {
 namespace {
 
-using testing::FakeLogin;
-using testing::FakeProcess;
-using testing::MemoryDefaults;
+using testing::Harness;
 using testing::settle;
 using Calls = std::vector<std::string>;
-
-struct Harness {
-    std::shared_ptr<FakeProcess> process = std::make_shared<FakeProcess>();
-    std::shared_ptr<FakeLogin> login = std::make_shared<FakeLogin>();
-    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<SensorCompanionSetupState> state;
-    std::unique_ptr<SensorCompanionApplication> application;
-    int exits = 0; // of the application, or quits of the view
-
-    std::shared_ptr<SensorCompanionSetupState> create()
-    {
-        state = SensorCompanionSetupState::create(defaults, process, login, std::make_shared<QtMainExecutor>());
-        return state;
-    }
-    void run(Task<void> operation)
-    {
-        startDetached(std::move(operation));
-        settle();
-    }
-    // The application launched as `onDemand` says, at login when `loginItem`.
-    void launch(bool onDemand, bool loginItem, bool enabled)
-    {
-        defaults->setValue(kSensorsEnabledKey, enabled);
-        application = std::make_unique<SensorCompanionApplication>(create(), onDemand, [this] { ++exits; });
-        application->applicationDidFinishLaunching(loginItem);
-        settle();
-    }
-    [[nodiscard]] bool windowShown() const
-    {
-        return application->controller() != nullptr && application->controller()->window()->isVisible();
-    }
-    // The latest child ends by itself.
-    void exitChild() const
-    {
-        process->exits.back()();
-        settle();
-    }
-};
 
 template<typename Widget> Widget* find(const QWidget& root, const char* name)
 {
@@ -86,7 +43,6 @@ TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
     EXPECT_EQ(window->windowTitle(), "Quorvantile Sensors");
     const auto buttons = Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
     EXPECT_EQ(window->windowFlags() & buttons, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    EXPECT_FALSE(window->testAttribute(Qt::WA_DeleteOnClose));
 
     controller.showWindow();
     const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);

@@ -2,8 +2,6 @@
 // Run by scripts/screenshots inside a virtual X server: window-screenshots <output folder>
 #include "WindowFakes.h"
 
-#include "setup/SensorCompanionSetupState.h"
-#include "setup/qt/QtMainExecutor.h"
 #include "setup/qt/SensorCompanionWindowController.h"
 
 #include <QApplication>
@@ -18,51 +16,43 @@
 namespace quorvantile::setup {
 namespace {
 
-using testing::FakeLogin;
-using testing::FakeProcess;
+using testing::Harness;
 
 struct Status {
     const char* file;
-    std::function<void(FakeProcess&, FakeLogin&)> arrange;
+    std::function<void(Harness&)> arrange;
     bool enable = true;
 };
 
 bool render(const Status& status, const QDir& folder)
 {
-    auto process = std::make_shared<FakeProcess>();
-    auto login = std::make_shared<FakeLogin>();
-    status.arrange(*process, *login);
-    const auto state = SensorCompanionSetupState::create(
-        std::make_shared<testing::MemoryDefaults>(), process, login, std::make_shared<QtMainExecutor>());
-    SensorCompanionWindowController controller(state, [] {});
+    Harness setup;
+    status.arrange(setup);
+    SensorCompanionWindowController controller(setup.create(), [] {});
     controller.showWindow();
     if (!QTest::qWaitForWindowExposed(controller.window())) {
         return false;
     }
     if (status.enable) {
-        startDetached(state->setEnabled(true));
+        setup.run(setup.state->setEnabled(true));
     }
-    testing::settle();
     QTest::qWait(200); // let the X server finish drawing
     const QPixmap picture = controller.window()->screen()->grabWindow(controller.window()->winId());
     const bool saved = picture.save(folder.filePath(QString::fromLatin1(status.file)), "PNG");
-    if (process->pending.waiting()) {
-        process->pending.finish();
+    if (setup.process->pending.waiting()) {
+        setup.process->pending.finish();
         testing::settle();
     }
     return saved;
 }
 
 const Status kStatuses[] = {
-    {"off.png", [](FakeProcess&, FakeLogin&) {}, false},
-    {"starting.png", [](FakeProcess& process, FakeLogin&) { process.holdStarts = true; }},
-    {"live.png", [](FakeProcess&, FakeLogin&) {}},
+    {"off.png", [](Harness&) {}, false},
+    {"starting.png", [](Harness& setup) { setup.process->holdStarts = true; }},
+    {"live.png", [](Harness&) {}},
     {"unavailable.png",
-        [](FakeProcess& process, FakeLogin&) {
-            process.startResults.emplace_back(SensorCompanionProcessError::notReady);
-        }},
-    {"login-approval.png",
-        [](FakeProcess&, FakeLogin& login) { login.currentStatus = LoginItemStatus::requiresApproval; }},
+        [](Harness& setup) { setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady); }},
+    {"login-approval.png", [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::requiresApproval; }},
 };
 
 } // namespace
