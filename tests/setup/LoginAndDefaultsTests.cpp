@@ -12,9 +12,7 @@
 namespace quorvantile::setup {
 namespace {
 
-using testing::contents;
-using testing::TemporaryFolder;
-using testing::waitFor;
+using namespace testing;
 
 void write(const std::filesystem::path& path, const std::string& text)
 {

@@ -10,10 +10,7 @@ namespace quorvantile::setup {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::FakeLogin;
-using testing::FakeProcess;
-using testing::ManualExecutor;
-using testing::MemoryDefaults;
+using namespace testing;
 
 class SetupState : public ::testing::Test {
 protected:

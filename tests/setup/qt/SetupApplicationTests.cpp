@@ -26,10 +26,7 @@
 namespace quorvantile {
 namespace {
 
-using testing::binary;
-using testing::ChildProcess;
-using testing::CompanionEnvironment;
-using testing::TemporaryDirectory;
+using namespace testing;
 
 constexpr double kPatienceSeconds = 10.0;
 
