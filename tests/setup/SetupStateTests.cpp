@@ -80,13 +80,8 @@ TEST_F(SetupState, EnablingStartsAPersistentServerAndStoresTheChoice)
 // Each way a start can fail leaves `enabled` and the store as they were, with the failure shown.
 TEST_F(SetupState, AFailedStartShowsTheFailureAndKeepsTheChoice)
 {
-    struct Case {
-        const char* name;
-        bool storedEnabled;
-        std::function<void(FakeProcess&)> script;
-        std::vector<std::string> calls;
-    };
-    const std::vector<Case> cases = {
+    using Script = std::function<void(FakeProcess&)>;
+    const std::tuple<const char*, bool, Script, std::vector<std::string>> cases[] = {
         {"start fails", false, [](FakeProcess& fake) { fake.startResults = {SensorCompanionProcessError::notReady}; },
             {"stop", "start persistent"}},
         {"old child cannot be stopped", false,
@@ -97,20 +92,20 @@ TEST_F(SetupState, AFailedStartShowsTheFailureAndKeepsTheChoice)
             [](FakeProcess& fake) { fake.startResults = {SetupError::system("posix_spawn", ENOENT)}; },
             {"stop", "start persistent"}},
     };
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
+    for (const auto& [name, storedEnabled, script, calls] : cases) {
+        SCOPED_TRACE(name);
         defaults->values.clear();
-        if (testCase.storedEnabled) {
+        if (storedEnabled) {
             defaults->values[std::string(kSensorsEnabledKey)] = true;
         }
         defaults->writes = 0;
         process = std::make_shared<FakeProcess>();
-        testCase.script(*process);
+        script(*process);
         make();
-        run(testCase.storedEnabled ? state->restore(false) : state->setEnabled(true));
-        EXPECT_EQ(process->calls, testCase.calls);
+        run(storedEnabled ? state->restore(false) : state->setEnabled(true));
+        EXPECT_EQ(process->calls, calls);
         EXPECT_TRUE(state->sensorFailed() && !state->running() && !state->busy());
-        EXPECT_EQ(state->enabled(), testCase.storedEnabled);
+        EXPECT_EQ(state->enabled(), storedEnabled);
         EXPECT_EQ(defaults->writes, 0);
     }
 }

@@ -15,30 +15,24 @@ using testing::waitFor;
 // The lower bounds show that each step waits its time before the next.
 TEST(SystemSensorCompanionProcessWaits, ReadyLineLimitAndStopEscalation)
 {
-    struct Case {
-        const char* name;
-        const char* body;
-        Outcome started;
-        double leastStartSeconds;
-        double leastStopSeconds;
-    };
-    const std::vector<Case> cases = {
+    // What the child does, what its start gives, and the least seconds its start and its stop take.
+    const std::tuple<const char*, const char*, Outcome, double, double> cases[] = {
         {"never gets ready", "cat >/dev/null # keeps its standard output open", SensorCompanionProcessError::notReady,
             3.0, 0.0},
         {"ignores end of input", R"(printf '{"ready":true}\n'; exec sleep 30)", {}, 0.0, 2.0},
         {"ignores SIGTERM too", R"(trap '' TERM; printf '{"ready":true}\n'; while :; do sleep 1; done)", {}, 0.0, 3.0},
     };
     testing::ChildScripts scripts;
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        SystemSensorCompanionProcess controller(scripts.write("child", testCase.body));
+    for (const auto& [name, body, started, leastStartSeconds, leastStopSeconds] : cases) {
+        SCOPED_TRACE(name);
+        SystemSensorCompanionProcess controller(scripts.write("child", body));
         testing::ExitCounter exits;
         const double starting = systemClock().uptime();
-        ASSERT_EQ(waitFor(controller.start(true, exits.callback())), testCase.started);
+        ASSERT_EQ(waitFor(controller.start(true, exits.callback())), started);
         const double stopping = systemClock().uptime();
         EXPECT_TRUE(waitFor(controller.stop()).ok());
-        EXPECT_GE(stopping - starting, testCase.leastStartSeconds);
-        EXPECT_GE(systemClock().uptime() - stopping, testCase.leastStopSeconds);
+        EXPECT_GE(stopping - starting, leastStartSeconds);
+        EXPECT_GE(systemClock().uptime() - stopping, leastStopSeconds);
         EXPECT_EQ(exits.count, 1);
         EXPECT_TRUE(waitFor(controller.stop()).ok());
     }

@@ -58,12 +58,7 @@ TEST(ReadyLineParser, JudgesTheFirstNonEmptyLine)
 
 TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
 {
-    struct Case {
-        const char* name;
-        std::string body;
-        std::optional<Outcome> expected;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<const char*, std::string, std::optional<Outcome>> cases[] = {
         {"in two pieces", R"(printf '{"rea'; sleep 0.2; printf 'dy": true}\n'; exec cat >/dev/null)", kReady},
         {"not JSON", R"(printf 'ready\n'; exec cat >/dev/null)", kParseError},
         // Reading stops past 4095 bytes; the cut-off object is then refused by the parser.
@@ -73,13 +68,13 @@ TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
         {"exits before writing", "exit 3", kNotReady},
     };
     ChildScripts scripts;
-    for (const auto& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        const auto script = scripts.write("child", testCase.body);
+    for (const auto& [name, body, expected] : cases) {
+        SCOPED_TRACE(name);
+        const auto script = scripts.write("child", body);
         SystemSensorCompanionProcess controller(script);
         ExitCounter exits;
         const Outcome started = waitFor(controller.start(true, exits.callback()));
-        expectVerdict(started, testCase.expected);
+        expectVerdict(started, expected);
         EXPECT_EQ(contents(script + ".arguments"), "1\n--managed-server\n");
         if (started.ok()) {
             EXPECT_EQ(exits.count, 0);

@@ -32,7 +32,7 @@ template<typename Widget> Widget* find(const QWidget& root, const char* name)
     return widget;
 }
 
-TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
+TEST(SettingsWindow, ShapeTextsAndAFramePushedOffScreenComingBack)
 {
     Harness setup;
     SensorCompanionWindowController controller(setup.create(), [] {});
@@ -43,6 +43,22 @@ TEST(SettingsWindow, ShapeAndAFramePushedOffScreenComingBack)
     EXPECT_EQ(window->windowTitle(), "Quorvantile Sensors");
     const auto buttons = Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
     EXPECT_EQ(window->windowFlags() & buttons, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    const auto* service = find<QCheckBox>(*window, "sensors.enabled");
+    EXPECT_EQ(service->text(), "Quorvantile Sensors");
+    EXPECT_EQ(service->font().weight(), QFont::DemiBold);
+    auto* note = find<QLabel>(*window, "sensors.note");
+    EXPECT_TRUE(note->wordWrap());
+    auto labels = find<QWidget>(*window, "sensors.provides")->findChildren<QLabel*>();
+    QStringList texts;
+    for (const auto* label : labels << note) {
+        EXPECT_EQ(label->font().pixelSize(), 10);
+        EXPECT_NEAR(label->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
+        texts << label->text();
+    }
+    texts.removeLast(); // the note's own text
+    EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
+    EXPECT_EQ(find<QLabel>(*window, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
 
     controller.showWindow();
     const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);
@@ -122,27 +138,6 @@ TEST(SettingsView, RowsFollowTheState)
             settle();
         }
     }
-}
-
-TEST(SettingsView, TextsFontsAndOpacities)
-{
-    Harness setup;
-    SensorCompanionSettingsView view(setup.create(), [] {});
-    const auto* service = find<QCheckBox>(view, "sensors.enabled");
-    EXPECT_EQ(service->text(), "Quorvantile Sensors");
-    EXPECT_EQ(service->font().weight(), QFont::DemiBold);
-    auto* note = find<QLabel>(view, "sensors.note");
-    EXPECT_TRUE(note->wordWrap());
-    auto labels = find<QWidget>(view, "sensors.provides")->findChildren<QLabel*>();
-    QStringList texts;
-    for (const auto* label : labels << note) {
-        EXPECT_EQ(label->font().pixelSize(), 10);
-        EXPECT_NEAR(label->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
-        texts << label->text();
-    }
-    texts.removeLast(); // the note's own text
-    EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
-    EXPECT_EQ(find<QLabel>(view, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
 }
 
 TEST(SettingsView, ControlsCallTheirOperations)

@@ -33,13 +33,10 @@ constexpr double kPatienceSeconds = 10.0;
 bool eventually(const std::function<bool()>& condition)
 {
     const double deadline = systemClock().uptime() + kPatienceSeconds;
-    while (!condition()) {
-        if (systemClock().uptime() > deadline) {
-            return false;
-        }
+    while (!condition() && systemClock().uptime() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return true;
+    return condition();
 }
 
 std::string procFile(pid_t pid, const std::string& name)
