@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <fstream>
-#include <sstream>
 
 namespace quorvantile::setup::testing {
 
@@ -25,14 +23,6 @@ public:
         return path.string();
     }
 
-    [[nodiscard]] static std::string contents(const std::string& path)
-    {
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-
 private:
     TemporaryFolder folder_;
 };
@@ -46,7 +36,7 @@ struct ExitCounter {
     }
 };
 
-// Ready lines as a server writes them.
+// A server's ready line, after which it waits for the end of its input.
 inline constexpr const char* kReadyThenWaitForEndOfInput = R"(printf '{"ready":true}\n'; exec cat >/dev/null)";
 
 } // namespace quorvantile::setup::testing

@@ -9,22 +9,10 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 namespace quorvantile::setup {
 namespace {
 
-using testing::TemporaryFolder;
-using testing::waitFor;
-
-std::string contents(const std::filesystem::path& path)
-{
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using namespace testing;
 
 void write(const std::filesystem::path& path, const std::string& text)
 {
@@ -32,7 +20,7 @@ void write(const std::filesystem::path& path, const std::string& text)
     std::ofstream(path) << text;
 }
 
-TEST(JsonDefaultsStore, KeepsOtherKeysAndWritesAtomically)
+TEST(JsonDefaultsStore, KeepsOtherKeysWritesAtomicallyAndLosesNothingUnreadable)
 {
     TemporaryFolder home;
     const auto file = home.path() / "com.zembo.quorvantile.sensors" / "defaults.json";
@@ -50,13 +38,8 @@ TEST(JsonDefaultsStore, KeepsOtherKeysAndWritesAtomically)
     EXPECT_EQ(status.st_mode & 0777, 0600U);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(file.parent_path()), {}), 1)
         << "no temporary file is left behind";
-}
 
-TEST(JsonDefaultsStore, ACorruptFileReadsAsEmptyAndOnlyAWriteReplacesIt)
-{
-    TemporaryFolder home;
-    const auto file = home.path() / "defaults.json";
-    JsonDefaultsStore store(file);
+    // A corrupt file reads as empty, and only a write replaces it.
     for (const std::string corrupt : {"{\"sensorsEnabled.v1\": tru", "[true]", ""}) {
         write(file, corrupt);
         EXPECT_FALSE(store.value("sensorsEnabled.v1").has_value()) << corrupt;

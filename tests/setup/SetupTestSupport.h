@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,10 +29,8 @@ class ManualExecutor final : public Executor {
 public:
     void post(std::function<void()> work) override
     {
-        {
-            const std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(work));
-        }
+        const std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(work));
         posted_.notify_all();
     }
 
@@ -38,9 +38,8 @@ public:
     int runPending()
     {
         int ran = 0;
-        while (auto work = next()) {
+        for (; auto work = take(std::chrono::steady_clock::now()); ++ran) {
             work();
-            ++ran;
         }
         return ran;
     }
@@ -50,14 +49,9 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
         while (!done()) {
-            std::function<void()> work;
-            {
-                std::unique_lock lock(mutex_);
-                if (!posted_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
-                    return false;
-                }
-                work = std::move(queue_.front());
-                queue_.pop_front();
+            auto work = take(deadline);
+            if (!work) {
+                return false;
             }
             work();
         }
@@ -65,10 +59,10 @@ public:
     }
 
 private:
-    std::function<void()> next()
+    std::function<void()> take(auto deadline)
     {
-        const std::lock_guard lock(mutex_);
-        if (queue_.empty()) {
+        std::unique_lock lock(mutex_);
+        if (!posted_.wait_until(lock, deadline, [this] { return !queue_.empty(); })) {
             return {};
         }
         auto work = std::move(queue_.front());
@@ -115,7 +109,7 @@ public:
     Outcome await_resume() const { return result_; }
 
     [[nodiscard]] bool waiting() const { return static_cast<bool>(waiting_); }
-    void finish(Outcome result)
+    void finish(Outcome result = {})
     {
         result_ = std::move(result);
         std::exchange(waiting_, {}).resume();
@@ -126,6 +120,16 @@ private:
     Outcome result_;
 };
 
+inline Outcome next(std::deque<Outcome>& results)
+{
+    if (results.empty()) {
+        return {};
+    }
+    Outcome result = results.front();
+    results.pop_front();
+    return result;
+}
+
 // A server controller whose calls succeed unless scripted otherwise, and which the test can hold.
 class FakeProcess final : public SensorCompanionProcessControlling {
 public:
@@ -134,7 +138,6 @@ public:
     std::deque<Outcome> startResults; // given to the next starts; success when empty
     std::deque<Outcome> stopResults;
     bool holdStarts = false; // each start then waits in `pending` until finished
-    bool holdStops = false;
     bool exitBeforeReady = false; // the child ends right after becoming ready, before start returns
     Pending pending;
 
@@ -154,24 +157,11 @@ public:
     Task<Outcome> stop() override
     {
         calls.push_back("stop");
-        if (holdStops) {
-            co_return co_await pending;
-        }
         co_return next(stopResults);
-    }
-
-private:
-    static Outcome next(std::deque<Outcome>& results)
-    {
-        if (results.empty()) {
-            return {};
-        }
-        Outcome result = results.front();
-        results.pop_front();
-        return result;
     }
 };
 
+// A login item whose status follows every request that succeeds.
 class FakeLogin final : public SensorCompanionLoginControlling {
 public:
     LoginItemStatus currentStatus = LoginItemStatus::notRegistered;
@@ -183,10 +173,9 @@ public:
     Task<Outcome> setEnabled(bool enabled) override
     {
         requests.push_back(enabled);
-        Outcome result;
-        if (!results.empty()) {
-            result = results.front();
-            results.pop_front();
+        const Outcome result = next(results);
+        if (result.ok()) {
+            currentStatus = enabled ? LoginItemStatus::enabled : LoginItemStatus::notRegistered;
         }
         co_return result;
     }
@@ -234,5 +223,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline std::string contents(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
 
 } // namespace quorvantile::setup::testing

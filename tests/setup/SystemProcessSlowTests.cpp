@@ -10,43 +10,31 @@
 namespace quorvantile::setup {
 namespace {
 
-using testing::ChildScripts;
-using testing::ExitCounter;
 using testing::waitFor;
 
-TEST(SystemSensorCompanionProcessWaits, AChildThatNeverGetsReadyFailsAfterThreeSeconds)
+// The lower bounds show that each step waits its time before the next.
+TEST(SystemSensorCompanionProcessWaits, ReadyLineLimitAndStopEscalation)
 {
-    ChildScripts scripts;
-    SystemSensorCompanionProcess controller(scripts.write("child", "cat >/dev/null # keeps its standard output open"));
-    ExitCounter exits;
-    const double started = systemClock().uptime();
-    EXPECT_EQ(waitFor(controller.start(true, exits.callback())), Outcome(SensorCompanionProcessError::notReady));
-    EXPECT_GE(systemClock().uptime() - started, 3.0);
-    EXPECT_EQ(exits.count, 1);
-}
-
-// The lower bounds show that each step of the sequence waits its time before the next.
-TEST(SystemSensorCompanionProcessWaits, StopEscalatesForChildrenThatDoNotObey)
-{
-    struct Case {
-        const char* name;
-        const char* body;
-        double leastSeconds;
+    // What the child does, what its start gives, and the least seconds its start and its stop take.
+    const std::tuple<const char*, const char*, Outcome, double, double> cases[] = {
+        {"never gets ready", "cat >/dev/null # keeps its standard output open", SensorCompanionProcessError::notReady,
+            3.0, 0.0},
+        {"ignores end of input", R"(printf '{"ready":true}\n'; exec sleep 30)", {}, 0.0, 2.0},
+        {"ignores SIGTERM too", R"(trap '' TERM; printf '{"ready":true}\n'; while :; do sleep 1; done)", {}, 0.0, 3.0},
     };
-    const std::vector<Case> cases = {
-        {"ignores end of input", R"(printf '{"ready":true}\n'; exec sleep 30)", 2.0},
-        {"ignores SIGTERM too", R"(trap '' TERM; printf '{"ready":true}\n'; while :; do sleep 1; done)", 3.0},
-    };
-    ChildScripts scripts;
-    for (const auto& testCase : cases) {
-        SystemSensorCompanionProcess controller(scripts.write("child", testCase.body));
-        ExitCounter exits;
-        ASSERT_TRUE(waitFor(controller.start(true, exits.callback())).ok()) << testCase.name;
+    testing::ChildScripts scripts;
+    for (const auto& [name, body, started, leastStartSeconds, leastStopSeconds] : cases) {
+        SCOPED_TRACE(name);
+        SystemSensorCompanionProcess controller(scripts.write("child", body));
+        testing::ExitCounter exits;
+        const double starting = systemClock().uptime();
+        ASSERT_EQ(waitFor(controller.start(true, exits.callback())), started);
         const double stopping = systemClock().uptime();
-        EXPECT_TRUE(waitFor(controller.stop()).ok()) << testCase.name;
-        EXPECT_GE(systemClock().uptime() - stopping, testCase.leastSeconds) << testCase.name;
-        EXPECT_EQ(exits.count, 1) << testCase.name;
-        EXPECT_TRUE(waitFor(controller.stop()).ok()) << testCase.name;
+        EXPECT_TRUE(waitFor(controller.stop()).ok());
+        EXPECT_GE(stopping - starting, leastStartSeconds);
+        EXPECT_GE(systemClock().uptime() - stopping, leastStopSeconds);
+        EXPECT_EQ(exits.count, 1);
+        EXPECT_TRUE(waitFor(controller.stop()).ok());
     }
 }
 

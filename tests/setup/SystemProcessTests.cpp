@@ -14,83 +14,74 @@
 namespace quorvantile::setup {
 namespace {
 
-using testing::ChildScripts;
-using testing::ExitCounter;
-using testing::waitFor;
+using namespace testing;
 
-enum class Verdict { ready, notReady, parseError };
+// The verdicts on what a child writes first; a parse error's message is the parser's own.
+const Outcome kReady;
+const Outcome kNotReady = SensorCompanionProcessError::notReady;
+const std::optional<Outcome> kParseError;
 
-Verdict verdictOf(const Outcome& outcome)
+void expectVerdict(const Outcome& outcome, const std::optional<Outcome>& expected)
 {
-    if (outcome.ok()) {
-        return Verdict::ready;
+    if (expected) {
+        EXPECT_EQ(outcome, *expected) << (outcome.ok() ? "" : outcome.error().localizedDescription());
+    } else {
+        EXPECT_TRUE(!outcome.ok() && std::holds_alternative<ParseError>(outcome.error().reason()));
     }
-    if (std::holds_alternative<ParseError>(outcome.error().reason())) {
-        return Verdict::parseError;
-    }
-    EXPECT_EQ(outcome.error(), SetupError(SensorCompanionProcessError::notReady))
-        << outcome.error().localizedDescription();
-    return Verdict::notReady;
 }
 
 TEST(ReadyLineParser, JudgesTheFirstNonEmptyLine)
 {
-    const std::vector<std::pair<std::string, Verdict>> cases = {
-        {"{\"ready\":true}\n", Verdict::ready},
-        {"\n\n{\"ready\":true,\"endpoint\":\"/run/x\",\"uid\":1000}\nmore", Verdict::ready},
-        {"{\"ready\":true}", Verdict::ready}, // the whole buffer when it holds no line feed
-        {"{\"ready\":true}\n{not json", Verdict::ready},
-        {"", Verdict::notReady},
-        {"\n\n", Verdict::notReady},
-        {"{\"ready\":false}\n", Verdict::notReady},
-        {"{\"ready\":1}\n", Verdict::notReady},
-        {"{\"endpoint\":\"x\"}\n", Verdict::notReady},
-        {"[{\"ready\":true}]\n", Verdict::notReady},
-        {"true\n", Verdict::notReady},
-        {"ready\n", Verdict::parseError},
-        {"{\"ready\":true\n}\n", Verdict::parseError},
-        {"55975650760e968\n", Verdict::parseError}, // a number no double holds
-        {"{\"ready\":true,\"uid\":1e999}\n", Verdict::parseError},
+    const std::vector<std::pair<std::string, std::optional<Outcome>>> cases = {
+        {"{\"ready\":true}\n", kReady},
+        {"\n\n{\"ready\":true,\"endpoint\":\"/run/x\",\"uid\":1000}\nmore", kReady},
+        {"{\"ready\":true}", kReady}, // the whole buffer when it holds no line feed
+        {"{\"ready\":true}\n{not json", kReady},
+        {"", kNotReady},
+        {"\n\n", kNotReady},
+        {"{\"ready\":false}\n", kNotReady},
+        {"{\"ready\":1}\n", kNotReady},
+        {"{\"ready\":\"true\"}\n", kNotReady},
+        {"{\"endpoint\":\"x\"}\n", kNotReady},
+        {"[{\"ready\":true}]\n", kNotReady},
+        {"true\n", kNotReady},
+        {"ready\n", kParseError},
+        {"{\"ready\":true\n}\n", kParseError},
+        {"55975650760e968\n", kParseError}, // a number no double holds
+        {"{\"ready\":true,\"uid\":1e999}\n", kParseError},
     };
     for (const auto& [buffer, expected] : cases) {
-        EXPECT_EQ(verdictOf(parseReadyLine(buffer)), expected) << buffer;
+        SCOPED_TRACE(buffer);
+        expectVerdict(parseReadyLine(buffer), expected);
     }
 }
 
 TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
 {
-    struct Case {
-        const char* name;
-        std::string body;
-        Verdict expected;
-    };
-    const std::vector<Case> cases = {
-        {"in two pieces", R"(printf '{"rea'; sleep 0.2; printf 'dy": true}\n'; exec cat >/dev/null)", Verdict::ready},
-        {"after empty lines", R"(printf '\n\n{"ready":true,"uid":1}\n'; exec cat >/dev/null)", Verdict::ready},
-        {"false", R"(printf '{"ready":false}\n'; exec cat >/dev/null)", Verdict::notReady},
-        {"a text", R"(printf '{"ready":"true"}\n'; exec cat >/dev/null)", Verdict::notReady},
-        {"an array", R"(printf '[{"ready":true}]\n'; exec cat >/dev/null)", Verdict::notReady},
-        {"not JSON", R"(printf 'ready\n'; exec cat >/dev/null)", Verdict::parseError},
+    const std::tuple<const char*, std::string, std::optional<Outcome>> cases[] = {
+        {"in two pieces", R"(printf '{"rea'; sleep 0.2; printf 'dy": true}\n'; exec cat >/dev/null)", kReady},
+        {"not JSON", R"(printf 'ready\n'; exec cat >/dev/null)", kParseError},
         // Reading stops past 4095 bytes; the cut-off object is then refused by the parser.
         {"5000 bytes without a line feed",
             R"(printf '{"ready":true,"padding":"'; head -c 5000 /dev/zero | tr '\000' x; exec cat >/dev/null)",
-            Verdict::parseError},
-        {"exits before writing", "exit 3", Verdict::notReady},
+            kParseError},
+        {"exits before writing", "exit 3", kNotReady},
     };
     ChildScripts scripts;
-    for (const auto& testCase : cases) {
-        const auto script = scripts.write("child", testCase.body);
+    for (const auto& [name, body, expected] : cases) {
+        SCOPED_TRACE(name);
+        const auto script = scripts.write("child", body);
         SystemSensorCompanionProcess controller(script);
         ExitCounter exits;
         const Outcome started = waitFor(controller.start(true, exits.callback()));
-        EXPECT_EQ(verdictOf(started), testCase.expected) << testCase.name;
-        EXPECT_EQ(ChildScripts::contents(script + ".arguments"), "1\n--managed-server\n") << testCase.name;
+        expectVerdict(started, expected);
+        EXPECT_EQ(contents(script + ".arguments"), "1\n--managed-server\n");
         if (started.ok()) {
-            EXPECT_EQ(exits.count, 0) << testCase.name;
-            EXPECT_TRUE(waitFor(controller.stop()).ok()) << testCase.name;
+            EXPECT_EQ(exits.count, 0);
+            EXPECT_TRUE(waitFor(controller.stop()).ok());
         }
-        EXPECT_EQ(exits.count, 1) << testCase.name << ": every launched child is reported once, also after a failure";
-        EXPECT_TRUE(waitFor(controller.stop()).ok()) << testCase.name << ": a second stop has nothing to do";
+        EXPECT_EQ(exits.count, 1) << "every launched child is reported once, also after a failure";
+        EXPECT_TRUE(waitFor(controller.stop()).ok()) << "a second stop has nothing to do";
     }
 }
 
@@ -101,7 +92,7 @@ TEST(SystemSensorCompanionProcess, KeepsOneChildAtATime)
     SystemSensorCompanionProcess controller(script);
     ExitCounter exits;
     ASSERT_TRUE(waitFor(controller.start(false, exits.callback())).ok());
-    EXPECT_EQ(ChildScripts::contents(script + ".arguments"), "1\n--on-demand-server\n");
+    EXPECT_EQ(contents(script + ".arguments"), "1\n--on-demand-server\n");
     EXPECT_EQ(waitFor(controller.start(true, exits.callback())), Outcome(SensorCompanionProcessError::unavailable));
     EXPECT_EQ(exits.count, 0);
     EXPECT_TRUE(waitFor(controller.stop()).ok());
@@ -133,10 +124,9 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
 
     ASSERT_TRUE(testing::runToEnd(*main, state->setEnabled(true)));
     EXPECT_TRUE(state->running());
-    EXPECT_EQ(ChildScripts::contents(script + ".arguments"), "1\n--managed-server\n");
 
     // The server dies on its own: the watcher's report reaches the state on the main executor.
-    const pid_t child = std::stoi(ChildScripts::contents(script + ".pid"));
+    const pid_t child = std::stoi(contents(script + ".pid"));
     ASSERT_EQ(::kill(child, SIGKILL), 0);
     ASSERT_TRUE(main->runUntil([&] { return state->sensorFailed(); }, 10.0));
     EXPECT_FALSE(state->running());

@@ -2,16 +2,12 @@
 // platform. The state's work runs on the Qt main executor, so each step ends with settle().
 #include "WindowFakes.h"
 
-#include "setup/SensorCompanionSetupState.h"
-#include "setup/qt/QtMainExecutor.h"
 #include "setup/qt/QuitSignals.h"
-#include "setup/qt/SensorCompanionApplication.h"
 #include "setup/qt/SensorCompanionSettingsView.h"
 #include "setup/qt/SensorCompanionWindowController.h"
 #include "setup/qt/SetupInstance.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -21,34 +17,13 @@
 
 #include <csignal>
 #include <future>
-#include <thread>
 
 namespace quorvantile::setup {
 namespace {
 
-using testing::FakeLogin;
-using testing::FakeProcess;
-using testing::MemoryDefaults;
+using testing::Harness;
 using testing::settle;
-
-struct Harness {
-    std::shared_ptr<FakeProcess> process = std::make_shared<FakeProcess>();
-    std::shared_ptr<FakeLogin> login = std::make_shared<FakeLogin>();
-    std::shared_ptr<MemoryDefaults> defaults = std::make_shared<MemoryDefaults>();
-    std::shared_ptr<SensorCompanionSetupState> state;
-    int quits = 0;
-
-    std::shared_ptr<SensorCompanionSetupState> create()
-    {
-        state = SensorCompanionSetupState::create(defaults, process, login, std::make_shared<QtMainExecutor>());
-        return state;
-    }
-    void run(Task<void> operation)
-    {
-        startDetached(std::move(operation));
-        settle();
-    }
-};
+using Calls = std::vector<std::string>;
 
 template<typename Widget> Widget* find(const QWidget& root, const char* name)
 {
@@ -57,317 +32,216 @@ template<typename Widget> Widget* find(const QWidget& root, const char* name)
     return widget;
 }
 
-// ---- The window ----------------------------------------------------------------------------
-
-TEST(SettingsWindow, SizeStyleTitleAndMinimum)
+TEST(SettingsWindow, ShapeTextsAndAFramePushedOffScreenComingBack)
 {
     Harness setup;
     SensorCompanionWindowController controller(setup.create(), [] {});
-    const QWidget& window = *controller.window();
-    EXPECT_EQ(window.size(), QSize(420, 290));
-    EXPECT_EQ(window.minimumSize(), QSize(320, 240));
-    EXPECT_EQ(window.windowTitle(), "Quorvantile Sensors");
-    const auto flags = window.windowFlags();
-    EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
-    EXPECT_TRUE(flags.testFlag(Qt::WindowCloseButtonHint));
-    EXPECT_FALSE(flags.testFlag(Qt::WindowMinimizeButtonHint));
-    EXPECT_NE(window.maximumSize(), window.minimumSize()); // resizable
-    EXPECT_FALSE(window.testAttribute(Qt::WA_DeleteOnClose));
-}
-
-TEST(SettingsWindow, EscapeClosesTheWindowAndTheApplicationStays)
-{
-    Harness setup;
-    int exits = 0;
-    SensorCompanionApplication application(setup.create(), false, [&exits] { ++exits; });
-    application.applicationDidFinishLaunching(false);
-    settle();
-    QWidget* window = application.controller()->window();
-    ASSERT_TRUE(window->isVisible());
-    QTest::keyClick(window, Qt::Key_Escape);
-    settle();
-    EXPECT_FALSE(window->isVisible());
-    EXPECT_EQ(exits, 0);
-    // Shown again, it is the same window.
-    application.handleRequest(SetupRequest::show);
-    EXPECT_EQ(application.controller()->window(), window);
-    EXPECT_TRUE(window->isVisible());
-}
-
-TEST(SettingsWindow, FramePushedOffScreenComesBack)
-{
-    Harness setup;
-    SensorCompanionWindowController controller(setup.create(), [] {});
-    controller.showWindow();
     QWidget* window = controller.window();
+    EXPECT_EQ(window->size(), QSize(420, 290));
+    EXPECT_EQ(window->minimumSize(), QSize(320, 240));
+    EXPECT_NE(window->maximumSize(), window->minimumSize()); // resizable
+    EXPECT_EQ(window->windowTitle(), "Quorvantile Sensors");
+    const auto buttons = Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
+    EXPECT_EQ(window->windowFlags() & buttons, Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+
+    const auto* service = find<QCheckBox>(*window, "sensors.enabled");
+    EXPECT_EQ(service->text(), "Quorvantile Sensors");
+    EXPECT_EQ(service->font().weight(), QFont::DemiBold);
+    auto* note = find<QLabel>(*window, "sensors.note");
+    EXPECT_TRUE(note->wordWrap());
+    auto labels = find<QWidget>(*window, "sensors.provides")->findChildren<QLabel*>();
+    QStringList texts;
+    for (const auto* label : labels << note) {
+        EXPECT_EQ(label->font().pixelSize(), 10);
+        EXPECT_NEAR(label->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
+        texts << label->text();
+    }
+    texts.removeLast(); // the note's own text
+    EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
+    EXPECT_EQ(find<QLabel>(*window, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
+
+    controller.showWindow();
     const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);
     window->move(area.right() - 100, area.bottom() - 50);
     settle();
     EXPECT_TRUE(area.contains(window->frameGeometry())) << window->frameGeometry().x();
 }
 
-// ---- The view ------------------------------------------------------------------------------
-
-struct Row {
-    bool serviceChecked;
-    bool serviceEnabled;
-    QString status; // empty: nothing shown
-    bool retry;
-    bool loginChecked;
-    bool approvalButton;
-    QString loginError; // empty: none shown
-};
-
-void expectRow(const QWidget& view, const Row& row)
+// The view as a person reads it: each control shown, in order, with "[x]" or "[ ]" for a mark (and
+// " (fixed)" when it cannot be changed), a label's text, or a button's name.
+std::string shown(const QWidget& view)
 {
-    const auto* service = find<QCheckBox>(view, "sensors.enabled");
-    const auto* status = find<QLabel>(view, "sensors.status");
-    const auto* retry = find<QPushButton>(view, "sensors.retry");
-    const auto* login = find<QCheckBox>(view, "sensors.login");
-    const auto* approval = find<QPushButton>(view, "sensors.loginSettings");
-    const auto* loginError = find<QLabel>(view, "sensors.loginError");
-    EXPECT_EQ(service->isChecked(), row.serviceChecked);
-    EXPECT_EQ(service->isEnabled(), row.serviceEnabled);
-    EXPECT_EQ(status->isVisibleTo(&view) ? status->text() : QString(), row.status);
-    EXPECT_EQ(retry->isVisibleTo(&view), row.retry);
-    EXPECT_EQ(login->isChecked(), row.loginChecked);
-    EXPECT_TRUE(login->isEnabled());
-    EXPECT_EQ(approval->isVisibleTo(&view), row.approvalButton);
-    EXPECT_EQ(loginError->isVisibleTo(&view) ? loginError->text() : QString(), row.loginError);
+    QStringList parts;
+    for (const char* name : {"sensors.enabled", "sensors.status", "sensors.retry", "sensors.login",
+             "sensors.loginSettings", "sensors.loginError"}) {
+        const auto* widget = find<QWidget>(view, name);
+        const auto* box = qobject_cast<const QCheckBox*>(widget);
+        const auto* label = qobject_cast<const QLabel*>(widget);
+        if (!widget->isVisibleTo(&view)) {
+            continue;
+        }
+        parts << (box != nullptr   ? QString(box->isChecked() ? "[x]" : "[ ]") + (box->isEnabled() ? "" : " (fixed)")
+                : label != nullptr ? label->text()
+                                   : QString::fromLatin1(name));
+    }
+    return parts.join(" | ").toStdString();
 }
-
-struct ViewCase {
-    const char* name;
-    std::function<void(Harness&)> arrange; // before the state exists
-    std::function<void(Harness&)> act; // through the state's operations
-    Row row;
-};
-
-const SetupError kNoSuchFile = SetupError::system("unlink", ENOENT);
 
 TEST(SettingsView, RowsFollowTheState)
 {
-    const ViewCase cases[] = {
-        {"off and healthy", [](Harness&) {}, [](Harness&) {}, {false, true, "", false, false, false, ""}},
-        {"starting", [](Harness& setup) { setup.process->holdStarts = true; },
-            [](Harness& setup) { setup.run(setup.state->setEnabled(true)); },
-            {false, false, "Starting", false, false, false, ""}},
-        {"live", [](Harness&) {}, [](Harness& setup) { setup.run(setup.state->setEnabled(true)); },
-            {true, true, "Live", false, false, false, ""}},
-        {"live on demand", [](Harness&) {}, [](Harness& setup) { setup.run(setup.state->restore(true)); },
-            {false, true, "Live", false, false, false, ""}},
-        {"start failed",
-            [](Harness& setup) { setup.process->startOutcomes.emplace_back(SensorCompanionProcessError::notReady); },
-            [](Harness& setup) { setup.run(setup.state->setEnabled(true)); },
-            {false, true, "Unavailable", true, false, false, ""}},
-        {"persistent server ended by itself", [](Harness&) {},
-            [](Harness& setup) {
-                setup.run(setup.state->setEnabled(true));
-                setup.process->exit();
-                settle();
+    const auto enable = [](Harness& setup) { setup.run(setup.state->setEnabled(true)); };
+    const std::tuple<const char*, std::function<void(Harness&)>, std::string> cases[] = {
+        {"off and healthy", [](Harness&) {}, "[ ] | [ ]"},
+        {"starting",
+            [&](Harness& setup) {
+                setup.process->holdStarts = true;
+                enable(setup);
             },
-            {true, true, "Unavailable", true, false, false, ""}},
-        {"login awaiting approval", [](Harness& setup) { setup.login->current = LoginItemStatus::requiresApproval; },
-            [](Harness&) {}, {false, true, "", false, true, true, ""}},
-        {"login enabled", [](Harness& setup) { setup.login->current = LoginItemStatus::enabled; }, [](Harness&) {},
-            {false, true, "", false, true, false, ""}},
-        {"login change failed", [](Harness& setup) { setup.login->nextError = kNoSuchFile; },
-            [](Harness& setup) { setup.run(setup.state->setLogin(true)); },
-            {false, true, "", false, false, false, "Login setting: No such file or directory"}},
+            "[ ] (fixed) | Starting | [ ]"},
+        {"live", enable, "[x] | Live | [ ]"},
+        {"live on demand", [](Harness& setup) { setup.run(setup.state->restore(true)); }, "[ ] | Live | [ ]"},
+        {"start failed",
+            [&](Harness& setup) {
+                setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
+                enable(setup);
+            },
+            "[ ] | Unavailable | sensors.retry | [ ]"},
+        {"persistent server ended by itself",
+            [&](Harness& setup) {
+                enable(setup);
+                setup.exitChild();
+            },
+            "[x] | Unavailable | sensors.retry | [ ]"},
+        {"login awaiting approval",
+            [](Harness& setup) {
+                setup.login->currentStatus = LoginItemStatus::requiresApproval;
+                setup.state->refreshLoginStatus();
+            },
+            "[ ] | [x] | sensors.loginSettings"},
+        {"login enabled", [](Harness& setup) { setup.run(setup.state->setLogin(true)); }, "[ ] | [x]"},
+        {"login change failed",
+            [](Harness& setup) {
+                setup.login->results = {SetupError::system("unlink", ENOENT)};
+                setup.run(setup.state->setLogin(true));
+            },
+            "[ ] | [ ] | Login setting: No such file or directory"},
     };
-    for (const auto& example : cases) {
-        SCOPED_TRACE(example.name);
+    for (const auto& [name, act, expected] : cases) {
+        SCOPED_TRACE(name);
         Harness setup;
-        example.arrange(setup);
         SensorCompanionSettingsView view(setup.create(), [] {});
-        example.act(setup);
+        act(setup);
         settle();
-        expectRow(view, example.row);
-        if (setup.process->startHold.waiting()) {
-            setup.process->startHold.release(); // let the held start finish so that nothing leaks
+        EXPECT_EQ(shown(view), expected);
+        if (setup.process->pending.waiting()) {
+            setup.process->pending.finish(); // let the held start finish so that nothing leaks
             settle();
         }
     }
 }
 
-TEST(SettingsView, TextsFontsAndOpacities)
-{
-    Harness setup;
-    SensorCompanionSettingsView view(setup.create(), [] {});
-    const auto* service = find<QCheckBox>(view, "sensors.enabled");
-    EXPECT_EQ(service->text(), "Quorvantile Sensors");
-    EXPECT_EQ(service->font().weight(), QFont::DemiBold);
-    EXPECT_EQ(service->font().pixelSize(), 12);
-    EXPECT_EQ(find<QCheckBox>(view, "sensors.login")->font().pixelSize(), 12);
-    const auto* note = find<QLabel>(view, "sensors.note");
-    EXPECT_EQ(note->font().pixelSize(), 10);
-    EXPECT_TRUE(note->wordWrap());
-    EXPECT_NEAR(note->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
-    const auto* provides = find<QWidget>(view, "sensors.provides");
-    QStringList texts;
-    for (const auto* label : provides->findChildren<QLabel*>()) {
-        EXPECT_EQ(label->font().pixelSize(), 10);
-        EXPECT_NEAR(label->palette().color(QPalette::WindowText).alphaF(), 0.75, 0.01);
-        texts << label->text();
-    }
-    EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
-    EXPECT_EQ(find<QLabel>(view, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
-}
-
 TEST(SettingsView, ControlsCallTheirOperations)
 {
     Harness setup;
-    SensorCompanionSettingsView view(setup.create(), [&setup] { ++setup.quits; });
+    SensorCompanionSettingsView view(setup.create(), [&setup] { ++setup.exits; });
+    const auto click = [&view](const char* name) {
+        find<QAbstractButton>(view, name)->click();
+        settle();
+    };
 
-    // The service mark follows `enabled`: it stays clear while the start is held.
-    setup.process->holdStarts = true;
-    find<QCheckBox>(view, "sensors.enabled")->click();
-    settle();
-    EXPECT_EQ(setup.process->starts, std::vector<bool> {true});
+    // A click marks the box at once; the failed start clears it again.
+    setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
+    click("sensors.enabled");
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent"}));
     EXPECT_FALSE(find<QCheckBox>(view, "sensors.enabled")->isChecked());
-    setup.process->startHold.release(SensorCompanionProcessError::notReady);
-    settle();
-    setup.process->holdStarts = false;
 
     // Retry after a failed start starts again; after a failed stop it stops again.
-    find<QPushButton>(view, "sensors.retry")->click();
-    settle();
-    EXPECT_EQ(setup.process->starts, (std::vector<bool> {true, true}));
-    EXPECT_TRUE(find<QCheckBox>(view, "sensors.enabled")->isChecked());
-    setup.process->stopOutcomes.emplace_back(SensorCompanionProcessError::couldNotStop);
-    find<QCheckBox>(view, "sensors.enabled")->click();
-    settle();
+    click("sensors.retry");
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop", "start persistent"}));
+    setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
+    click("sensors.enabled");
     ASSERT_TRUE(setup.state->sensorFailed());
-    const int stopsBefore = setup.process->stops;
-    find<QPushButton>(view, "sensors.retry")->click();
-    settle();
-    EXPECT_EQ(setup.process->stops, stopsBefore + 1);
-    EXPECT_EQ(setup.process->starts.size(), 2U);
+    click("sensors.retry");
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop", "start persistent", "stop", "stop"}));
     EXPECT_FALSE(setup.state->running());
 
-    find<QCheckBox>(view, "sensors.login")->click();
-    settle();
+    click("sensors.login");
     EXPECT_EQ(setup.login->requests, std::vector<bool> {true});
-    EXPECT_TRUE(find<QCheckBox>(view, "sensors.login")->isChecked());
 
-    setup.login->current = LoginItemStatus::requiresApproval;
+    setup.login->currentStatus = LoginItemStatus::requiresApproval;
     setup.state->refreshLoginStatus();
     settle();
-    find<QPushButton>(view, "sensors.loginSettings")->click();
+    click("sensors.loginSettings");
     EXPECT_EQ(setup.login->settingsOpened, 1);
-
-    find<QPushButton>(view, "sensors.quit")->click();
-    EXPECT_EQ(setup.quits, 1);
+    click("sensors.quit");
+    EXPECT_EQ(setup.exits, 1);
 }
 
-// ---- The delegate ----------------------------------------------------------------------------
-
-struct Launch {
-    Harness setup;
-    int exits = 0;
-    std::unique_ptr<SensorCompanionApplication> application;
-
-    Launch(bool onDemand, bool loginItem, bool enabled = false)
-    {
-        if (enabled) {
-            setup.defaults->setValue(kSensorsEnabledKey, true);
-        }
-        application = std::make_unique<SensorCompanionApplication>(setup.create(), onDemand, [this] { ++exits; });
-        application->applicationDidFinishLaunching(loginItem);
-        settle();
-    }
-    [[nodiscard]] bool windowShown() const
-    {
-        return application->controller() != nullptr && application->controller()->window()->isVisible();
-    }
-};
-
-TEST(SensorCompanionApplication, LaunchDecision)
+// What a launch starts and shows, and whether the run ends with its server: an on-demand run does
+// unless the window was opened; a persistent server ending is a failure to show, not the end of a run.
+TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
 {
     struct Case {
         const char* name;
-        bool onDemand;
-        bool loginItem;
-        bool enabled;
+        bool onDemand, loginItem, enabled, showLater;
+        std::deque<Outcome> startResults;
         bool window;
-        std::vector<bool> starts;
+        Calls calls;
+        int exitsOnceTheServerEnded;
     };
+    const Calls persistent = {"stop", "start persistent"}, onDemand = {"stop", "start on demand"};
     const Case cases[] = {
-        {"by hand", false, false, false, true, {}},
-        {"by hand, enabled", false, false, true, true, {true}},
-        {"at login, enabled", false, true, true, false, {true}},
-        {"at login, disabled", false, true, false, false, {}},
-        {"on demand, disabled", true, false, false, false, {false}},
-        {"on demand, enabled", true, false, true, false, {true}},
+        {"by hand", false, false, false, false, {}, true, {}, 0},
+        {"by hand, enabled", false, false, true, false, {}, true, persistent, 0},
+        {"at login, enabled", false, true, true, false, {}, false, persistent, 0},
+        {"at login, disabled", false, true, false, false, {}, false, {}, 0},
+        {"on demand, disabled", true, false, false, false, {}, false, onDemand, 1},
+        {"on demand, enabled", true, false, true, false, {}, false, persistent, 0},
+        {"on demand, window opened", true, false, false, true, {}, false, onDemand, 0},
+        {"on demand, cannot start", true, false, false, false, {SensorCompanionProcessError::notReady}, false,
+            {"stop", "start on demand", "stop"}, 1}, // the run ends the orderly way
     };
     for (const auto& example : cases) {
         SCOPED_TRACE(example.name);
-        Launch launch(example.onDemand, example.loginItem, example.enabled);
-        EXPECT_EQ(launch.windowShown(), example.window);
-        EXPECT_EQ(launch.setup.process->starts, example.starts);
-        EXPECT_EQ(launch.exits, 0);
+        Harness setup;
+        setup.process->startResults = example.startResults;
+        setup.launch(example.onDemand, example.loginItem, example.enabled);
+        EXPECT_EQ(setup.windowShown(), example.window);
+        EXPECT_EQ(setup.process->calls, example.calls);
+        EXPECT_EQ(setup.exits, example.startResults.empty() ? 0 : 1);
+        if (example.showLater) {
+            setup.application->handleRequest(SetupRequest::show);
+        }
+        if (!example.calls.empty() && example.startResults.empty()) {
+            setup.exitChild();
+        }
+        EXPECT_EQ(setup.exits, example.exitsOnceTheServerEnded);
+        EXPECT_EQ(setup.application->terminating(), example.exitsOnceTheServerEnded == 1);
     }
-}
-
-TEST(SensorCompanionApplication, OnDemandRunQuitsAfterItsServerEndsUnlessTheWindowWasOpened)
-{
-    {
-        Launch launch(true, false);
-        launch.setup.process->exit();
-        settle();
-        EXPECT_EQ(launch.exits, 1);
-        EXPECT_TRUE(launch.application->terminating());
-    }
-    {
-        Launch launch(true, false);
-        launch.application->handleRequest(SetupRequest::show);
-        launch.setup.process->exit();
-        settle();
-        EXPECT_EQ(launch.exits, 0);
-    }
-    {
-        Launch launch(true, false, /*enabled=*/true);
-        launch.setup.process->exit(); // a persistent server ending is a failure, not the end of a run
-        settle();
-        EXPECT_EQ(launch.exits, 0);
-    }
-}
-
-TEST(SensorCompanionApplication, OnDemandRunWhoseServerCannotStartQuits)
-{
-    Harness setup;
-    setup.process->startOutcomes.emplace_back(SensorCompanionProcessError::notReady);
-    int exits = 0;
-    SensorCompanionApplication application(setup.create(), true, [&exits] { ++exits; });
-    application.applicationDidFinishLaunching(false);
-    settle();
-    EXPECT_EQ(exits, 1);
 }
 
 TEST(SensorCompanionApplication, QuitStopsTheServerAndIsCancelledWhenTheStopFails)
 {
-    Launch launch(false, false, /*enabled=*/true);
-    launch.application->controller()->window()->close();
-    launch.setup.process->stopOutcomes.emplace_back(SensorCompanionProcessError::couldNotStop);
-    const int stopsBefore = launch.setup.process->stops;
+    Harness setup;
+    setup.launch(false, false, /*enabled=*/true);
+    setup.application->controller()->window()->close();
+    setup.process->stopResults.emplace_back(SensorCompanionProcessError::couldNotStop);
     // The application's quit event (the session's end arrives the same way) goes the orderly way.
-    qApp->installEventFilter(launch.application.get());
+    qApp->installEventFilter(setup.application.get());
     QEvent quit(QEvent::Quit);
     QCoreApplication::sendEvent(qApp, &quit);
     settle();
-    EXPECT_EQ(launch.setup.process->stops, stopsBefore + 1);
-    EXPECT_EQ(launch.exits, 0);
-    EXPECT_FALSE(launch.application->terminating());
-    EXPECT_TRUE(launch.windowShown());
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop"}));
+    EXPECT_EQ(setup.exits, 0);
+    EXPECT_FALSE(setup.application->terminating());
+    EXPECT_TRUE(setup.windowShown());
 
-    find<QPushButton>(*launch.application->controller()->window(), "sensors.quit")->click();
+    find<QPushButton>(*setup.application->controller()->window(), "sensors.quit")->click();
     settle();
-    EXPECT_EQ(launch.exits, 1);
-    EXPECT_FALSE(launch.setup.state->running());
-    qApp->removeEventFilter(launch.application.get());
+    EXPECT_EQ(setup.exits, 1);
+    EXPECT_FALSE(setup.state->running());
+    qApp->removeEventFilter(setup.application.get());
 }
-
-// ---- Linux: signals and a second launch -------------------------------------------------------
 
 TEST(QuitSignals, TermAndIntArriveOnTheMainThread)
 {

@@ -5,16 +5,8 @@
 namespace quorvantile::setup {
 namespace {
 
-struct PlacementCase {
-    const char* name;
-    QRect frame;
-    QSize content;
-    QRect available;
-    WindowPlacement expected;
-};
-
 // A 1280 × 800 screen whose usable area is 1264 × 784 at (8, 8); a 28-pixel title bar.
-const PlacementCase kCases[] = {
+const std::tuple<const char*, QRect, QSize, QRect, WindowPlacement> kCases[] = {
     {"inside stays", {100, 100, 420, 318}, {420, 290}, {0, 0, 1280, 800}, {{100, 100, 420, 318}, {320, 240}}},
     {"off the right and bottom", {1100, 700, 420, 318}, {420, 290}, {0, 0, 1280, 800},
         {{852, 474, 420, 318}, {320, 240}}},
@@ -35,11 +27,11 @@ const PlacementCase kCases[] = {
 
 TEST(WindowPlacement, KeepsTheFrameInsideTheAvailableAreaLessTheMargin)
 {
-    for (const auto& example : kCases) {
-        SCOPED_TRACE(example.name);
-        const auto placement = constrain(example.frame, example.content, example.available);
-        EXPECT_EQ(placement.frame, example.expected.frame);
-        EXPECT_EQ(placement.minimumContentSize, example.expected.minimumContentSize);
+    for (const auto& [name, frame, content, available, expected] : kCases) {
+        SCOPED_TRACE(name);
+        const auto placement = constrain(frame, content, available);
+        EXPECT_EQ(placement.frame, expected.frame);
+        EXPECT_EQ(placement.minimumContentSize, expected.minimumContentSize);
     }
 }
 

@@ -2,8 +2,6 @@
 // Run by scripts/screenshots inside a virtual X server: window-screenshots <output folder>
 #include "WindowFakes.h"
 
-#include "setup/SensorCompanionSetupState.h"
-#include "setup/qt/QtMainExecutor.h"
 #include "setup/qt/SensorCompanionWindowController.h"
 
 #include <QApplication>
@@ -18,69 +16,57 @@
 namespace quorvantile::setup {
 namespace {
 
-using testing::FakeLogin;
-using testing::FakeProcess;
-using testing::MemoryDefaults;
-using testing::settle;
+using testing::Harness;
 
 struct Status {
     const char* file;
-    std::function<void(FakeProcess&, FakeLogin&)> arrange;
-    std::function<void(SensorCompanionSetupState&)> act;
+    std::function<void(Harness&)> arrange;
+    bool enable = true;
 };
 
 bool render(const Status& status, const QDir& folder)
 {
-    auto process = std::make_shared<FakeProcess>();
-    auto login = std::make_shared<FakeLogin>();
-    status.arrange(*process, *login);
-    const auto state = SensorCompanionSetupState::create(
-        std::make_shared<MemoryDefaults>(), process, login, std::make_shared<QtMainExecutor>());
-    SensorCompanionWindowController controller(state, [] {});
+    Harness setup;
+    status.arrange(setup);
+    SensorCompanionWindowController controller(setup.create(), [] {});
     controller.showWindow();
     if (!QTest::qWaitForWindowExposed(controller.window())) {
         return false;
     }
-    status.act(*state);
-    settle();
+    if (status.enable) {
+        setup.run(setup.state->setEnabled(true));
+    }
     QTest::qWait(200); // let the X server finish drawing
     const QPixmap picture = controller.window()->screen()->grabWindow(controller.window()->winId());
     const bool saved = picture.save(folder.filePath(QString::fromLatin1(status.file)), "PNG");
-    if (process->startHold.waiting()) {
-        process->startHold.release();
-        settle();
+    if (setup.process->pending.waiting()) {
+        setup.process->pending.finish();
+        testing::settle();
     }
     return saved;
 }
+
+const Status kStatuses[] = {
+    {"off.png", [](Harness&) {}, false},
+    {"starting.png", [](Harness& setup) { setup.process->holdStarts = true; }},
+    {"live.png", [](Harness&) {}},
+    {"unavailable.png",
+        [](Harness& setup) { setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady); }},
+    {"login-approval.png", [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::requiresApproval; }},
+};
 
 } // namespace
 } // namespace quorvantile::setup
 
 int main(int argc, char** argv)
 {
-    using namespace quorvantile::setup;
     if (argc != 2) {
         std::fputs("usage: window-screenshots <output folder>\n", stderr);
         return 2;
     }
     QApplication application(argc, argv);
     const QDir folder(QString::fromLocal8Bit(argv[1]));
-    const auto none = [](testing::FakeProcess&, testing::FakeLogin&) {};
-    const auto enable = [](SensorCompanionSetupState& state) { startDetached(state.setEnabled(true)); };
-    const Status statuses[] = {
-        {"off.png", none, [](SensorCompanionSetupState&) {}},
-        {"starting.png", [](testing::FakeProcess& process, testing::FakeLogin&) { process.holdStarts = true; }, enable},
-        {"live.png", none, enable},
-        {"unavailable.png",
-            [](testing::FakeProcess& process, testing::FakeLogin&) {
-                process.startOutcomes.emplace_back(SensorCompanionProcessError::notReady);
-            },
-            enable},
-        {"login-approval.png",
-            [](testing::FakeProcess&, testing::FakeLogin& login) { login.current = LoginItemStatus::requiresApproval; },
-            enable},
-    };
-    for (const auto& status : statuses) {
+    for (const auto& status : quorvantile::setup::kStatuses) {
         if (!render(status, folder)) {
             std::fprintf(stderr, "window-screenshots: could not render %s\n", status.file);
             return 1;
