@@ -52,15 +52,6 @@ struct ExecArguments {
     std::vector<char*> argv, envp;
 };
 
-std::string readAll(int fd, std::string& buffered, double seconds)
-{
-    std::string rest;
-    while (auto line = readLineFrom(fd, buffered, seconds)) {
-        rest += *line + "\n";
-    }
-    return rest + std::exchange(buffered, {});
-}
-
 } // namespace
 
 TemporaryDirectory::TemporaryDirectory(std::optional<uid_t> owner)
@@ -115,18 +106,6 @@ UniqueFd connectTo(const std::string& path)
     return fd;
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-    const std::map<std::string, std::string>& environment)
-    : ChildProcess(
-          [&] {
-              std::vector<std::string> command {program};
-              command.insert(command.end(), arguments.begin(), arguments.end());
-              return command;
-          }(),
-          {.environment = environment})
-{
-}
-
 ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions& options)
 {
     const ExecArguments exec(std::move(command), options.environment);
@@ -151,9 +130,6 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
     } else {
         pipeTo(input_, childInput, false);
         pipeTo(output_, childOutput, true);
-        if (options.outputToDevFull) {
-            childOutput.reset(open("/dev/full", O_WRONLY | O_CLOEXEC));
-        }
         if (options.errorsToPipe) {
             pipeTo(errors_, childErrors, true);
         }
@@ -188,12 +164,14 @@ ChildProcess::~ChildProcess()
     }
 }
 
-std::string ChildProcess::readRest(double seconds) { return readAll(output_.get(), buffered_, seconds); }
-
-std::string ChildProcess::readErrors(double seconds)
+std::string ChildProcess::readRest(double seconds, bool errors)
 {
-    std::string buffered;
-    return readAll(errors_.get(), buffered, seconds);
+    std::string unread, rest;
+    std::string& buffered = errors ? unread : buffered_;
+    while (auto line = readLineFrom((errors ? errors_ : output_).get(), buffered, seconds)) {
+        rest += *line + "\n";
+    }
+    return rest + std::exchange(buffered, {});
 }
 
 bool ChildProcess::write(std::string_view bytes)

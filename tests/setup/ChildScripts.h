@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CompanionProcess.h"
 #include "SetupTestSupport.h"
 
 #include <sys/stat.h>
@@ -14,7 +15,7 @@ class ChildScripts {
 public:
     [[nodiscard]] std::string write(const std::string& name, const std::string& body) const
     {
-        const auto path = folder_.path() / name;
+        const auto path = folder_ / name;
         std::ofstream(path) << "#!/bin/sh\n"
                                "printf '%s\\n' \"$#\" \"$@\" > \"$0.arguments\"\n"
                                "echo $$ > \"$0.pid\"\n"
@@ -24,7 +25,7 @@ public:
     }
 
 private:
-    TemporaryFolder folder_;
+    quorvantile::testing::TemporaryDirectory folder_;
 };
 
 // Counts the exits a controller reports, from whichever thread reports them.

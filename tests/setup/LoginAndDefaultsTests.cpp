@@ -1,4 +1,5 @@
 // The autostart login item and the defaults file, each in a temporary configuration folder.
+#include "CompanionProcess.h"
 #include "SetupTestSupport.h"
 
 #include "setup/linux/JsonDefaultsStore.h"
@@ -22,8 +23,8 @@ void write(const std::filesystem::path& path, const std::string& text)
 
 TEST(JsonDefaultsStore, KeepsOtherKeysWritesAtomicallyAndLosesNothingUnreadable)
 {
-    TemporaryFolder home;
-    const auto file = home.path() / "com.zembo.quorvantile.sensors" / "defaults.json";
+    const quorvantile::testing::TemporaryDirectory home;
+    const auto file = home / "com.zembo.quorvantile.sensors" / "defaults.json";
     JsonDefaultsStore store(file);
     EXPECT_FALSE(store.value("sensorsEnabled.v1").has_value()) << "no file reads as empty";
 
@@ -57,8 +58,8 @@ TEST(JsonDefaultsStore, KeepsOtherKeysWritesAtomicallyAndLosesNothingUnreadable)
 
 TEST(SystemSensorCompanionLogin, RegistersAnAutostartEntryForThisExecutable)
 {
-    TemporaryFolder home;
-    const auto folder = home.path() / "autostart";
+    const quorvantile::testing::TemporaryDirectory home;
+    const auto folder = home / "autostart";
     const std::filesystem::path executable = "/opt/quorvantile/bin/quorvantile-sensors";
     std::vector<std::filesystem::path> opened;
     SystemSensorCompanionLogin login(folder, executable, [&](const auto& path) { opened.push_back(path); });
@@ -105,18 +106,18 @@ TEST(SystemSensorCompanionLogin, QuotesTheExecutableOnTheExecLine)
 
 TEST(SetupFolders, FollowTheConfigurationHome)
 {
-    TemporaryFolder home;
+    const quorvantile::testing::TemporaryDirectory home;
     Environment environment;
     environment.home = "/h";
     EXPECT_EQ(configurationHome(environment), "/h/.config");
     environment.configHome = home.path();
     EXPECT_EQ(configurationHome(environment), home.path());
     ASSERT_TRUE(systemDefaultsStore(home.path())->setValue("sensorsEnabled.v1", true));
-    EXPECT_TRUE(std::filesystem::exists(home.path() / "com.zembo.quorvantile.sensors" / "defaults.json"));
+    EXPECT_TRUE(std::filesystem::exists(home / "com.zembo.quorvantile.sensors" / "defaults.json"));
 
     const auto login = systemSensorCompanionLogin(home.path(), {});
     ASSERT_TRUE(waitFor(login->setEnabled(true)).ok());
-    EXPECT_EQ(login->entryPath().parent_path(), home.path() / "autostart");
+    EXPECT_EQ(login->entryPath().parent_path(), home / "autostart");
     EXPECT_EQ(autostartProgram(contents(login->entryPath())), applicationExecutable()->string());
     EXPECT_EQ(login->status(), LoginItemStatus::enabled);
 }

@@ -81,14 +81,15 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     if (access(xvfb.c_str(), X_OK) != 0 || access(xdotool.c_str(), X_OK) != 0) {
         GTEST_SKIP() << "Xvfb and xdotool are needed (scripts/bootstrap installs them)";
     }
-    ChildProcess server(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
+    ChildProcess server({xvfb, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
     const auto number = server.readLine(kPatienceSeconds);
     if (!number || number->empty()) {
         GTEST_SKIP() << "Xvfb could not start a display here";
     }
     const std::string display = ":" + *number;
-    const auto desktop = [&](const std::vector<std::string>& arguments) {
-        ChildProcess run(xdotool, arguments, {{"DISPLAY", display}});
+    const auto desktop = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), xdotool);
+        ChildProcess run(command, {.environment = {{"DISPLAY", display}}});
         std::string output = run.readRest(kPatienceSeconds);
         (void)run.waitForExit(kPatienceSeconds);
         return output.substr(0, output.find('\n'));
@@ -108,7 +109,7 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     // In the sanitizer build: what the D-Bus library under Qt keeps until exit is not ours.
     variables["LSAN_OPTIONS"] = std::string("suppressions=") + QUORVANTILE_LEAK_SUPPRESSIONS;
 
-    ChildProcess application(binary("quorvantile-sensors"), {}, variables);
+    ChildProcess application({binary("quorvantile-sensors")}, {.environment = variables});
     std::string window;
     ASSERT_TRUE(eventually([&] { return !(window = visibleWindow()).empty(); })) << "no window appeared";
 
@@ -131,7 +132,7 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     EXPECT_FALSE(application.waitForExit(0.2).has_value());
 
     // A second launch shows the running one's window and ends.
-    ChildProcess again(binary("quorvantile-sensors"), {}, variables);
+    ChildProcess again({binary("quorvantile-sensors")}, {.environment = variables});
     EXPECT_EQ(again.waitForExit(kPatienceSeconds), 0);
     EXPECT_TRUE(eventually([&] { return !visibleWindow().empty(); }));
     EXPECT_EQ(childrenOf(application.pid()), std::vector<pid_t> {child});
