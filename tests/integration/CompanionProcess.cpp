@@ -139,20 +139,17 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
         throw std::runtime_error("fork failed for " + exec.arguments.front());
     }
     if (pid_ == 0) {
-        // Only system calls from here on.
-        if (!options.terminal &&
-            (dup2(childInput.get(), 0) < 0 || dup2(childOutput.get(), 1) < 0 ||
-                (options.errorsToPipe && dup2(childErrors.get(), 2) < 0))) {
-            _exit(126);
+        // Only system calls from here on: 126 when the child could not be set up, 127 when exec failed.
+        const bool prepared = (options.terminal ||
+                                  (dup2(childInput.get(), 0) >= 0 && dup2(childOutput.get(), 1) >= 0 &&
+                                      (!options.errorsToPipe || dup2(childErrors.get(), 2) >= 0))) &&
+            (!options.user ||
+                (setgroups(0, nullptr) == 0 && setgid(*options.user) == 0 && setuid(*options.user) == 0)) &&
+            (!options.traced || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0);
+        if (prepared) {
+            execve(exec.argv[0], exec.argv.data(), exec.envp.data());
         }
-        if (options.user && (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0)) {
-            _exit(126);
-        }
-        if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-            _exit(126);
-        }
-        execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-        _exit(127);
+        _exit(prepared ? 127 : 126);
     }
 }
 

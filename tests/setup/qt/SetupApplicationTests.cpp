@@ -1,21 +1,17 @@
-// The real executables: the companion as the setup controller's child, and the settings application
-// as a person meets it in a real X server, with the sensors enabled in its defaults file, a managed
-// server as its child, Escape, a second launch, and SIGTERM.
-#include "../SetupTestSupport.h"
+// The settings application as a person meets it in a real X server: the sensors enabled in its
+// defaults file, a managed server as its child, Escape, a second launch, and SIGTERM.
 #include "CompanionProcess.h"
 
 #include "common/Clock.h"
 #include "common/FileText.h"
 #include "common/Json.h"
 #include "sensors/SensorSnapshot.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -55,23 +51,6 @@ std::vector<pid_t> childrenOf(pid_t parent)
         }
     }
     return children;
-}
-
-// Without a window: ready means listening, and the end at the end of its input is an orderly one.
-TEST(SetupApplication, TheCompanionAsTheControllersChild)
-{
-    CompanionEnvironment environment;
-    for (const auto& [name, value] : environment.variables) {
-        ::setenv(name.c_str(), value.c_str(), 1); // the child inherits them; no other thread runs yet
-    }
-    setup::SystemSensorCompanionProcess controller(binary("quorvantile-sensors"));
-    std::atomic<int> exits {0};
-    ASSERT_TRUE(setup::testing::waitFor(controller.start(true, [&exits] { ++exits; })).ok());
-    EXPECT_TRUE(std::filesystem::exists(environment.socketPath()));
-    EXPECT_EQ(exits, 0);
-    EXPECT_TRUE(setup::testing::waitFor(controller.stop()).ok());
-    EXPECT_EQ(exits, 1);
-    EXPECT_FALSE(std::filesystem::exists(environment.socketPath())) << "only an orderly end removes the socket";
 }
 
 TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
