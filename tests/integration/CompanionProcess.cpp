@@ -224,9 +224,9 @@ std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mod
     return std::make_unique<ChildProcess>(std::vector<std::string> {binary("quorvantile-sensors"), mode}, options);
 }
 
-query::Outcome CompanionEnvironment::ask(std::string_view request) const
+query::Outcome CompanionEnvironment::ask(std::string_view request, std::string_view body) const
 {
-    return query::ask(socketPath(), *query::requestNamed(request), {}, 5.0);
+    return query::ask(socketPath(), *query::requestNamed(request), body, 5.0);
 }
 
 std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }

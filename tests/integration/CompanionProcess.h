@@ -87,8 +87,8 @@ struct CompanionEnvironment {
     [[nodiscard]] std::string socketPath() const;
     // The companion in one of its run modes ("--diagnostics" …) in this environment.
     [[nodiscard]] std::unique_ptr<ChildProcess> start(const std::string& mode, ChildOptions options = {}) const;
-    // One request without a body, as a trusted parent asks it.
-    [[nodiscard]] query::Outcome ask(std::string_view request = "snapshot") const;
+    // One request by its name (and its body, when it has one), as a trusted parent asks it.
+    [[nodiscard]] query::Outcome ask(std::string_view request = "snapshot", std::string_view body = {}) const;
 };
 
 [[nodiscard]] std::string binary(const std::string& name);

@@ -3,7 +3,6 @@
 #include "CompanionProcess.h"
 #include "QueryClient.h"
 
-#include "common/Clock.h"
 #include "common/FileText.h"
 #include "companion/AppQuitRequest.h"
 #include "companion/SensorTransport.h"
@@ -32,7 +31,6 @@ namespace {
 using testing::binary;
 using testing::ChildProcess;
 using testing::CompanionEnvironment;
-namespace transport = SensorTransport;
 
 constexpr double kStartSeconds = 5.0;
 constexpr const char* kApplicationID = "org.example.Editor";
@@ -43,36 +41,17 @@ nlohmann::json parseLine(const std::optional<std::string>& line)
     return nlohmann::json::parse(line.value_or("null"), nullptr, false);
 }
 
-// The companion run with `arguments`: its exit status, and its standard output and error together.
-std::pair<int, std::string> run(const std::vector<std::string>& arguments)
+// The reply decoded as a `T`; absent when there is none or it does not decode.
+template<typename T> std::optional<T> decoded(const query::Outcome& reply)
 {
-    std::vector<std::string> command {binary("quorvantile-sensors")};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    ChildProcess child(command, {.errorsToPipe = true});
-    child.closeInput();
-    std::string output = child.readRest(kStartSeconds) + child.readErrors(kStartSeconds);
-    return {child.waitForExit(kStartSeconds).value_or(-1), std::move(output)};
+    const auto* bytes = std::get_if<std::string>(&reply);
+    return bytes ? json::decode<T>(*bytes) : std::nullopt;
 }
 
-// Sends `message` as it is and reads one reply; absent when the companion closes without one.
-std::optional<std::string> roundTrip(const CompanionEnvironment& environment, std::string_view message)
+std::string shown(const query::Outcome& reply)
 {
-    const UniqueFd socket = testing::connectTo(environment.socketPath());
-    if (!socket) {
-        ADD_FAILURE() << "cannot connect";
-        return std::nullopt;
-    }
-    const double deadline = systemClock().uptime() + kStartSeconds;
-    if (!transport::send(socket.get(), message, deadline, transport::kMaximumReplyBytes)) {
-        return std::nullopt;
-    }
-    const auto prefix = transport::receive(socket.get(), transport::kLengthPrefixBytes, deadline);
-    return prefix ? transport::receive(socket.get(), transport::readLengthPrefix(*prefix), deadline) : std::nullopt;
-}
-
-std::string framed(std::string_view line, std::string_view body)
-{
-    return std::string(line) + transport::lengthPrefix(static_cast<std::uint32_t>(body.size())) + std::string(body);
+    const auto* bytes = std::get_if<std::string>(&reply);
+    return bytes ? *bytes : std::get<query::Failure>(reply).message;
 }
 
 std::string requestObject(const ProcessInventoryReading& reading, std::uint64_t microseconds)
@@ -86,7 +65,12 @@ TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilent
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>> {
              {"--on-demand", "--managed-server"}, {"--managed-server", "x"}, {"--MANAGED-SERVER"}, {""},
              {"--diagnostics="}, {"-h"}, {"--help"}, {"--on-demand-server", "--on-demand-server"}}) {
-        EXPECT_EQ(run(arguments), std::pair(2, std::string())) << arguments.front();
+        std::vector<std::string> command {binary("quorvantile-sensors")};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        ChildProcess child(command, {.errorsToPipe = true});
+        child.closeInput();
+        EXPECT_EQ(child.readRest(kStartSeconds) + child.readErrors(kStartSeconds), "") << arguments.front();
+        EXPECT_EQ(child.waitForExit(kStartSeconds), 2) << arguments.front();
     }
 }
 
@@ -105,10 +89,9 @@ TEST(CompanionServer, ReadyLineThenSnapshot)
     EXPECT_TRUE(S_ISSOCK(status.st_mode));
     EXPECT_EQ(status.st_mode & 0777, 0600U);
 
-    const auto outcome = environment.ask();
-    ASSERT_TRUE(std::holds_alternative<std::string>(outcome)) << std::get<query::Failure>(outcome).message;
-    const auto snapshot = json::decode<SensorSnapshot>(std::get<std::string>(outcome));
-    ASSERT_TRUE(snapshot.has_value()) << std::get<std::string>(outcome);
+    const auto reply = environment.ask();
+    const auto snapshot = decoded<SensorSnapshot>(reply);
+    ASSERT_TRUE(snapshot.has_value()) << shown(reply);
     EXPECT_EQ(snapshot->version, 1);
     const auto line = parseLine(server->readLine(kStartSeconds));
     EXPECT_EQ(line["requestAccepted"], true);
@@ -173,9 +156,8 @@ protected:
     ProcessInventoryReading readingOf(pid_t pid)
     {
         const auto reply = environment.ask("inventory");
-        const auto* bytes = std::get_if<std::string>(&reply);
-        const auto inventory = bytes ? json::decode<ProcessInventorySnapshot>(*bytes) : std::nullopt;
-        EXPECT_TRUE(inventory) << (bytes ? *bytes : std::get<query::Failure>(reply).message);
+        const auto inventory = decoded<ProcessInventorySnapshot>(reply);
+        EXPECT_TRUE(inventory) << shown(reply);
         const auto status = parseLine(server->readLine(kStartSeconds));
         EXPECT_EQ(status["processInventoryReadCount"], inventory ? inventory->readings.size() : 0);
         EXPECT_EQ(status["incomplete"], inventory && inventory->incomplete);
@@ -191,8 +173,7 @@ protected:
         const std::string& identifier = kApplicationID)
     {
         const AppQuitRequest request {{reading.pid, reading.startSeconds, microseconds}, identifier};
-        const auto reply = roundTrip(environment, framed(transport::quitRequest, *json::encode(request)));
-        const auto response = reply ? json::decode<AppQuitResponse>(*reply) : std::nullopt;
+        const auto response = decoded<AppQuitResponse>(environment.ask("quit", *json::encode(request)));
         quitStatus = server->readLine(kStartSeconds).value_or("no status line");
         return response && response->request == request ? std::optional(response->outcome) : std::nullopt;
     }
@@ -210,11 +191,11 @@ TEST_F(CompanionRequests, InventoryHoldsTheClientAndItsIdentityGetsDetails)
 
     // A body of exactly 2,048 bytes is answered (the limits themselves are the transport's and decoder's tests).
     std::string body = "[" + requestObject(own, own.startMicroseconds) + "]";
-    body.resize(transport::kMaximumRequestBodyBytes, ' ');
-    const auto reply = roundTrip(environment, framed(transport::processRequest, body));
-    const auto details = reply ? json::decode<ProcessDetailSnapshot>(*reply) : std::nullopt;
-    ASSERT_TRUE(details && details->readings.size() == 1U) << reply.value_or("no reply");
-    EXPECT_TRUE(details->readings[0].threads.has_value()) << *reply;
+    body.resize(SensorTransport::kMaximumRequestBodyBytes, ' ');
+    const auto reply = environment.ask("process", body);
+    const auto details = decoded<ProcessDetailSnapshot>(reply);
+    ASSERT_TRUE(details && details->readings.size() == 1U) << shown(reply);
+    EXPECT_TRUE(details->readings[0].threads.has_value()) << shown(reply);
     EXPECT_EQ(parseLine(server->readLine(kStartSeconds))["processReadCount"], 1);
 }
 
@@ -224,7 +205,7 @@ TEST_F(CompanionRequests, QuitBodiesThatCannotBeDecodedGetNoWordAndRefusedQuitsA
     for (const std::string& body : {std::string("{\"process\":"),
              R"({"process":)" + requestObject(own, own.startMicroseconds) +
                  R"(,"bundleIdentifier":"COM.APPLE.FINDER"})"}) {
-        EXPECT_EQ(roundTrip(environment, framed(transport::quitRequest, body)), std::nullopt) << body;
+        EXPECT_TRUE(std::holds_alternative<query::Failure>(environment.ask("quit", body))) << body;
     }
     // This test process is no desktop application: a well-formed request for it is refused.
     EXPECT_EQ(quit(own, own.startMicroseconds, "org.example.NotAnApp"), AppQuitResponse::Outcome::refused);
@@ -236,9 +217,8 @@ TEST_F(CompanionRequests, QuitBodiesThatCannotBeDecodedGetNoWordAndRefusedQuitsA
 TEST_F(CompanionRequests, AccessoryBatteriesOfTheFixtureMachine)
 {
     const auto reply = environment.ask("battery");
-    const auto* bytes = std::get_if<std::string>(&reply);
-    const auto snapshot = bytes ? json::decode<AccessoryBatterySnapshot>(*bytes) : std::nullopt;
-    ASSERT_TRUE(snapshot) << (bytes ? *bytes : std::get<query::Failure>(reply).message);
+    const auto snapshot = decoded<AccessoryBatterySnapshot>(reply);
+    ASSERT_TRUE(snapshot) << shown(reply);
     ASSERT_EQ(snapshot->readings.size(), 4U);
     EXPECT_EQ(std::count_if(snapshot->readings.begin(), snapshot->readings.end(),
                   [](const auto& reading) { return !reading.percent; }),
