@@ -89,44 +89,7 @@ std::string shown(const QWidget& view)
 
 TEST(SettingsView, RowsFollowTheState)
 {
-    const auto enable = [](Harness& setup) { setup.run(setup.state->setEnabled(true)); };
-    const std::tuple<const char*, std::function<void(Harness&)>, std::string> cases[] = {
-        {"off and healthy", [](Harness&) {}, "[ ] | [ ]"},
-        {"starting",
-            [&](Harness& setup) {
-                setup.process->holdStarts = true;
-                enable(setup);
-            },
-            "[ ] (fixed) | Starting | [ ]"},
-        {"live", enable, "[x] | Live | [ ]"},
-        {"live on demand", [](Harness& setup) { setup.run(setup.state->restore(true)); }, "[ ] | Live | [ ]"},
-        {"start failed",
-            [&](Harness& setup) {
-                setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
-                enable(setup);
-            },
-            "[ ] | Unavailable | sensors.retry | [ ]"},
-        {"persistent server ended by itself",
-            [&](Harness& setup) {
-                enable(setup);
-                setup.exitChild();
-            },
-            "[x] | Unavailable | sensors.retry | [ ]"},
-        {"login awaiting approval",
-            [](Harness& setup) {
-                setup.login->currentStatus = LoginItemStatus::requiresApproval;
-                setup.state->refreshLoginStatus();
-            },
-            "[ ] | [x] | sensors.loginSettings"},
-        {"login enabled", [](Harness& setup) { setup.run(setup.state->setLogin(true)); }, "[ ] | [x]"},
-        {"login change failed",
-            [](Harness& setup) {
-                setup.login->results = {SetupError::system("unlink", ENOENT)};
-                setup.run(setup.state->setLogin(true));
-            },
-            "[ ] | [ ] | Login setting: No such file or directory"},
-    };
-    for (const auto& [name, act, expected] : cases) {
+    for (const auto& [name, act, expected] : testing::statuses()) {
         SCOPED_TRACE(name);
         Harness setup;
         SensorCompanionSettingsView view(setup.create(), [] {});
