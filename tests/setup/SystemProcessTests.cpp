@@ -109,12 +109,10 @@ TEST(SystemSensorCompanionProcess, PassesALaunchFailureOn)
     std::atomic<int> exits {0};
     const Outcome started = waitFor(controller.start(true, [&exits] { ++exits; }));
     EXPECT_EQ(started, Outcome(SetupError::system("posix_spawn", ENOENT)));
-    EXPECT_EQ(started.error().localizedDescription(), "No such file or directory");
     EXPECT_EQ(exits, 0) << "nothing was launched";
     EXPECT_TRUE(waitFor(controller.stop()).ok());
 }
 
-// The whole machine: the state on a manual main executor, a real controller thread and watcher.
 TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
 {
     ChildScripts scripts;

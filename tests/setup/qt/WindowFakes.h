@@ -1,6 +1,5 @@
 #pragma once
 
-// The window tests and the screenshot program drive the state over the setup core's substitutes.
 #include "../SetupTestSupport.h"
 
 #include "setup/SensorCompanionSetupState.h"
@@ -50,7 +49,6 @@ struct Harness {
     {
         return application->controller() != nullptr && application->controller()->window()->isVisible();
     }
-    // The latest child ends by itself.
     void exitChild() const
     {
         process->exits.back()();
