@@ -1,6 +1,5 @@
 // The idle end of an on-demand server takes real 15-second waits: nothing else can show it.
 #include "CompanionProcess.h"
-#include "QueryClient.h"
 
 #include "common/Clock.h"
 

@@ -53,12 +53,6 @@ std::string shown(const query::Outcome& reply)
     return bytes ? *bytes : std::get<query::Failure>(reply).message;
 }
 
-std::string requestObject(const ProcessInventoryReading& reading, std::uint64_t microseconds)
-{
-    return R"({"pid":)" + std::to_string(reading.pid) + R"(,"startSeconds":)" + std::to_string(reading.startSeconds) +
-        R"(,"startMicroseconds":)" + std::to_string(microseconds) + "}";
-}
-
 TEST(SensorCompanionCommandLine, AnythingButTheSevenFormsEndsWithStatusTwoSilently)
 {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>> {
@@ -184,7 +178,8 @@ TEST_F(CompanionRequests, InventoryHoldsTheClientAndItsIdentityGetsDetails)
     ASSERT_EQ(own.pid, getpid());
 
     // A body of exactly 2,048 bytes is answered (the limits themselves are the transport's and decoder's tests).
-    std::string body = "[" + requestObject(own, own.startMicroseconds) + "]";
+    std::string body =
+        *json::encode(std::vector {ProcessDetailRequest {own.pid, own.startSeconds, own.startMicroseconds}});
     body.resize(SensorTransport::kMaximumRequestBodyBytes, ' ');
     const auto reply = environment.ask("process", body);
     const auto details = decoded<ProcessDetailSnapshot>(reply);
@@ -197,8 +192,7 @@ TEST_F(CompanionRequests, QuitBodiesThatCannotBeDecodedGetNoWordAndRefusedQuitsA
 {
     const ProcessInventoryReading own = readingOf(getpid());
     for (const std::string& body : {std::string("{\"process\":"),
-             R"({"process":)" + requestObject(own, own.startMicroseconds) +
-                 R"(,"bundleIdentifier":"COM.APPLE.FINDER"})"}) {
+             *json::encode(AppQuitRequest {{own.pid, own.startSeconds, own.startMicroseconds}, "COM.APPLE.FINDER"})}) {
         EXPECT_TRUE(std::holds_alternative<query::Failure>(environment.ask("quit", body))) << body;
     }
     // This test process is no desktop application: a well-formed request for it is refused.
