@@ -76,10 +76,9 @@ TEST(CompanionServer, ReadyLineThenSnapshot)
     EXPECT_EQ(server->readLine(kStartSeconds),
         "{\"endpoint\":\"" + endpoint + "\",\"ready\":true,\"uid\":" + std::to_string(geteuid()) + "}");
 
-    struct stat status { };
-    ASSERT_EQ(lstat(environment.socketPath().c_str(), &status), 0);
-    EXPECT_TRUE(S_ISSOCK(status.st_mode));
-    EXPECT_EQ(status.st_mode & 0777, 0600U);
+    const auto socket = std::filesystem::symlink_status(environment.socketPath());
+    EXPECT_EQ(socket.type(), std::filesystem::file_type::socket);
+    EXPECT_EQ(socket.permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 
     const auto reply = environment.ask();
     const auto snapshot = decoded<SensorSnapshot>(reply);
@@ -207,10 +206,7 @@ TEST_F(CompanionRequests, AccessoryBatteriesOfTheFixtureMachine)
     const auto reply = environment.ask("battery");
     const auto snapshot = decoded<AccessoryBatterySnapshot>(reply);
     ASSERT_TRUE(snapshot) << shown(reply);
-    ASSERT_EQ(snapshot->readings.size(), 4U);
-    EXPECT_EQ(std::count_if(snapshot->readings.begin(), snapshot->readings.end(),
-                  [](const auto& reading) { return !reading.percent; }),
-        1);
+    EXPECT_EQ(snapshot->readings.size(), 4U); // which ones is the fixture tests' business
     EXPECT_EQ(server->readLine(kStartSeconds),
         R"({"accessoryBatteryReadCount":4,"incomplete":false,"requestAccepted":true,"sensorReadCount":0,"trusted":true})");
 }

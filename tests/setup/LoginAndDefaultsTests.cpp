@@ -15,12 +15,6 @@ namespace {
 
 using namespace testing;
 
-void write(const std::filesystem::path& path, const std::string& text)
-{
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
-
 TEST(JsonDefaultsStore, KeepsOtherKeysWritesAtomicallyAndLosesNothingUnreadable)
 {
     const quorvantile::testing::TemporaryDirectory home;
@@ -28,7 +22,8 @@ TEST(JsonDefaultsStore, KeepsOtherKeysWritesAtomicallyAndLosesNothingUnreadable)
     JsonDefaultsStore store(file);
     EXPECT_FALSE(store.value("sensorsEnabled.v1").has_value()) << "no file reads as empty";
 
-    write(file, R"({"other":[1,2],"sensorsEnabled.v1":"yes"})");
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << R"({"other":[1,2],"sensorsEnabled.v1":"yes"})";
     EXPECT_EQ(store.value("sensorsEnabled.v1"), json::Json("yes")) << "values of any type are returned as they are";
     ASSERT_TRUE(store.setValue("sensorsEnabled.v1", true));
     EXPECT_EQ(store.value("sensorsEnabled.v1"), json::Json(true));
@@ -42,7 +37,7 @@ TEST(JsonDefaultsStore, KeepsOtherKeysWritesAtomicallyAndLosesNothingUnreadable)
 
     // A corrupt file reads as empty, and only a write replaces it.
     for (const std::string corrupt : {"{\"sensorsEnabled.v1\": tru", "[true]", ""}) {
-        write(file, corrupt);
+        std::ofstream(file) << corrupt;
         EXPECT_FALSE(store.value("sensorsEnabled.v1").has_value()) << corrupt;
         EXPECT_EQ(contents(file), corrupt) << "a read leaves the file alone";
     }
@@ -75,7 +70,7 @@ TEST(SystemSensorCompanionLogin, RegistersAnAutostartEntryForThisExecutable)
 
     // An entry that is hidden, or starts another program, is not this application's login item.
     for (const std::string& changed : {entry + "Hidden=true\n", autostartEntry("/usr/bin/other")}) {
-        write(login.entryPath(), changed);
+        std::ofstream(login.entryPath()) << changed;
         EXPECT_EQ(login.status(), LoginItemStatus::notRegistered) << changed;
     }
 
