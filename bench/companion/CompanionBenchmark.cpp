@@ -35,7 +35,8 @@ void StartToReady(benchmark::State& state)
         state.PauseTiming();
         CompanionEnvironment environment;
         state.ResumeTiming();
-        ChildProcess server(binary("quorvantile-sensors"), {"--managed-server"}, environment.variables);
+        ChildProcess server(
+            {binary("quorvantile-sensors"), "--managed-server"}, {.environment = environment.variables});
         if (!server.readLine(5.0)) {
             state.SkipWithError("the companion did not get ready");
             break;
@@ -52,7 +53,7 @@ BENCHMARK(StartToReady)->Unit(benchmark::kMillisecond)->Iterations(20);
 void SnapshotRequests(benchmark::State& state)
 {
     CompanionEnvironment environment;
-    ChildProcess server(binary("quorvantile-sensors"), {"--managed-server"}, environment.variables);
+    ChildProcess server({binary("quorvantile-sensors"), "--managed-server"}, {.environment = environment.variables});
     if (!server.readLine(5.0)) {
         state.SkipWithError("the companion did not get ready");
         return;

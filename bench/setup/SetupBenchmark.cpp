@@ -1,6 +1,7 @@
 // The setup side with the real companion as its child: how long enabling the sensors takes until
 // the server is running, and how long stopping a child that obeys the end of its input takes (it
 // must not sit out the 2-second grace period).
+#include "CompanionProcess.h"
 #include "SetupTestSupport.h"
 
 #include "setup/SensorCompanionSetupState.h"
@@ -80,9 +81,10 @@ BENCHMARK(StopAtEndOfInput)->Unit(benchmark::kMillisecond)->Iterations(20)->UseR
 int main(int argc, char** argv)
 {
     // The companion children serve from a private runtime folder and read the fixture machine.
-    quorvantile::setup::testing::TemporaryFolder runtime;
-    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    ::setenv("QUORVANTILE_SYSFS_ROOT", QUORVANTILE_FIXTURES_DIR "/sensors/intel-mac/sys", 1);
+    const quorvantile::testing::CompanionEnvironment environment;
+    for (const auto& [name, value] : environment.variables) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -52,15 +52,6 @@ struct ExecArguments {
     std::vector<char*> argv, envp;
 };
 
-std::string readAll(int fd, std::string& buffered, double seconds)
-{
-    std::string rest;
-    while (auto line = readLineFrom(fd, buffered, seconds)) {
-        rest += *line + "\n";
-    }
-    return rest + std::exchange(buffered, {});
-}
-
 } // namespace
 
 TemporaryDirectory::TemporaryDirectory(std::optional<uid_t> owner)
@@ -115,18 +106,6 @@ UniqueFd connectTo(const std::string& path)
     return fd;
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-    const std::map<std::string, std::string>& environment)
-    : ChildProcess(
-          [&] {
-              std::vector<std::string> command {program};
-              command.insert(command.end(), arguments.begin(), arguments.end());
-              return command;
-          }(),
-          {.environment = environment})
-{
-}
-
 ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions& options)
 {
     const ExecArguments exec(std::move(command), options.environment);
@@ -151,9 +130,6 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
     } else {
         pipeTo(input_, childInput, false);
         pipeTo(output_, childOutput, true);
-        if (options.outputToDevFull) {
-            childOutput.reset(open("/dev/full", O_WRONLY | O_CLOEXEC));
-        }
         if (options.errorsToPipe) {
             pipeTo(errors_, childErrors, true);
         }
@@ -163,20 +139,17 @@ ChildProcess::ChildProcess(std::vector<std::string> command, const ChildOptions&
         throw std::runtime_error("fork failed for " + exec.arguments.front());
     }
     if (pid_ == 0) {
-        // Only system calls from here on.
-        if (!options.terminal &&
-            (dup2(childInput.get(), 0) < 0 || dup2(childOutput.get(), 1) < 0 ||
-                (options.errorsToPipe && dup2(childErrors.get(), 2) < 0))) {
-            _exit(126);
+        // Only system calls from here on: 126 when the child could not be set up, 127 when exec failed.
+        const bool prepared = (options.terminal ||
+                                  (dup2(childInput.get(), 0) >= 0 && dup2(childOutput.get(), 1) >= 0 &&
+                                      (!options.errorsToPipe || dup2(childErrors.get(), 2) >= 0))) &&
+            (!options.user ||
+                (setgroups(0, nullptr) == 0 && setgid(*options.user) == 0 && setuid(*options.user) == 0)) &&
+            (!options.traced || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) == 0);
+        if (prepared) {
+            execve(exec.argv[0], exec.argv.data(), exec.envp.data());
         }
-        if (options.user && (setgroups(0, nullptr) != 0 || setgid(*options.user) != 0 || setuid(*options.user) != 0)) {
-            _exit(126);
-        }
-        if (options.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
-            _exit(126);
-        }
-        execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-        _exit(127);
+        _exit(prepared ? 127 : 126);
     }
 }
 
@@ -188,12 +161,14 @@ ChildProcess::~ChildProcess()
     }
 }
 
-std::string ChildProcess::readRest(double seconds) { return readAll(output_.get(), buffered_, seconds); }
-
-std::string ChildProcess::readErrors(double seconds)
+std::string ChildProcess::readRest(double seconds, bool errors)
 {
-    std::string buffered;
-    return readAll(errors_.get(), buffered, seconds);
+    std::string unread, rest;
+    std::string& buffered = errors ? unread : buffered_;
+    while (auto line = readLineFrom((errors ? errors_ : output_).get(), buffered, seconds)) {
+        rest += *line + "\n";
+    }
+    return rest + std::exchange(buffered, {});
 }
 
 bool ChildProcess::write(std::string_view bytes)
@@ -249,9 +224,9 @@ std::unique_ptr<ChildProcess> CompanionEnvironment::start(const std::string& mod
     return std::make_unique<ChildProcess>(std::vector<std::string> {binary("quorvantile-sensors"), mode}, options);
 }
 
-query::Outcome CompanionEnvironment::ask(std::string_view request) const
+query::Outcome CompanionEnvironment::ask(std::string_view request, std::string_view body) const
 {
-    return query::ask(socketPath(), *query::requestNamed(request), {}, 5.0);
+    return query::ask(socketPath(), *query::requestNamed(request), body, 5.0);
 }
 
 std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }

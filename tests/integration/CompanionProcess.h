@@ -41,7 +41,6 @@ struct ChildOptions {
     std::optional<uid_t> user {}; // run as this uid and gid; needs root
     bool traced = false; // PTRACE_TRACEME before exec; waitForExit lets it run
     bool errorsToPipe = false; // standard error on a pipe of its own, else ours
-    bool outputToDevFull = false;
     bool terminal = false; // standard input, output and error on a 24 x 80 pseudo-terminal
 };
 
@@ -49,8 +48,6 @@ struct ChildOptions {
 // reaped when the object goes away.
 class ChildProcess {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-        const std::map<std::string, std::string>& environment);
     ChildProcess(std::vector<std::string> command, const ChildOptions& options);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -63,8 +60,8 @@ public:
         return readLineFrom(output_.get(), buffered_, seconds);
     }
     // Everything the process still writes until it closes standard output (or error), at most `seconds`.
-    [[nodiscard]] std::string readRest(double seconds);
-    [[nodiscard]] std::string readErrors(double seconds);
+    [[nodiscard]] std::string readRest(double seconds, bool errors = false);
+    [[nodiscard]] std::string readErrors(double seconds) { return readRest(seconds, true); }
     void closeInput() { input_.reset(); }
     [[nodiscard]] bool write(std::string_view bytes);
     // The exit status, waiting at most `seconds`; absent when it is still running or was signalled.
@@ -90,8 +87,8 @@ struct CompanionEnvironment {
     [[nodiscard]] std::string socketPath() const;
     // The companion in one of its run modes ("--diagnostics" …) in this environment.
     [[nodiscard]] std::unique_ptr<ChildProcess> start(const std::string& mode, ChildOptions options = {}) const;
-    // One request without a body, as a trusted parent asks it.
-    [[nodiscard]] query::Outcome ask(std::string_view request = "snapshot") const;
+    // One request by its name (and its body, when it has one), as a trusted parent asks it.
+    [[nodiscard]] query::Outcome ask(std::string_view request = "snapshot", std::string_view body = {}) const;
 };
 
 [[nodiscard]] std::string binary(const std::string& name);

@@ -1,38 +1,24 @@
 #pragma once
 
+#include "CompanionProcess.h"
 #include "SetupTestSupport.h"
 
 #include <sys/stat.h>
-
-#include <atomic>
 
 namespace quorvantile::setup::testing {
 
 // Small shell scripts standing in for the server child. Each records its arguments beside itself
 // in `<script>.arguments` and its pid in `<script>.pid` before running `body`.
-class ChildScripts {
-public:
+struct ChildScripts : quorvantile::testing::TemporaryDirectory {
     [[nodiscard]] std::string write(const std::string& name, const std::string& body) const
     {
-        const auto path = folder_.path() / name;
+        const auto path = *this / name;
         std::ofstream(path) << "#!/bin/sh\n"
                                "printf '%s\\n' \"$#\" \"$@\" > \"$0.arguments\"\n"
                                "echo $$ > \"$0.pid\"\n"
                             << body << "\n";
         ::chmod(path.c_str(), 0755);
         return path.string();
-    }
-
-private:
-    TemporaryFolder folder_;
-};
-
-// Counts the exits a controller reports, from whichever thread reports them.
-struct ExitCounter {
-    std::atomic<int> count {0};
-    std::function<void()> callback()
-    {
-        return [this] { ++count; };
     }
 };
 

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <coroutine>
-#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +17,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -76,28 +74,22 @@ private:
 };
 
 // Blocks the calling thread until `task` (which runs on executors of its own) has finished.
-template<typename T> Task<void> deliverTo(Task<T> task, std::shared_ptr<std::promise<T>> result)
-{
-    result->set_value(co_await std::move(task));
-}
 template<typename T> T waitFor(Task<T> task)
 {
     auto result = std::make_shared<std::promise<T>>();
-    auto future = result->get_future();
-    startDetached(deliverTo(std::move(task), result));
-    return future.get();
+    startDetached(
+        [](Task<T> run, auto to) -> Task<void> { to->set_value(co_await std::move(run)); }(std::move(task), result));
+    return result->get_future().get();
 }
 
 // Runs `operation` on `main` until it has finished; false when that takes more than `seconds`.
-inline Task<void> markFinished(Task<void> operation, std::shared_ptr<bool> finished)
-{
-    co_await std::move(operation);
-    *finished = true;
-}
 inline bool runToEnd(ManualExecutor& main, Task<void> operation, double seconds = 10.0)
 {
     auto finished = std::make_shared<bool>(false);
-    startDetached(markFinished(std::move(operation), finished));
+    startDetached([](Task<void> run, std::shared_ptr<bool> done) -> Task<void> {
+        co_await std::move(run);
+        *done = true;
+    }(std::move(operation), finished));
     return main.runUntil([&] { return *finished; }, seconds);
 }
 
@@ -198,30 +190,6 @@ public:
         values[std::string(key)] = value;
         return true;
     }
-};
-
-// A fresh folder below the system's temporary folder, removed with its contents afterwards.
-class TemporaryFolder {
-public:
-    TemporaryFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-setup-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~TemporaryFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TemporaryFolder(const TemporaryFolder&) = delete;
-    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
 };
 
 inline std::string contents(const std::filesystem::path& path)

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 namespace quorvantile::setup {
 namespace {
 
@@ -26,14 +28,14 @@ TEST(SystemSensorCompanionProcessWaits, ReadyLineLimitAndStopEscalation)
     for (const auto& [name, body, started, leastStartSeconds, leastStopSeconds] : cases) {
         SCOPED_TRACE(name);
         SystemSensorCompanionProcess controller(scripts.write("child", body));
-        testing::ExitCounter exits;
+        std::atomic<int> exits {0};
         const double starting = systemClock().uptime();
-        ASSERT_EQ(waitFor(controller.start(true, exits.callback())), started);
+        ASSERT_EQ(waitFor(controller.start(true, [&exits] { ++exits; })), started);
         const double stopping = systemClock().uptime();
         EXPECT_TRUE(waitFor(controller.stop()).ok());
         EXPECT_GE(stopping - starting, leastStartSeconds);
         EXPECT_GE(systemClock().uptime() - stopping, leastStopSeconds);
-        EXPECT_EQ(exits.count, 1);
+        EXPECT_EQ(exits, 1);
         EXPECT_TRUE(waitFor(controller.stop()).ok());
     }
 }

@@ -89,44 +89,7 @@ std::string shown(const QWidget& view)
 
 TEST(SettingsView, RowsFollowTheState)
 {
-    const auto enable = [](Harness& setup) { setup.run(setup.state->setEnabled(true)); };
-    const std::tuple<const char*, std::function<void(Harness&)>, std::string> cases[] = {
-        {"off and healthy", [](Harness&) {}, "[ ] | [ ]"},
-        {"starting",
-            [&](Harness& setup) {
-                setup.process->holdStarts = true;
-                enable(setup);
-            },
-            "[ ] (fixed) | Starting | [ ]"},
-        {"live", enable, "[x] | Live | [ ]"},
-        {"live on demand", [](Harness& setup) { setup.run(setup.state->restore(true)); }, "[ ] | Live | [ ]"},
-        {"start failed",
-            [&](Harness& setup) {
-                setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
-                enable(setup);
-            },
-            "[ ] | Unavailable | sensors.retry | [ ]"},
-        {"persistent server ended by itself",
-            [&](Harness& setup) {
-                enable(setup);
-                setup.exitChild();
-            },
-            "[x] | Unavailable | sensors.retry | [ ]"},
-        {"login awaiting approval",
-            [](Harness& setup) {
-                setup.login->currentStatus = LoginItemStatus::requiresApproval;
-                setup.state->refreshLoginStatus();
-            },
-            "[ ] | [x] | sensors.loginSettings"},
-        {"login enabled", [](Harness& setup) { setup.run(setup.state->setLogin(true)); }, "[ ] | [x]"},
-        {"login change failed",
-            [](Harness& setup) {
-                setup.login->results = {SetupError::system("unlink", ENOENT)};
-                setup.run(setup.state->setLogin(true));
-            },
-            "[ ] | [ ] | Login setting: No such file or directory"},
-    };
-    for (const auto& [name, act, expected] : cases) {
+    for (const auto& [name, act, expected] : testing::statuses()) {
         SCOPED_TRACE(name);
         Harness setup;
         SensorCompanionSettingsView view(setup.create(), [] {});
@@ -181,42 +144,37 @@ TEST(SettingsView, ControlsCallTheirOperations)
 // unless the window was opened; a persistent server ending is a failure to show, not the end of a run.
 TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
 {
-    struct Case {
-        const char* name;
-        bool onDemand, loginItem, enabled, showLater;
-        std::deque<Outcome> startResults;
-        bool window;
-        Calls calls;
-        int exitsOnceTheServerEnded;
-    };
-    const Calls persistent = {"stop", "start persistent"}, onDemand = {"stop", "start on demand"};
+    // Launched on demand, at login, enabled, window asked for later, start results; then the window
+    // shown, the controller's calls and the application's exits once the server has ended.
+    using Case = std::tuple<const char*, bool, bool, bool, bool, std::deque<Outcome>, bool, Calls, int>;
+    const Calls persistent = {"stop", "start persistent"}, onDemandCalls = {"stop", "start on demand"};
     const Case cases[] = {
         {"by hand", false, false, false, false, {}, true, {}, 0},
         {"by hand, enabled", false, false, true, false, {}, true, persistent, 0},
         {"at login, enabled", false, true, true, false, {}, false, persistent, 0},
         {"at login, disabled", false, true, false, false, {}, false, {}, 0},
-        {"on demand, disabled", true, false, false, false, {}, false, onDemand, 1},
+        {"on demand, disabled", true, false, false, false, {}, false, onDemandCalls, 1},
         {"on demand, enabled", true, false, true, false, {}, false, persistent, 0},
-        {"on demand, window opened", true, false, false, true, {}, false, onDemand, 0},
+        {"on demand, window opened", true, false, false, true, {}, false, onDemandCalls, 0},
         {"on demand, cannot start", true, false, false, false, {SensorCompanionProcessError::notReady}, false,
             {"stop", "start on demand", "stop"}, 1}, // the run ends the orderly way
     };
-    for (const auto& example : cases) {
-        SCOPED_TRACE(example.name);
+    for (const auto& [name, onDemand, loginItem, enabled, showLater, startResults, window, calls, exits] : cases) {
+        SCOPED_TRACE(name);
         Harness setup;
-        setup.process->startResults = example.startResults;
-        setup.launch(example.onDemand, example.loginItem, example.enabled);
-        EXPECT_EQ(setup.windowShown(), example.window);
-        EXPECT_EQ(setup.process->calls, example.calls);
-        EXPECT_EQ(setup.exits, example.startResults.empty() ? 0 : 1);
-        if (example.showLater) {
+        setup.process->startResults = startResults;
+        setup.launch(onDemand, loginItem, enabled);
+        EXPECT_EQ(setup.windowShown(), window);
+        EXPECT_EQ(setup.process->calls, calls);
+        EXPECT_EQ(setup.exits, startResults.empty() ? 0 : 1);
+        if (showLater) {
             setup.application->handleRequest(SetupRequest::show);
         }
-        if (!example.calls.empty() && example.startResults.empty()) {
+        if (!calls.empty() && startResults.empty()) {
             setup.exitChild();
         }
-        EXPECT_EQ(setup.exits, example.exitsOnceTheServerEnded);
-        EXPECT_EQ(setup.application->terminating(), example.exitsOnceTheServerEnded == 1);
+        EXPECT_EQ(setup.exits, exits);
+        EXPECT_EQ(setup.application->terminating(), exits == 1);
     }
 }
 

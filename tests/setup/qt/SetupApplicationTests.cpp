@@ -1,21 +1,17 @@
-// The real executables: the companion as the setup controller's child, and the settings application
-// as a person meets it in a real X server, with the sensors enabled in its defaults file, a managed
-// server as its child, Escape, a second launch, and SIGTERM.
-#include "../SetupTestSupport.h"
+// The settings application as a person meets it in a real X server: the sensors enabled in its
+// defaults file, a managed server as its child, Escape, a second launch, and SIGTERM.
 #include "CompanionProcess.h"
 
 #include "common/Clock.h"
 #include "common/FileText.h"
 #include "common/Json.h"
 #include "sensors/SensorSnapshot.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
 
-#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -57,23 +53,6 @@ std::vector<pid_t> childrenOf(pid_t parent)
     return children;
 }
 
-// Without a window: ready means listening, and the end at the end of its input is an orderly one.
-TEST(SetupApplication, TheCompanionAsTheControllersChild)
-{
-    CompanionEnvironment environment;
-    for (const auto& [name, value] : environment.variables) {
-        ::setenv(name.c_str(), value.c_str(), 1); // the child inherits them; no other thread runs yet
-    }
-    setup::SystemSensorCompanionProcess controller(binary("quorvantile-sensors"));
-    std::atomic<int> exits {0};
-    ASSERT_TRUE(setup::testing::waitFor(controller.start(true, [&exits] { ++exits; })).ok());
-    EXPECT_TRUE(std::filesystem::exists(environment.socketPath()));
-    EXPECT_EQ(exits, 0);
-    EXPECT_TRUE(setup::testing::waitFor(controller.stop()).ok());
-    EXPECT_EQ(exits, 1);
-    EXPECT_FALSE(std::filesystem::exists(environment.socketPath())) << "only an orderly end removes the socket";
-}
-
 TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
 {
     const std::string xvfb = "/usr/bin/Xvfb";
@@ -81,14 +60,15 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     if (access(xvfb.c_str(), X_OK) != 0 || access(xdotool.c_str(), X_OK) != 0) {
         GTEST_SKIP() << "Xvfb and xdotool are needed (scripts/bootstrap installs them)";
     }
-    ChildProcess server(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
+    ChildProcess server({xvfb, "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
     const auto number = server.readLine(kPatienceSeconds);
     if (!number || number->empty()) {
         GTEST_SKIP() << "Xvfb could not start a display here";
     }
     const std::string display = ":" + *number;
-    const auto desktop = [&](const std::vector<std::string>& arguments) {
-        ChildProcess run(xdotool, arguments, {{"DISPLAY", display}});
+    const auto desktop = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), xdotool);
+        ChildProcess run(command, {.environment = {{"DISPLAY", display}}});
         std::string output = run.readRest(kPatienceSeconds);
         (void)run.waitForExit(kPatienceSeconds);
         return output.substr(0, output.find('\n'));
@@ -108,7 +88,7 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     // In the sanitizer build: what the D-Bus library under Qt keeps until exit is not ours.
     variables["LSAN_OPTIONS"] = std::string("suppressions=") + QUORVANTILE_LEAK_SUPPRESSIONS;
 
-    ChildProcess application(binary("quorvantile-sensors"), {}, variables);
+    ChildProcess application({binary("quorvantile-sensors")}, {.environment = variables});
     std::string window;
     ASSERT_TRUE(eventually([&] { return !(window = visibleWindow()).empty(); })) << "no window appeared";
 
@@ -131,7 +111,7 @@ TEST(SetupApplication, WindowManagedServerEscapeSecondLaunchAndTerm)
     EXPECT_FALSE(application.waitForExit(0.2).has_value());
 
     // A second launch shows the running one's window and ends.
-    ChildProcess again(binary("quorvantile-sensors"), {}, variables);
+    ChildProcess again({binary("quorvantile-sensors")}, {.environment = variables});
     EXPECT_EQ(again.waitForExit(kPatienceSeconds), 0);
     EXPECT_TRUE(eventually([&] { return !visibleWindow().empty(); }));
     EXPECT_EQ(childrenOf(application.pid()), std::vector<pid_t> {child});

@@ -1,6 +1,5 @@
 #pragma once
 
-// The window tests and the screenshot program drive the state over the setup core's substitutes.
 #include "../SetupTestSupport.h"
 
 #include "setup/SensorCompanionSetupState.h"
@@ -50,12 +49,59 @@ struct Harness {
     {
         return application->controller() != nullptr && application->controller()->window()->isVisible();
     }
-    // The latest child ends by itself.
     void exitChild() const
     {
         process->exits.back()();
         settle();
     }
 };
+
+// The state in each status, reached after the view exists, and what the view then shows (see `shown`
+// in SettingsWindowTests); scripts/screenshots draws each of them.
+struct Status {
+    const char* name;
+    std::function<void(Harness&)> act;
+    std::string shown;
+};
+inline const std::vector<Status>& statuses()
+{
+    static const std::vector<Status> table {
+        {"off", [](Harness&) {}, "[ ] | [ ]"},
+        {"starting",
+            [](Harness& setup) {
+                setup.process->holdStarts = true;
+                setup.run(setup.state->setEnabled(true));
+            },
+            "[ ] (fixed) | Starting | [ ]"},
+        {"live", [](Harness& setup) { setup.run(setup.state->setEnabled(true)); }, "[x] | Live | [ ]"},
+        {"live-on-demand", [](Harness& setup) { setup.run(setup.state->restore(true)); }, "[ ] | Live | [ ]"},
+        {"unavailable",
+            [](Harness& setup) {
+                setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady);
+                setup.run(setup.state->setEnabled(true));
+            },
+            "[ ] | Unavailable | sensors.retry | [ ]"},
+        {"ended-by-itself",
+            [](Harness& setup) {
+                setup.run(setup.state->setEnabled(true));
+                setup.exitChild();
+            },
+            "[x] | Unavailable | sensors.retry | [ ]"},
+        {"login-approval",
+            [](Harness& setup) {
+                setup.login->currentStatus = LoginItemStatus::requiresApproval;
+                setup.state->refreshLoginStatus();
+            },
+            "[ ] | [x] | sensors.loginSettings"},
+        {"login-enabled", [](Harness& setup) { setup.run(setup.state->setLogin(true)); }, "[ ] | [x]"},
+        {"login-failed",
+            [](Harness& setup) {
+                setup.login->results = {SetupError::system("unlink", ENOENT)};
+                setup.run(setup.state->setLogin(true));
+            },
+            "[ ] | [ ] | Login setting: No such file or directory"},
+    };
+    return table;
+}
 
 } // namespace quorvantile::setup::testing

@@ -18,42 +18,24 @@ namespace {
 
 using testing::Harness;
 
-struct Status {
-    const char* file;
-    std::function<void(Harness&)> arrange;
-    bool enable = true;
-};
-
-bool render(const Status& status, const QDir& folder)
+bool render(const testing::Status& status, const QDir& folder)
 {
     Harness setup;
-    status.arrange(setup);
     SensorCompanionWindowController controller(setup.create(), [] {});
     controller.showWindow();
     if (!QTest::qWaitForWindowExposed(controller.window())) {
         return false;
     }
-    if (status.enable) {
-        setup.run(setup.state->setEnabled(true));
-    }
+    status.act(setup);
     QTest::qWait(200); // let the X server finish drawing
     const QPixmap picture = controller.window()->screen()->grabWindow(controller.window()->winId());
-    const bool saved = picture.save(folder.filePath(QString::fromLatin1(status.file)), "PNG");
+    const bool saved = picture.save(folder.filePath(QString::fromLatin1(status.name) + ".png"), "PNG");
     if (setup.process->pending.waiting()) {
         setup.process->pending.finish();
         testing::settle();
     }
     return saved;
 }
-
-const Status kStatuses[] = {
-    {"off.png", [](Harness&) {}, false},
-    {"starting.png", [](Harness& setup) { setup.process->holdStarts = true; }},
-    {"live.png", [](Harness&) {}},
-    {"unavailable.png",
-        [](Harness& setup) { setup.process->startResults.emplace_back(SensorCompanionProcessError::notReady); }},
-    {"login-approval.png", [](Harness& setup) { setup.login->currentStatus = LoginItemStatus::requiresApproval; }},
-};
 
 } // namespace
 } // namespace quorvantile::setup
@@ -66,12 +48,12 @@ int main(int argc, char** argv)
     }
     QApplication application(argc, argv);
     const QDir folder(QString::fromLocal8Bit(argv[1]));
-    for (const auto& status : quorvantile::setup::kStatuses) {
-        if (!render(status, folder)) {
-            std::fprintf(stderr, "window-screenshots: could not render %s\n", status.file);
+    for (const auto& status : quorvantile::setup::testing::statuses()) {
+        if (!quorvantile::setup::render(status, folder)) {
+            std::fprintf(stderr, "window-screenshots: could not render %s\n", status.name);
             return 1;
         }
-        std::printf("%s\n", qPrintable(folder.filePath(QString::fromLatin1(status.file))));
+        std::printf("%s\n", qPrintable(folder.filePath(QString::fromLatin1(status.name) + ".png")));
     }
     return 0;
 }
