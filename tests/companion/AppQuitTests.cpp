@@ -51,11 +51,8 @@ TEST(AppQuitResponse, WritesItsFourKeysInOrderAndReadsThemBack)
         R"({"version":1,"request":{"process":{"pid":4242,"startSeconds":1700000000,"startMicroseconds":250000},)"
         R"("bundleIdentifier":"org.example.Editor"},"uptime":12.5,"outcome":"requested"})");
     EXPECT_EQ(json::decode<AppQuitResponse>(*text), response);
-    std::string refused = *text;
-    refused.replace(refused.find("requested"), 9, "refused");
-    EXPECT_EQ(json::decode<AppQuitResponse>(refused)->outcome, AppQuitResponse::Outcome::refused);
-    refused.replace(refused.find("refused"), 7, "Refused");
-    EXPECT_FALSE(json::decode<AppQuitResponse>(refused));
+    std::string refused = *text; // "refused" is read by the query tool's golden replies
+    EXPECT_FALSE(json::decode<AppQuitResponse>(refused.replace(refused.find("requested"), 9, "Refused")));
 }
 
 // The system as a script: what each call answers, and a log of the calls made.

@@ -56,7 +56,7 @@ public:
     std::map<std::int32_t, ProcessTaskAllInfo> tasks; // bsdInfo answers their BSD part; others fail
     std::map<std::int32_t, std::deque<std::pair<int, ProcessUsageInfo>>> usages; // one per call, then -1
     std::map<std::string, int> results; // overrides the result of a call, keyed as in `calls`
-    std::function<void(std::int32_t)> beforeTask;
+    std::function<void(std::int32_t)> beforeTask = [](std::int32_t) {};
     std::vector<std::string> calls;
 
     int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override
@@ -75,9 +75,7 @@ public:
     }
     int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override
     {
-        if (beforeTask) {
-            beforeTask(pid);
-        }
+        beforeTask(pid);
         const auto found = tasks.find(pid);
         if (found != tasks.end()) {
             info = found->second;
@@ -151,7 +149,7 @@ TEST_F(ProcessInventoryReader, RefusesAFailedOrMalformedListAndASnapshotThatFail
     table.results.clear();
     table.beforeTask = [this](std::int32_t) { table.euid = kFakeUid + 1; }; // the effective user changed meanwhile
     EXPECT_FALSE(read());
-    table.beforeTask = nullptr;
+    table.beforeTask = [](std::int32_t) {};
     table.euid = kFakeUid;
     clock.now = std::nan("");
     EXPECT_FALSE(read());

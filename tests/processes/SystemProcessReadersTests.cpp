@@ -1,4 +1,6 @@
 // The readers over the real process table, checked against this process, a child, readelf and ps.
+#include "CompanionProcess.h"
+
 #include "common/UniqueFd.h"
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
@@ -7,46 +9,32 @@
 
 #include <grp.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace quorvantile {
 namespace {
 
-// A child that is killed and reaped when the test ends, unless the test reaped it.
+// A forked child that is killed and reaped when the test ends.
 struct Child {
     pid_t pid = -1;
-    bool reaped = false;
     ~Child()
     {
-        if (pid > 0 && !reaped) {
+        if (pid > 0) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
     }
 };
-
-pid_t spawn(std::vector<std::string> arguments)
-{
-    std::vector<char*> argv(arguments.size() + 1, nullptr);
-    std::transform(
-        arguments.begin(), arguments.end(), argv.begin(), [](std::string& argument) { return argument.data(); });
-    pid_t pid = -1;
-    return ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
-}
 
 const ProcessInventoryReading* find(const ProcessInventorySnapshot& snapshot, pid_t pid)
 {
@@ -73,39 +61,28 @@ bool isEmpty(const ProcessDetailReading& reading)
 
 std::string run(const std::string& command)
 {
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    std::string output;
-    char chunk[4096];
-    for (std::size_t count = 0; pipe && (count = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-        output.append(chunk, count);
-    }
-    return output;
+    return testing::ChildProcess("/bin/sh", {"-c", command}, {}).readRest(10.0);
 }
 
 // The build id that readelf shows for an executable, cut or zero-padded to 16 bytes; empty without one.
 std::string buildIdOf(const std::string& path)
 {
+    std::smatch found;
     const std::string notes = run("LC_ALL=C readelf -n '" + path + "' 2>/dev/null");
-    const auto label = notes.find("Build ID: ");
-    if (label == std::string::npos) {
-        return {};
-    }
-    const auto start = label + std::string_view("Build ID: ").size();
-    std::string id = notes.substr(start, notes.find_first_not_of("0123456789abcdef", start) - start);
-    id.resize(32, '0');
+    std::string id = std::regex_search(notes, found, std::regex("Build ID: ([0-9a-f]+)")) ? found[1].str() : "";
+    id.resize(id.empty() ? 0 : 32, '0');
     return id;
 }
 
 TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAndDetailsUntilTheChildExits)
 {
-    Child child {spawn({"sleep", "30"})};
-    ASSERT_GT(child.pid, 0);
+    testing::ChildProcess child({"/bin/sleep", "30"}, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the child settle its memory
     const auto inventory = ProcessInventoryHardware::snapshot(::getpid());
     ASSERT_TRUE(inventory);
     EXPECT_TRUE(inventory->isValid(systemClock().uptime()));
     const auto* self = find(*inventory, ::getpid());
-    const auto* sleeper = find(*inventory, child.pid);
+    const auto* sleeper = find(*inventory, child.pid());
     ASSERT_TRUE(self && sleeper);
     EXPECT_EQ(sleeper->name, "sleep");
 
@@ -123,7 +100,7 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     }
     EXPECT_EQ(details.readings[1].threads, 1) << "sleep has one thread";
     // ps gives the start to the second (in UTC, to convert it without a zone); the fixture tests check the ticks.
-    std::istringstream ps(run("TZ=UTC0 LC_ALL=C ps -o rss=,lstart= -p " + std::to_string(child.pid)));
+    std::istringstream ps(run("TZ=UTC0 LC_ALL=C ps -o rss=,lstart= -p " + std::to_string(child.pid())));
     std::uint64_t residentKibibytes = 0;
     std::string started;
     std::tm start {};
@@ -137,15 +114,15 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     EXPECT_TRUE(isEmpty(detailOf({request.pid, request.startSeconds - 1, request.startMicroseconds})));
     for (int round = 0; round < 10; ++round) {
         const auto again = ProcessInventoryHardware::snapshot(0);
-        ASSERT_TRUE(again && find(*again, child.pid));
-        EXPECT_EQ(identityOf(*find(*again, child.pid)), request) << "round " << round;
+        ASSERT_TRUE(again && find(*again, child.pid()));
+        EXPECT_EQ(identityOf(*find(*again, child.pid())), request) << "round " << round;
     }
 
     siginfo_t info {};
-    ASSERT_EQ(::kill(child.pid, SIGKILL), 0);
-    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT), 0) << "a zombie now";
+    child.kill(SIGKILL);
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child.pid()), &info, WEXITED | WNOWAIT), 0) << "a zombie now";
     EXPECT_TRUE(isEmpty(detailOf(request))) << "a zombie, not yet reaped";
-    child.reaped = ::waitpid(child.pid, nullptr, 0) == child.pid;
+    EXPECT_EQ(child.waitForExit(5.0), std::nullopt) << "killed";
     EXPECT_TRUE(isEmpty(detailOf(request))) << "gone";
     const auto after = ProcessInventoryHardware::snapshot(0);
     ASSERT_TRUE(after);
