@@ -32,19 +32,6 @@ struct SocketPair {
 
 double soon(double seconds = 2.0) { return systemClock().uptime() + seconds; }
 
-std::string readAvailable(int fd)
-{
-    std::string bytes;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got <= 0) {
-            return bytes;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 struct RecordingSignature final : PeerCodeSignature {
     bool peerSatisfies(int, std::string_view wanted) override
     {
@@ -60,7 +47,6 @@ TEST(SensorTransportAddress, PathLengthLimitAndZeroBytes)
     const std::string exact(103, 'p');
     const auto address = transport::address(exact);
     ASSERT_TRUE(address.has_value());
-    EXPECT_EQ(address->sun_family, AF_UNIX);
     EXPECT_EQ(std::string(address->sun_path), exact);
     EXPECT_EQ(address->sun_path[103], '\0');
 
@@ -136,8 +122,8 @@ TEST(SensorTransportReceive, ExactCountAcrossSplitWritesNothingFromASilentOrClos
     pair.client.reset(); // closed after 8 bytes: end of file
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, soon()).has_value());
 
-    // The largest body, 2,048 bytes, is answered by the real companion.
-    // Refused: no body, one byte too many, the largest length, and a short body followed by silence.
+    // Refused (the largest body, 2,048 bytes, is answered by the real companion): no body, one byte too many, the
+    // largest length, and a short body followed by silence.
     for (const auto& [length, actual] :
         {std::pair<std::uint32_t, std::size_t> {0, 0}, {2049, 2049}, {0xFFFFFFFF, 10}, {10, 9}}) {
         const SocketPair body;
@@ -158,9 +144,10 @@ TEST(SensorTransportSend, OnlyTheTwoLimitsAReplyIsLengthPrefixedAndAPeerThatStop
     EXPECT_FALSE(transport::send(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
     EXPECT_FALSE(
         transport::sendReply(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
-    EXPECT_EQ(readAvailable(pair.client.get()), "");
     EXPECT_TRUE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
-    EXPECT_EQ(readAvailable(pair.client.get()), "{}");
+    char bytes[64] = {}; // nothing of the refused sends before it
+    EXPECT_EQ(recv(pair.client.get(), bytes, sizeof bytes, MSG_DONTWAIT), 2);
+    EXPECT_EQ(std::string(bytes), "{}");
 
     const std::string reply(262144, 'y');
     std::string received;

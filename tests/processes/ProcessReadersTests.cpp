@@ -68,26 +68,22 @@ public:
     int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override
     {
         const auto found = tasks.find(pid);
-        if (found != tasks.end()) {
-            info = found->second.pbsd;
-        }
+        info = found != tasks.end() ? found->second.pbsd : info;
         return answer("bsd " + std::to_string(pid), found != tasks.end() ? kBsdInfoBytes : 0);
     }
     int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override
     {
         beforeTask(pid);
         const auto found = tasks.find(pid);
-        if (found != tasks.end()) {
-            info = found->second;
-        }
+        info = found != tasks.end() ? found->second : info;
         return answer("task " + std::to_string(pid), found != tasks.end() ? kTaskAllInfoBytes : 0);
     }
     int usageInfo(std::int32_t pid, ProcessUsageInfo& info) override
     {
         auto& queue = usages[pid];
-        int result = -1;
+        const auto [result, sample] = queue.empty() ? std::pair(-1, info) : queue.front();
+        info = sample;
         if (!queue.empty()) {
-            std::tie(result, info) = queue.front();
             queue.pop_front();
         }
         return answer("usage " + std::to_string(pid), result);

@@ -74,6 +74,7 @@ TEST(ProcessInventorySnapshotValidity, Bounds)
             }
         };
     };
+    const ProcessInventoryReading least {1, "x", 1, 0, 0, 0, 0};
     // One row shows that the shared header rules apply; the sensor snapshot's tests go through them all.
     const struct {
         const char* what;
@@ -92,10 +93,7 @@ TEST(ProcessInventorySnapshotValidity, Bounds)
         {"last microsecond", first([](auto& r) { r.startMicroseconds = 999'999; }), true},
         {"a second of microseconds", first([](auto& r) { r.startMicroseconds = 1'000'000; }), false},
         {"the flag plays no part", [](auto& s) { s.incomplete = true; }, true},
-        {"nor do the figures", first([](auto& r) {
-             r = {1, "x", 1, 0, 0, 0, 0};
-         }),
-            true},
+        {"the least of each, no figures", first([&least](auto& r) { r = least; }), true},
     };
     for (const auto& row : rows) {
         ProcessInventorySnapshot snapshot {1, 10.0, 501, false, {reading(1)}};

@@ -47,16 +47,11 @@ ProcessDetailRequest identityOf(const ProcessInventoryReading& reading)
     return {reading.pid, reading.startSeconds, reading.startMicroseconds};
 }
 
-ProcessDetailReading detailOf(const ProcessDetailRequest& request)
+// Whether the details of `request` are its request alone: the process could not be verified.
+bool unverified(const ProcessDetailRequest& request)
 {
     const ProcessDetailSnapshot snapshot = ProcessDetailHardware::snapshot(std::vector {request});
-    EXPECT_EQ(snapshot.readings.size(), 1U);
-    return snapshot.readings.empty() ? ProcessDetailReading {} : snapshot.readings.front();
-}
-
-bool isEmpty(const ProcessDetailReading& reading)
-{
-    return reading == ProcessDetailReading {reading.request, {}, {}, {}, {}, {}, {}};
+    return snapshot.readings == std::vector {ProcessDetailReading {request, {}, {}, {}, {}, {}, {}}};
 }
 
 std::string run(const std::string& command)
@@ -110,8 +105,8 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     EXPECT_EQ(sleeper->residentBytes / 1024, residentKibibytes);
 
     const ProcessDetailRequest request = identityOf(*sleeper);
-    EXPECT_TRUE(isEmpty(detailOf({request.pid, request.startSeconds, (request.startMicroseconds + 1) % 1'000'000})));
-    EXPECT_TRUE(isEmpty(detailOf({request.pid, request.startSeconds - 1, request.startMicroseconds})));
+    EXPECT_TRUE(unverified({request.pid, request.startSeconds, (request.startMicroseconds + 1) % 1'000'000}));
+    EXPECT_TRUE(unverified({request.pid, request.startSeconds - 1, request.startMicroseconds}));
     for (int round = 0; round < 10; ++round) {
         const auto again = ProcessInventoryHardware::snapshot(0);
         ASSERT_TRUE(again && find(*again, child.pid()));
@@ -121,9 +116,9 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     siginfo_t info {};
     child.kill(SIGKILL);
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child.pid()), &info, WEXITED | WNOWAIT), 0) << "a zombie now";
-    EXPECT_TRUE(isEmpty(detailOf(request))) << "a zombie, not yet reaped";
+    EXPECT_TRUE(unverified(request)) << "a zombie, not yet reaped";
     EXPECT_EQ(child.waitForExit(5.0), std::nullopt) << "killed";
-    EXPECT_TRUE(isEmpty(detailOf(request))) << "gone";
+    EXPECT_TRUE(unverified(request)) << "gone";
     const auto after = ProcessInventoryHardware::snapshot(0);
     ASSERT_TRUE(after);
     EXPECT_EQ(find(*after, request.pid), nullptr);
@@ -166,7 +161,7 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     ASSERT_TRUE(inventory);
     EXPECT_EQ(find(*inventory, other.pid), nullptr);
     EXPECT_NE(find(*inventory, ::getpid()), nullptr);
-    EXPECT_TRUE(isEmpty(detailOf({other.pid, bsd.pbi_start_tvsec, bsd.pbi_start_tvusec})));
+    EXPECT_TRUE(unverified({other.pid, bsd.pbi_start_tvsec, bsd.pbi_start_tvusec}));
 }
 
 } // namespace

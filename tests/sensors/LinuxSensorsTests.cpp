@@ -67,7 +67,6 @@ TEST(HwmonSmc, ValuesThatTheTypeCannotHoldOrThatAreNotNumbersAreErrors)
 TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsBrandSourcesAndTheBrandAnswer)
 {
     EXPECT_EQ(hwmonsmc::attributeIndex("fan1x_input", "fan", "_input"), std::nullopt);
-    EXPECT_EQ(hwmonsmc::encode("ui8 ", 256.0), std::nullopt);
     EXPECT_EQ(powersupply::chargeMilliampHours(4'999'499), 4999);
     EXPECT_EQ(powersupply::chargeMilliampHours(4'999'500), 5000);
     EXPECT_EQ(powersupply::energyMilliampHours(57'000'000, 0), std::nullopt);
