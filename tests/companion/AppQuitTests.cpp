@@ -96,8 +96,8 @@ struct FakeSystem final : AppQuitOperatingSystem {
 
 TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
 {
-    const auto identity = [](std::int32_t pid, std::uint64_t seconds, std::uint64_t microseconds, std::uint32_t uid) {
-        return std::optional(AppQuitProcessIdentity {pid, seconds, microseconds, uid});
+    const auto identity = [](std::int32_t pid, std::uint64_t microseconds, std::uint32_t uid) {
+        return std::optional(AppQuitProcessIdentity {pid, 1'700'000'000, microseconds, uid});
     };
     struct Case {
         const char* name;
@@ -112,21 +112,18 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
         {"invalid request", [](auto&, auto& r) { r.bundleIdentifier = "com.apple.Finder"; }, none},
         {"own process, before any lookup", [](auto& s, auto&) { s.self = kPid; }, none},
         {"process gone or a zombie", [](auto& s, auto&) { s.identities = {std::nullopt}; }, first},
-        {"start one microsecond off",
-            [&](auto& s, auto&) { s.identities = {identity(kPid, 1'700'000'000, 250'001, kUid)}; }, first},
-        {"another pid answered", [&](auto& s, auto&) { s.identities = {identity(7, 1'700'000'000, 250'000, kUid)}; },
-            first},
-        {"another user", [&](auto& s, auto&) { s.identities = {identity(kPid, 1'700'000'000, 250'000, 0)}; }, first},
+        {"start one microsecond off", [&](auto& s, auto&) { s.identities = {identity(kPid, 250'001, kUid)}; }, first},
+        {"another pid answered", [&](auto& s, auto&) { s.identities = {identity(7, 250'000, kUid)}; }, first},
+        {"another user", [&](auto& s, auto&) { s.identities = {identity(kPid, 250'000, 0)}; }, first},
         {"no running application", [](auto& s, auto&) { s.application.reset(); }, looked},
         {"application of another pid", [](auto& s, auto&) { s.application->pid = kPid + 1; }, looked},
         {"no bundle identifier", [](auto& s, auto&) { s.application->identifier.reset(); }, looked},
-        {"identifier in other letter case", [](auto& s, auto&) { s.application->identifier = "org.example.editor"; },
-            looked},
+        {"identifier in lower case", [](auto& s, auto&) { s.application->identifier = "org.example.editor"; }, looked},
         {"accessory", [](auto& s, auto&) { s.application->policy = ActivationPolicy::accessory; }, looked},
         {"background only", [](auto& s, auto&) { s.application->policy = ActivationPolicy::prohibited; }, looked},
         {"terminated", [](auto& s, auto&) { s.application->terminated = true; }, looked},
         {"identity changed between the readings",
-            [&](auto& s, auto&) { s.identities.push_back(identity(kPid, 1'700'000'000, 250'000, kUid + 1)); }, both},
+            [&](auto& s, auto&) { s.identities.push_back(identity(kPid, 250'000, kUid + 1)); }, both},
         {"gone at the second reading", [](auto& s, auto&) { s.identities.push_back(std::nullopt); }, both},
     };
     for (const Case& c : cases) {

@@ -92,7 +92,6 @@ TEST(SensorTransportWait, DeadlinesAndEvents)
     EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::infinity()));
     EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::quiet_NaN()));
     EXPECT_FALSE(transport::wait(fd, POLLIN, soon(0.05))); // nothing to read: times out
-    EXPECT_TRUE(transport::wait(fd, POLLOUT, soon()));
 
     ASSERT_EQ(::send(pair.client.get(), "x", 1, 0), 1);
     EXPECT_TRUE(transport::wait(fd, POLLIN, soon()));
