@@ -1,15 +1,13 @@
 // The readers over the real process table, checked against this process, a child, readelf and ps.
 #include "CompanionProcess.h"
 
-#include "common/UniqueFd.h"
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <signal.h>
-#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,18 +21,6 @@
 
 namespace quorvantile {
 namespace {
-
-// A forked child that is killed and reaped when the test ends.
-struct Child {
-    pid_t pid = -1;
-    ~Child()
-    {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-};
 
 const ProcessInventoryReading* find(const ProcessInventorySnapshot& snapshot, pid_t pid)
 {
@@ -129,39 +115,33 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     if (::geteuid() != 0) {
         GTEST_SKIP() << "starting a process of another user needs root";
     }
-    // The child switches to user 65534 and turns itself non-dumpable, which gives most of its /proc
-    // files to root, but not its directory: the table must still see it as 65534's.
+    // The child runs as user 65534 a copy of the shell that it may execute but not read, which makes it
+    // non-dumpable: most of its /proc files are root's, but not its directory. The table must still
+    // see it as 65534's.
     constexpr std::uint32_t kNobody = 65534;
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    const UniqueFd ready(ends[0]);
-    UniqueFd readyToWrite(ends[1]);
-    Child other {::fork()};
-    if (other.pid == 0) {
-        if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
-            ::prctl(PR_SET_DUMPABLE, 0) == 0) {
-            (void)!::write(readyToWrite.get(), "1", 1);
-            ::pause();
-        }
-        ::_exit(1);
-    }
-    readyToWrite.reset();
-    char byte = 0;
-    ASSERT_EQ(::read(ready.get(), &byte, 1), 1) << "the child could not switch users";
+    const testing::TemporaryDirectory folder(kNobody);
+    const std::string shell = folder.path() + "/sh";
+    std::filesystem::copy_file("/bin/sh", shell);
+    ASSERT_EQ(::chmod(shell.c_str(), 0711), 0);
+    testing::ChildProcess other({shell, "-c", "echo ready; while :; do sleep 1; done"}, {.user = kNobody});
+    ASSERT_EQ(other.readLine(5.0), "ready") << "the child could not switch users";
+    struct stat status { };
+    ASSERT_EQ(::stat(("/proc/" + std::to_string(other.pid()) + "/status").c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0U) << "the child is dumpable";
 
     const auto table = systemProcessTable("/proc");
     ProcessBsdInfo bsd {};
-    ASSERT_EQ(table->bsdInfo(other.pid, bsd), kBsdInfoBytes);
+    ASSERT_EQ(table->bsdInfo(other.pid(), bsd), kBsdInfoBytes);
     EXPECT_EQ(bsd.pbi_uid, kNobody);
     std::array<std::int32_t, kProcessIdSlots> listed {};
     const auto end = listed.begin() + std::max(table->listPids(kNobody, listed), 0) / 4;
-    EXPECT_NE(std::find(listed.begin(), end, other.pid), end) << "listed among 65534's processes";
+    EXPECT_NE(std::find(listed.begin(), end, other.pid()), end) << "listed among 65534's processes";
 
-    const auto inventory = ProcessInventoryHardware::snapshot(other.pid);
+    const auto inventory = ProcessInventoryHardware::snapshot(other.pid());
     ASSERT_TRUE(inventory);
-    EXPECT_EQ(find(*inventory, other.pid), nullptr);
+    EXPECT_EQ(find(*inventory, other.pid()), nullptr);
     EXPECT_NE(find(*inventory, ::getpid()), nullptr);
-    EXPECT_TRUE(unverified({other.pid, bsd.pbi_start_tvsec, bsd.pbi_start_tvusec}));
+    EXPECT_TRUE(unverified({other.pid(), bsd.pbi_start_tvsec, bsd.pbi_start_tvusec}));
 }
 
 } // namespace
