@@ -143,11 +143,10 @@ TEST_F(ProcessInventoryReader, RefusesAFailedOrMalformedListAndASnapshotThatFail
         EXPECT_FALSE(read()) << bytes;
     }
     table.results.clear();
-    table.beforeTask = [this](std::int32_t) { table.euid = kFakeUid + 1; }; // the effective user changed meanwhile
-    EXPECT_FALSE(read());
-    table.beforeTask = [](std::int32_t) {};
-    table.euid = kFakeUid;
     clock.now = std::nan("");
+    EXPECT_FALSE(read());
+    clock.now = 50.0;
+    table.beforeTask = [this](std::int32_t) { table.euid = kFakeUid + 1; }; // the effective user changed meanwhile
     EXPECT_FALSE(read());
 }
 
