@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,19 +33,6 @@ struct SocketPair {
 
 double soon(double seconds = 2.0) { return systemClock().uptime() + seconds; }
 
-std::string readAvailable(int fd)
-{
-    std::string bytes;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got <= 0) {
-            return bytes;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    }
-}
-
 struct RecordingSignature final : PeerCodeSignature {
     bool peerSatisfies(int, std::string_view wanted) override
     {
@@ -60,7 +48,6 @@ TEST(SensorTransportAddress, PathLengthLimitAndZeroBytes)
     const std::string exact(103, 'p');
     const auto address = transport::address(exact);
     ASSERT_TRUE(address.has_value());
-    EXPECT_EQ(address->sun_family, AF_UNIX);
     EXPECT_EQ(std::string(address->sun_path), exact);
     EXPECT_EQ(address->sun_path[103], '\0');
 
@@ -80,12 +67,10 @@ TEST(SensorTransportTrust, OnlyTheTwoIdentifiersAreCheckedAndAnythingElseFailsCl
     RecordingSignature signature;
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile.other", signature));
     EXPECT_FALSE(transport::trustedPeer(pair.server.get(), "COM.ZEMBO.QUORVANTILE", signature));
-    EXPECT_FALSE(transport::trustedPeer(-1, "com.example", signature));
-    // A descriptor that is not a socket has no peer credentials.
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    const UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    EXPECT_FALSE(transport::trustedPeer(readEnd.get(), "com.zembo.quorvantile", signature));
+    // No descriptor, or one that is not a socket, has no peer credentials.
+    const UniqueFd file(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_FALSE(transport::trustedPeer(-1, "com.zembo.quorvantile", signature));
+    EXPECT_FALSE(transport::trustedPeer(file.get(), "com.zembo.quorvantile", signature));
     EXPECT_TRUE(signature.requirements.empty());
 
     EXPECT_TRUE(transport::trustedPeer(pair.server.get(), "com.zembo.quorvantile", signature));
@@ -106,7 +91,6 @@ TEST(SensorTransportWait, DeadlinesAndEvents)
     EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::infinity()));
     EXPECT_FALSE(transport::wait(fd, POLLIN, std::numeric_limits<double>::quiet_NaN()));
     EXPECT_FALSE(transport::wait(fd, POLLIN, soon(0.05))); // nothing to read: times out
-    EXPECT_TRUE(transport::wait(fd, POLLOUT, soon()));
 
     ASSERT_EQ(::send(pair.client.get(), "x", 1, 0), 1);
     EXPECT_TRUE(transport::wait(fd, POLLIN, soon()));
@@ -116,7 +100,7 @@ TEST(SensorTransportWait, DeadlinesAndEvents)
     EXPECT_FALSE(transport::wait(fd, POLLPRI, soon(0.05)));
 }
 
-TEST(SensorTransportReceive, ExactCountAcrossSplitWritesAndNothingFromASilentOrClosedPeer)
+TEST(SensorTransportReceive, ExactCountAcrossSplitWritesNothingFromASilentOrClosedPeerAndBodyLengthBounds)
 {
     SocketPair pair;
     std::thread writer([fd = pair.client.get()] {
@@ -135,27 +119,19 @@ TEST(SensorTransportReceive, ExactCountAcrossSplitWritesAndNothingFromASilentOrC
     EXPECT_GE(systemClock().uptime() - before, 0.09);
     pair.client.reset(); // closed after 8 bytes: end of file
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, soon()).has_value());
-}
 
-TEST(SensorTransportReceive, BodyLengthBounds)
-{
-    const auto bodyWithLength = [](std::uint32_t length, std::size_t actual) {
-        SocketPair pair;
+    // Refused (the largest body, 2,048 bytes, is answered by the real companion): no body, one byte too many, the
+    // largest length, and a short body followed by silence.
+    for (const auto& [length, actual] :
+        {std::pair<std::uint32_t, std::size_t> {0, 0}, {2049, 2049}, {0xFFFFFFFF, 10}, {10, 9}}) {
+        const SocketPair body;
         const std::string bytes = transport::lengthPrefix(length) + std::string(actual, '[');
-        EXPECT_EQ(::send(pair.client.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-        return transport::receiveBody(pair.server.get(), soon(0.2));
-    };
-    EXPECT_FALSE(bodyWithLength(0, 0).has_value());
-    EXPECT_FALSE(bodyWithLength(2049, 2049).has_value());
-    EXPECT_FALSE(bodyWithLength(0xFFFFFFFF, 10).has_value());
-    EXPECT_FALSE(bodyWithLength(10, 9).has_value()); // short body, then silence
-    const auto largest = bodyWithLength(2048, 2048);
-    ASSERT_TRUE(largest.has_value());
-    EXPECT_EQ(largest->size(), 2048U);
-    EXPECT_EQ(transport::readLengthPrefix(transport::lengthPrefix(0x01020304)), 0x01020304U);
+        EXPECT_EQ(::send(body.client.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        EXPECT_FALSE(transport::receiveBody(body.server.get(), soon(0.2)).has_value()) << length;
+    }
 }
 
-TEST(SensorTransportSend, OnlyTheTwoLimitsAndTheReplyIsLengthPrefixed)
+TEST(SensorTransportSend, OnlyTheTwoLimitsAReplyIsLengthPrefixedAndAPeerThatStopsReadingOrClosesFailsWithoutSignal)
 {
     SocketPair pair;
     for (const std::size_t maximum : {std::size_t {16383}, std::size_t {20000}, std::size_t {0}}) {
@@ -165,31 +141,18 @@ TEST(SensorTransportSend, OnlyTheTwoLimitsAndTheReplyIsLengthPrefixed)
     EXPECT_FALSE(transport::send(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
     EXPECT_FALSE(
         transport::sendReply(pair.server.get(), std::string(16385, 'x'), soon(), transport::kMaximumReplyBytes));
-    EXPECT_EQ(readAvailable(pair.client.get()), "");
     EXPECT_TRUE(transport::send(pair.server.get(), "{}", soon(), transport::kMaximumReplyBytes));
-    EXPECT_EQ(readAvailable(pair.client.get()), "{}");
+    char bytes[64] = {}; // nothing of the refused sends before it
+    EXPECT_EQ(recv(pair.client.get(), bytes, sizeof bytes, MSG_DONTWAIT), 2);
+    EXPECT_EQ(std::string(bytes), "{}");
 
     const std::string reply(262144, 'y');
-    std::string received;
-    std::thread reader([&] {
-        char buffer[65536];
-        while (received.size() < reply.size() + 4) {
-            const ssize_t got = recv(pair.client.get(), buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                return;
-            }
-            received.append(buffer, static_cast<std::size_t>(got));
-        }
-    });
+    std::optional<std::string> received;
+    std::thread reader([&] { received = transport::receive(pair.client.get(), reply.size() + 4, soon()); });
     EXPECT_TRUE(transport::sendReply(pair.server.get(), reply, soon(), transport::kMaximumInventoryReplyBytes));
     reader.join();
-    EXPECT_EQ(received.substr(0, 4), transport::lengthPrefix(262144));
-    EXPECT_EQ(received.size(), reply.size() + 4);
-}
+    EXPECT_EQ(received, transport::lengthPrefix(262144) + reply);
 
-TEST(SensorTransportSend, PeerThatStopsReadingOrClosesFailsWithoutSignal)
-{
-    SocketPair pair;
     // Nobody reads: the socket buffer fills and the deadline passes.
     const double before = systemClock().uptime();
     EXPECT_FALSE(transport::send(

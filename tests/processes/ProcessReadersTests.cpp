@@ -56,7 +56,7 @@ public:
     std::map<std::int32_t, ProcessTaskAllInfo> tasks; // bsdInfo answers their BSD part; others fail
     std::map<std::int32_t, std::deque<std::pair<int, ProcessUsageInfo>>> usages; // one per call, then -1
     std::map<std::string, int> results; // overrides the result of a call, keyed as in `calls`
-    std::function<void(std::int32_t)> beforeTask;
+    std::function<void(std::int32_t)> beforeTask = [](std::int32_t) {};
     std::vector<std::string> calls;
 
     int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override
@@ -68,28 +68,22 @@ public:
     int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override
     {
         const auto found = tasks.find(pid);
-        if (found != tasks.end()) {
-            info = found->second.pbsd;
-        }
+        info = found != tasks.end() ? found->second.pbsd : info;
         return answer("bsd " + std::to_string(pid), found != tasks.end() ? kBsdInfoBytes : 0);
     }
     int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override
     {
-        if (beforeTask) {
-            beforeTask(pid);
-        }
+        beforeTask(pid);
         const auto found = tasks.find(pid);
-        if (found != tasks.end()) {
-            info = found->second;
-        }
+        info = found != tasks.end() ? found->second : info;
         return answer("task " + std::to_string(pid), found != tasks.end() ? kTaskAllInfoBytes : 0);
     }
     int usageInfo(std::int32_t pid, ProcessUsageInfo& info) override
     {
         auto& queue = usages[pid];
-        int result = -1;
+        const auto [result, sample] = queue.empty() ? std::pair(-1, info) : queue.front();
+        info = sample;
         if (!queue.empty()) {
-            std::tie(result, info) = queue.front();
             queue.pop_front();
         }
         return answer("usage " + std::to_string(pid), result);
@@ -149,11 +143,10 @@ TEST_F(ProcessInventoryReader, RefusesAFailedOrMalformedListAndASnapshotThatFail
         EXPECT_FALSE(read()) << bytes;
     }
     table.results.clear();
-    table.beforeTask = [this](std::int32_t) { table.euid = kFakeUid + 1; }; // the effective user changed meanwhile
-    EXPECT_FALSE(read());
-    table.beforeTask = nullptr;
-    table.euid = kFakeUid;
     clock.now = std::nan("");
+    EXPECT_FALSE(read());
+    clock.now = 50.0;
+    table.beforeTask = [this](std::int32_t) { table.euid = kFakeUid + 1; }; // the effective user changed meanwhile
     EXPECT_FALSE(read());
 }
 

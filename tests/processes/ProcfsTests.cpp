@@ -78,7 +78,7 @@ const std::uint64_t kTicks = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
 
 std::string text(const auto& field) { return {field.data(), strnlen(field.data(), field.size())}; }
 
-TEST(ProcfsProcessTableFixture, ListsTheUsersProcessesAndReadsEachFieldFromItsFile)
+TEST(ProcfsProcessTableFixture, ListsTheUsersProcessesReadsEachFieldFromItsFileAndFailsWhenOneIsMissingOrCut)
 {
     struct stat owner { };
     ASSERT_EQ(::stat((kFixture + "/100").c_str(), &owner), 0);
@@ -113,24 +113,18 @@ TEST(ProcfsProcessTableFixture, ListsTheUsersProcessesAndReadsEachFieldFromItsFi
     EXPECT_EQ(std::tuple(bsd.pbi_status, text(bsd.pbi_name)), std::tuple(kProcessStatusZombie, "")) << "no executable";
     ASSERT_EQ(table.usageInfo(200, usage), 0);
     EXPECT_GE(usage.ri_proc_exit_abstime, std::max<std::uint64_t>(usage.ri_proc_start_abstime, 1));
-}
 
-TEST(ProcfsProcessTableFixture, FailsLikeThePlatformWhenAFileIsMissingOrCut)
-{
-    ProcfsProcessTable table(kFixture);
-    ProcessBsdInfo bsd {};
-    ProcessTaskAllInfo task {};
-    ProcessUsageInfo usage {};
+    // It fails like the platform when a file is missing or cut.
+    ProcessBsdInfo other {};
     ASSERT_EQ(table.taskAllInfo(400, task), kTaskAllInfoBytes);
     EXPECT_EQ(text(task.pbsd.pbi_comm), "abcdefghijklmn") << "the cut sequence is dropped";
     EXPECT_EQ(table.usageInfo(400, usage), -1) << "no io file";
     for (const std::int32_t pid : {500, 999, 0, -100}) { // 500: stat cut short
-        EXPECT_EQ(std::tuple(table.bsdInfo(pid, bsd), table.taskAllInfo(pid, task), table.usageInfo(pid, usage)),
+        EXPECT_EQ(std::tuple(table.bsdInfo(pid, other), table.taskAllInfo(pid, task), table.usageInfo(pid, usage)),
             std::tuple(0, 0, -1))
             << pid;
     }
-    EXPECT_EQ(ProcfsProcessTable(kFixture + "/sys").bsdInfo(100, bsd), 0) << "no boot time without /proc/stat";
-    std::array<std::int32_t, kProcessIdSlots> listed {};
+    EXPECT_EQ(ProcfsProcessTable(kFixture + "/sys").bsdInfo(100, other), 0) << "no boot time without /proc/stat";
     EXPECT_LT(ProcfsProcessTable(kFixture + "/absent").listPids(0, listed), 1);
 }
 

@@ -1,52 +1,26 @@
 // The readers over the real process table, checked against this process, a child, readelf and ps.
-#include "common/UniqueFd.h"
+#include "CompanionProcess.h"
+
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
-
 namespace quorvantile {
 namespace {
-
-// A child that is killed and reaped when the test ends, unless the test reaped it.
-struct Child {
-    pid_t pid = -1;
-    bool reaped = false;
-    ~Child()
-    {
-        if (pid > 0 && !reaped) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-pid_t spawn(std::vector<std::string> arguments)
-{
-    std::vector<char*> argv(arguments.size() + 1, nullptr);
-    std::transform(
-        arguments.begin(), arguments.end(), argv.begin(), [](std::string& argument) { return argument.data(); });
-    pid_t pid = -1;
-    return ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
-}
 
 const ProcessInventoryReading* find(const ProcessInventorySnapshot& snapshot, pid_t pid)
 {
@@ -59,53 +33,37 @@ ProcessDetailRequest identityOf(const ProcessInventoryReading& reading)
     return {reading.pid, reading.startSeconds, reading.startMicroseconds};
 }
 
-ProcessDetailReading detailOf(const ProcessDetailRequest& request)
+// Whether the details of `request` are its request alone: the process could not be verified.
+bool unverified(const ProcessDetailRequest& request)
 {
     const ProcessDetailSnapshot snapshot = ProcessDetailHardware::snapshot(std::vector {request});
-    EXPECT_EQ(snapshot.readings.size(), 1U);
-    return snapshot.readings.empty() ? ProcessDetailReading {} : snapshot.readings.front();
-}
-
-bool isEmpty(const ProcessDetailReading& reading)
-{
-    return reading == ProcessDetailReading {reading.request, {}, {}, {}, {}, {}, {}};
+    return snapshot.readings == std::vector {ProcessDetailReading {request, {}, {}, {}, {}, {}, {}}};
 }
 
 std::string run(const std::string& command)
 {
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    std::string output;
-    char chunk[4096];
-    for (std::size_t count = 0; pipe && (count = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-        output.append(chunk, count);
-    }
-    return output;
+    return testing::ChildProcess("/bin/sh", {"-c", command}, {}).readRest(10.0);
 }
 
 // The build id that readelf shows for an executable, cut or zero-padded to 16 bytes; empty without one.
 std::string buildIdOf(const std::string& path)
 {
+    std::smatch found;
     const std::string notes = run("LC_ALL=C readelf -n '" + path + "' 2>/dev/null");
-    const auto label = notes.find("Build ID: ");
-    if (label == std::string::npos) {
-        return {};
-    }
-    const auto start = label + std::string_view("Build ID: ").size();
-    std::string id = notes.substr(start, notes.find_first_not_of("0123456789abcdef", start) - start);
-    id.resize(32, '0');
+    std::string id = std::regex_search(notes, found, std::regex("Build ID: ([0-9a-f]+)")) ? found[1].str() : "";
+    id.resize(id.empty() ? 0 : 32, '0');
     return id;
 }
 
 TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAndDetailsUntilTheChildExits)
 {
-    Child child {spawn({"sleep", "30"})};
-    ASSERT_GT(child.pid, 0);
+    testing::ChildProcess child({"/bin/sleep", "30"}, {});
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the child settle its memory
     const auto inventory = ProcessInventoryHardware::snapshot(::getpid());
     ASSERT_TRUE(inventory);
     EXPECT_TRUE(inventory->isValid(systemClock().uptime()));
     const auto* self = find(*inventory, ::getpid());
-    const auto* sleeper = find(*inventory, child.pid);
+    const auto* sleeper = find(*inventory, child.pid());
     ASSERT_TRUE(self && sleeper);
     EXPECT_EQ(sleeper->name, "sleep");
 
@@ -123,7 +81,7 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     }
     EXPECT_EQ(details.readings[1].threads, 1) << "sleep has one thread";
     // ps gives the start to the second (in UTC, to convert it without a zone); the fixture tests check the ticks.
-    std::istringstream ps(run("TZ=UTC0 LC_ALL=C ps -o rss=,lstart= -p " + std::to_string(child.pid)));
+    std::istringstream ps(run("TZ=UTC0 LC_ALL=C ps -o rss=,lstart= -p " + std::to_string(child.pid())));
     std::uint64_t residentKibibytes = 0;
     std::string started;
     std::tm start {};
@@ -133,20 +91,20 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     EXPECT_EQ(sleeper->residentBytes / 1024, residentKibibytes);
 
     const ProcessDetailRequest request = identityOf(*sleeper);
-    EXPECT_TRUE(isEmpty(detailOf({request.pid, request.startSeconds, (request.startMicroseconds + 1) % 1'000'000})));
-    EXPECT_TRUE(isEmpty(detailOf({request.pid, request.startSeconds - 1, request.startMicroseconds})));
+    EXPECT_TRUE(unverified({request.pid, request.startSeconds, (request.startMicroseconds + 1) % 1'000'000}));
+    EXPECT_TRUE(unverified({request.pid, request.startSeconds - 1, request.startMicroseconds}));
     for (int round = 0; round < 10; ++round) {
         const auto again = ProcessInventoryHardware::snapshot(0);
-        ASSERT_TRUE(again && find(*again, child.pid));
-        EXPECT_EQ(identityOf(*find(*again, child.pid)), request) << "round " << round;
+        ASSERT_TRUE(again && find(*again, child.pid()));
+        EXPECT_EQ(identityOf(*find(*again, child.pid())), request) << "round " << round;
     }
 
     siginfo_t info {};
-    ASSERT_EQ(::kill(child.pid, SIGKILL), 0);
-    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT), 0) << "a zombie now";
-    EXPECT_TRUE(isEmpty(detailOf(request))) << "a zombie, not yet reaped";
-    child.reaped = ::waitpid(child.pid, nullptr, 0) == child.pid;
-    EXPECT_TRUE(isEmpty(detailOf(request))) << "gone";
+    child.kill(SIGKILL);
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child.pid()), &info, WEXITED | WNOWAIT), 0) << "a zombie now";
+    EXPECT_TRUE(unverified(request)) << "a zombie, not yet reaped";
+    EXPECT_EQ(child.waitForExit(5.0), std::nullopt) << "killed";
+    EXPECT_TRUE(unverified(request)) << "gone";
     const auto after = ProcessInventoryHardware::snapshot(0);
     ASSERT_TRUE(after);
     EXPECT_EQ(find(*after, request.pid), nullptr);
@@ -157,39 +115,33 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     if (::geteuid() != 0) {
         GTEST_SKIP() << "starting a process of another user needs root";
     }
-    // The child switches to user 65534 and turns itself non-dumpable, which gives most of its /proc
-    // files to root, but not its directory: the table must still see it as 65534's.
+    // The child runs as user 65534 a copy of the shell that it may execute but not read, which makes it
+    // non-dumpable: most of its /proc files are root's, but not its directory. The table must still
+    // see it as 65534's.
     constexpr std::uint32_t kNobody = 65534;
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    const UniqueFd ready(ends[0]);
-    UniqueFd readyToWrite(ends[1]);
-    Child other {::fork()};
-    if (other.pid == 0) {
-        if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
-            ::prctl(PR_SET_DUMPABLE, 0) == 0) {
-            (void)!::write(readyToWrite.get(), "1", 1);
-            ::pause();
-        }
-        ::_exit(1);
-    }
-    readyToWrite.reset();
-    char byte = 0;
-    ASSERT_EQ(::read(ready.get(), &byte, 1), 1) << "the child could not switch users";
+    const testing::TemporaryDirectory folder(kNobody);
+    const std::string shell = folder.path() + "/sh";
+    std::filesystem::copy_file("/bin/sh", shell);
+    ASSERT_EQ(::chmod(shell.c_str(), 0711), 0);
+    testing::ChildProcess other({shell, "-c", "echo ready; while :; do sleep 1; done"}, {.user = kNobody});
+    ASSERT_EQ(other.readLine(5.0), "ready") << "the child could not switch users";
+    struct stat status { };
+    ASSERT_EQ(::stat(("/proc/" + std::to_string(other.pid()) + "/status").c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0U) << "the child is dumpable";
 
     const auto table = systemProcessTable("/proc");
     ProcessBsdInfo bsd {};
-    ASSERT_EQ(table->bsdInfo(other.pid, bsd), kBsdInfoBytes);
+    ASSERT_EQ(table->bsdInfo(other.pid(), bsd), kBsdInfoBytes);
     EXPECT_EQ(bsd.pbi_uid, kNobody);
     std::array<std::int32_t, kProcessIdSlots> listed {};
     const auto end = listed.begin() + std::max(table->listPids(kNobody, listed), 0) / 4;
-    EXPECT_NE(std::find(listed.begin(), end, other.pid), end) << "listed among 65534's processes";
+    EXPECT_NE(std::find(listed.begin(), end, other.pid()), end) << "listed among 65534's processes";
 
-    const auto inventory = ProcessInventoryHardware::snapshot(other.pid);
+    const auto inventory = ProcessInventoryHardware::snapshot(other.pid());
     ASSERT_TRUE(inventory);
-    EXPECT_EQ(find(*inventory, other.pid), nullptr);
+    EXPECT_EQ(find(*inventory, other.pid()), nullptr);
     EXPECT_NE(find(*inventory, ::getpid()), nullptr);
-    EXPECT_TRUE(isEmpty(detailOf({other.pid, bsd.pbi_start_tvsec, bsd.pbi_start_tvusec})));
+    EXPECT_TRUE(unverified({other.pid(), bsd.pbi_start_tvsec, bsd.pbi_start_tvusec}));
 }
 
 } // namespace

@@ -53,7 +53,7 @@ TEST(HidUevent, ReadsBusAndNameFromLiteralText)
     }
 }
 
-TEST(HidEventServiceClass, ListsDeviceBatteriesWithTheirTransport)
+TEST(HidEventServiceClass, ListsDeviceBatteriesWithTheirTransportOrFallsBack)
 {
     // The system's batteries and the USB-C port are no accessories.
     const std::string root = fixture("accessories/workstation");
@@ -65,10 +65,8 @@ TEST(HidEventServiceClass, ListsDeviceBatteriesWithTheirTransport)
     const auto emptyProduct = snapshotOf(fixture("accessories/empty-product"));
     EXPECT_TRUE(emptyProduct && emptyProduct->readings.empty() && emptyProduct->incomplete);
     EXPECT_FALSE(snapshotOf(fixture("accessories/no-such-tree")));
-}
 
-TEST(HidEventServiceClass, FallsBackToTheHidNameKeepsUnknownChargeAndPassesOverSuppliesWithNeither)
-{
+    // It falls back to the HID name, keeps an unknown charge and passes over supplies with neither.
     FixtureCopy copy("accessories/workstation");
     const std::string supplies = copy.root + "/class/power_supply/";
     const std::string mouse = supplies + "hid-00:1f:20:3c:9e:41-battery";
@@ -77,10 +75,10 @@ TEST(HidEventServiceClass, FallsBackToTheHidNameKeepsUnknownChargeAndPassesOverS
     fs::remove(mouse + "/capacity");
     fs::create_directory(mouse + "/capacity");
     fs::remove(supplies + "hidpp_battery_1/capacity_level");
-    const auto snapshot = snapshotOf(copy.root);
-    ASSERT_TRUE(snapshot);
-    EXPECT_FALSE(snapshot->incomplete);
-    EXPECT_EQ(snapshot->readings, workstation(copy.root, std::nullopt, false));
+    const auto fallback = snapshotOf(copy.root);
+    ASSERT_TRUE(fallback);
+    EXPECT_FALSE(fallback->incomplete);
+    EXPECT_EQ(fallback->readings, workstation(copy.root, std::nullopt, false));
 
     fs::remove_all(copy.root + "/class"); // no power supply class: no accessories, but a snapshot
     const auto none = snapshotOf(copy.root);

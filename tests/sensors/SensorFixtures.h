@@ -1,8 +1,7 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include "CompanionProcess.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -12,24 +11,11 @@ namespace quorvantile::testing {
 inline std::string fixture(const std::string& path) { return std::string(QUORVANTILE_FIXTURES_DIR) + "/" + path; }
 
 // A private copy of a fixture tree that a test may change; removed when the test ends.
-struct FixtureCopy {
-    explicit FixtureCopy(const std::string& path)
+struct FixtureCopy : TemporaryDirectory {
+    explicit FixtureCopy(const std::string& path) : root(this->path())
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "quorvantile-sensors-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            ADD_FAILURE() << "cannot create a temporary directory";
-            return;
-        }
-        root = pattern;
         std::filesystem::copy(fixture(path), root,
             std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
-    }
-    FixtureCopy(const FixtureCopy&) = delete;
-    FixtureCopy& operator=(const FixtureCopy&) = delete;
-    ~FixtureCopy()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
     }
     std::string root;
 };

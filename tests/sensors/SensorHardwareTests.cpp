@@ -218,7 +218,7 @@ TEST(InternalBattery, CapacitiesAreWholeNonNegativeNumbersTakenFromTheDataDictio
     }
 }
 
-TEST(InternalBattery, WalkRules)
+TEST(InternalBattery, WalkRulesAndTheirLimit)
 {
     const std::optional<BatteryCapacity> none;
     const std::vector<std::pair<std::vector<FakeService>, std::optional<BatteryCapacity>>> walks {
@@ -243,10 +243,8 @@ TEST(InternalBattery, WalkRules)
         EXPECT_EQ(machine.capacity(), none);
         EXPECT_EQ(machine.snapshot().value().batteryCapacity, none);
     }
-}
 
-TEST(InternalBattery, SixteenServicesAreWalkedASeventeenthEndsTheWalk)
-{
+    // Sixteen services are walked; a seventeenth ends the walk.
     Machine machine;
     machine.registry.services.assign(15, battery(false));
     machine.registry.services.push_back(battery(true));
