@@ -117,7 +117,6 @@ TEST(Requirement, ParsesEachClauseInAnyOrderAndSpacingRefusesNearMissesAndOversi
     EXPECT_FALSE(holds("anchor apple generic"));
 }
 
-// Random bytes for these parsers are the fuzz targets' work.
 TEST(HostileInput, NoCutOfACodeDirectoryAndOnlyWholeClausesOfARequirementParse)
 {
     const std::string directory = encodeCodeDirectory({"com.zembo.quorvantile", {}, 123456});

@@ -18,12 +18,7 @@
 namespace quorvantile::codesign {
 namespace {
 
-using testing::bumped;
-using testing::pem;
-using testing::refusalOf;
-using testing::testPki;
-
-constexpr std::string_view kIdentifier = "com.zembo.quorvantile";
+using namespace testing;
 
 constexpr std::size_t kProgramBytes = 40000;
 
@@ -31,12 +26,11 @@ std::string program() { return std::string(kProgramBytes, 'p'); }
 
 std::string programDirectory()
 {
-    CodeDirectory directory {std::string(kIdentifier), {}, kProgramBytes};
+    CodeDirectory directory {"com.zembo.quorvantile", {}, kProgramBytes};
     EVP_Digest(program().data(), kProgramBytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
     return encodeCodeDirectory(directory);
 }
 
-// The program signed by `signer`, as signing does it.
 std::string signedProgram(const SigningIdentity& signer)
 {
     const auto block = signatureBlock(programDirectory(), signer);
@@ -129,25 +123,24 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAn
         ASSERT_EQ(result->chainSubjects.size(), 2U);
         EXPECT_NE(result->chainSubjects.back().find("CN = Test Anchor"), std::string::npos);
         EXPECT_GT(result->validUntilSeconds, std::time(nullptr));
-        EXPECT_EQ(result->leafOrganizationalUnit,
-            signer == &pki.team ? std::optional<std::string>(testing::kTeam) : std::nullopt);
+        EXPECT_EQ(
+            result->leafOrganizationalUnit, signer == &pki.team ? std::optional<std::string>(kTeam) : std::nullopt);
     }
 }
 
-// Hostile input: no cut or changed byte of a signed file is accepted as anything but what was signed.
 TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
 {
-    const testing::TemporaryDirectory directory;
+    const TemporaryDirectory directory;
     const auto path = directory / "program";
     const std::string content(1000, 'c');
-    testing::writeFile(path, content);
-    ASSERT_TRUE(signFile(path, "com.zembo.quorvantile", testing::testPki().team));
-    const std::string signedBytes = testing::readFile(path);
-    const SignatureVerifier verifier(testing::testPki().anchorPem());
+    writeFile(path, content);
+    ASSERT_TRUE(signFile(path, "com.zembo.quorvantile", testPki().team));
+    const std::string signedBytes = readFile(path);
+    const SignatureVerifier verifier(testPki().anchorPem());
     // Verifies `bytes` as the file; also runs the display reader over it.
     const auto verify = [&](const std::string& bytes) {
-        testing::writeFile(path, bytes);
-        const UniqueFd fd = testing::openFile(path);
+        writeFile(path, bytes);
+        const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
         static_cast<void>(describeSignature(fd.get()));
         return verifier.verify(fd.get());
     };

@@ -1,27 +1,22 @@
 #include "TestSupport.h"
 
 #include "common/FileText.h"
+#include "companion/SensorTransport.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
 #include <utility>
 
 namespace quorvantile::codesign::testing {
 namespace {
-
-constexpr int kConnectWaitMilliseconds = 10'000;
 
 void require(bool condition, const char* what)
 {
@@ -104,8 +99,6 @@ std::string readFile(const std::filesystem::path& path)
     return readWholeFile(AT_FDCWD, path.string(), std::size_t {1} << 30).value_or("");
 }
 
-UniqueFd openFile(const std::filesystem::path& path) { return UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
-
 std::string bumped(std::string bytes, std::ptrdiff_t position)
 {
     char& byte = bytes[static_cast<std::size_t>(position < 0 ? std::ssize(bytes) + position : position)];
@@ -154,39 +147,28 @@ RunningPeer::RunningPeer(
 {
     const std::string socketPath = (directory / "peer.sock").string();
     std::filesystem::remove(socketPath);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1); // the peer cuts it alike
+    const auto address = SensorTransport::address(socketPath);
     const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener.get(), 1) != 0 || (user && chmod(socketPath.c_str(), 0777) != 0)) {
-        return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-        if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) {
-            _exit(126);
-        }
-        execl(program.c_str(), program.c_str(), socketPath.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    require(address && listener &&
+            bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
+            listen(listener.get(), 1) == 0 && (!user || chmod(socketPath.c_str(), 0777) == 0),
+        "peer socket");
+    peer_ = std::make_unique<quorvantile::testing::ChildProcess>(
+        std::vector<std::string> {program.string(), socketPath}, quorvantile::testing::ChildOptions {.user = user});
     pollfd entry {listener.get(), POLLIN, 0};
-    if (pid_ > 0 && poll(&entry, 1, kConnectWaitMilliseconds) == 1) {
+    if (poll(&entry, 1, 10'000) == 1) {
         connection_.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     }
 }
 
 void RunningPeer::kill(bool reap)
 {
-    if (pid_ <= 0) {
-        return;
-    }
-    ::kill(pid_, SIGKILL);
-    siginfo_t info {};
-    // Waits for the end but, unless reaping, leaves the peer a zombie.
-    waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | (reap ? 0 : WNOWAIT));
+    peer_->kill(SIGKILL);
     if (reap) {
-        pid_ = -1;
+        static_cast<void>(peer_->waitForExit(10.0));
+    } else {
+        siginfo_t info {}; // waits for the end but leaves the peer a zombie
+        waitid(P_PID, static_cast<id_t>(peer_->pid()), &info, WEXITED | WNOWAIT);
     }
 }
 

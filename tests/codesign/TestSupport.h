@@ -8,11 +8,11 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
-// Scratch files, certificates made at run time (none is ever written into the repository), and
-// peer processes on real sockets.
+// Certificates are made at run time: none is ever written into the repository.
 namespace quorvantile::codesign::testing {
 
 inline constexpr const char* kTeam = "7Q4KX2M8PZ";
@@ -21,12 +21,10 @@ using quorvantile::testing::TemporaryDirectory;
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 [[nodiscard]] std::string readFile(const std::filesystem::path& path);
-[[nodiscard]] UniqueFd openFile(const std::filesystem::path& path);
 
 // `bytes` with one added to the byte at `position`; a negative position counts from the end.
 [[nodiscard]] std::string bumped(std::string bytes, std::ptrdiff_t position);
 
-// The reason a check failed, or nothing when it passed.
 template<class Value> std::optional<SignatureError> refusalOf(const Checked<Value, SignatureError>& result)
 {
     return result ? std::nullopt : std::optional(result.error());
@@ -47,13 +45,11 @@ struct TestPki {
 [[nodiscard]] std::string pem(X509* certificate);
 [[nodiscard]] std::string pem(EVP_PKEY* key);
 
-// Starts `program` (a copy of the test peer), which connects to a fresh socket in `directory`, and
-// accepts its connection. The destructor kills and reaps the peer.
+// `program` (a copy of the test peer) connected to a fresh socket in `directory`; killed and reaped at the end.
 class RunningPeer {
 public:
     RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
         std::optional<uid_t> user = std::nullopt);
-    ~RunningPeer() { kill(true); }
 
     [[nodiscard]] bool connected() const { return connection_.valid(); }
     [[nodiscard]] int connection() const { return connection_.get(); }
@@ -62,7 +58,7 @@ public:
 
 private:
     UniqueFd connection_;
-    pid_t pid_ = -1;
+    std::unique_ptr<quorvantile::testing::ChildProcess> peer_;
 };
 
 } // namespace quorvantile::codesign::testing

@@ -4,20 +4,17 @@
 #include "codesign/VendorAnchors.h"
 #include "codesign/Verifier.h"
 
-#include <sys/wait.h>
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <tuple>
 
 namespace quorvantile::codesign {
 namespace {
 
-using testing::pem;
-using testing::readFile;
-using testing::writeFile;
+using namespace testing;
 using Arguments = std::vector<std::string>;
 
 constexpr const char* kParent = "com.zembo.quorvantile";
@@ -30,7 +27,7 @@ class CodesignTool : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto& pki = testing::testPki();
+        const auto& pki = testPki();
         writeFile(directory_ / "anchor.pem", pki.anchorPem());
         writeFile(directory_ / "intermediate.pem", pem(pki.intermediate.certificate.get()));
         for (const auto& [name, identity] : {std::pair {"team", &pki.team},
@@ -41,15 +38,13 @@ protected:
         writeFile(program(), content_);
     }
 
-    // Runs the tool through the shell; no argument here holds a single quote.
-    ToolRun run(const Arguments& arguments)
+    static ToolRun run(Arguments arguments)
     {
-        std::string command = QUORVANTILE_BIN_DIR "/quorvantile-codesign";
-        for (const std::string& argument : arguments) {
-            command += " '" + argument + "'";
-        }
-        const int status = std::system((command + " >" + path("out") + " 2>" + path("err")).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(path("out")), readFile(path("err"))};
+        arguments.insert(arguments.begin(), quorvantile::testing::binary("quorvantile-codesign"));
+        quorvantile::testing::ChildProcess tool(arguments, {.errorsToPipe = true});
+        tool.closeInput();
+        std::string out = tool.readRest(10.0), err = tool.readErrors(10.0);
+        return {tool.waitForExit(10.0).value_or(-1), out, err};
     }
 
     Arguments sign(
@@ -67,7 +62,7 @@ protected:
     std::string path(const std::string& name) const { return (directory_ / name).string(); }
     std::string program() const { return path("program"); }
 
-    testing::TemporaryDirectory directory_;
+    TemporaryDirectory directory_;
     std::string content_ = std::string(100000, 'p');
 };
 
@@ -138,7 +133,7 @@ TEST(BuiltPrograms, TheCompanionIsSignedByTheDevelopmentTeam)
     if (std::string_view(QUORVANTILE_VENDOR_ANCHORS) != QUORVANTILE_DEVELOPMENT_ANCHOR) {
         GTEST_SKIP() << "this build trusts other vendor anchors than its development identity";
     }
-    const UniqueFd companion = testing::openFile(QUORVANTILE_BIN_DIR "/quorvantile-sensors");
+    const UniqueFd companion(open(QUORVANTILE_BIN_DIR "/quorvantile-sensors", O_RDONLY | O_CLOEXEC));
     const auto verified = SignatureVerifier(vendorAnchorsPem()).verify(companion.get());
     ASSERT_TRUE(verified) << describe(verified.error());
     EXPECT_EQ(verified->directory.identifier, "com.zembo.quorvantile.sensors");
