@@ -22,20 +22,20 @@ using namespace testing;
 
 constexpr std::size_t kProgramBytes = 40000;
 
-std::string program() { return std::string(kProgramBytes, 'p'); }
+std::string program(std::size_t bytes = kProgramBytes) { return std::string(bytes, 'p'); }
 
-std::string programDirectory()
+std::string programDirectory(std::size_t bytes = kProgramBytes)
 {
-    CodeDirectory directory {"com.zembo.quorvantile", {}, kProgramBytes};
-    EVP_Digest(program().data(), kProgramBytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
+    CodeDirectory directory {"com.zembo.quorvantile", {}, bytes};
+    EVP_Digest(program(bytes).data(), bytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
     return encodeCodeDirectory(directory);
 }
 
-std::string signedProgram(const SigningIdentity& signer)
+std::string signedProgram(const SigningIdentity& signer, std::size_t bytes = kProgramBytes)
 {
-    const auto block = signatureBlock(programDirectory(), signer);
+    const auto block = signatureBlock(programDirectory(bytes), signer);
     EXPECT_TRUE(block);
-    return program() + block.value();
+    return program(bytes) + block.value();
 }
 
 // The program with a block made by hand, for shapes that signing never makes.
@@ -56,11 +56,16 @@ std::string handSigned(const std::vector<const SigningIdentity*>& signers, const
     return program() + block + encodeSignatureTail(block.size());
 }
 
+UniqueFd memoryFile(const std::string& bytes)
+{
+    UniqueFd file(memfd_create("signed", MFD_CLOEXEC));
+    EXPECT_EQ(write(file.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return file;
+}
+
 Checked<VerifiedSignature, SignatureError> verifyBytes(const std::string& bytes, const std::string& anchors)
 {
-    const UniqueFd file(memfd_create("signed", MFD_CLOEXEC));
-    EXPECT_EQ(write(file.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    return SignatureVerifier(anchors).verify(file.get());
+    return SignatureVerifier(anchors).verify(memoryFile(bytes).get());
 }
 
 TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAndReportsWhatWasSigned)
@@ -130,17 +135,12 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAn
 
 TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
 {
-    const TemporaryDirectory directory;
-    const auto path = directory / "program";
-    const std::string content(1000, 'c');
-    writeFile(path, content);
-    ASSERT_TRUE(signFile(path, "com.zembo.quorvantile", testPki().team));
-    const std::string signedBytes = readFile(path);
+    const std::size_t contentBytes = 1000;
+    const std::string signedBytes = signedProgram(testPki().team, contentBytes);
     const SignatureVerifier verifier(testPki().anchorPem());
-    // Verifies `bytes` as the file; also runs the display reader over it.
+    // Also runs the display reader over each.
     const auto verify = [&](const std::string& bytes) {
-        writeFile(path, bytes);
-        const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        const UniqueFd fd = memoryFile(bytes);
         static_cast<void>(describeSignature(fd.get()));
         return verifier.verify(fd.get());
     };
@@ -153,7 +153,7 @@ TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
         changed[position] = static_cast<char>(changed[position] ^ static_cast<char>(1 + random() % 255));
         // A change the encoding tolerates may verify, but only as exactly what was signed.
         if (const auto result = verify(changed)) {
-            EXPECT_GE(position, content.size());
+            EXPECT_GE(position, contentBytes);
             EXPECT_EQ(*result, *original) << "changed at " << position;
         }
     }

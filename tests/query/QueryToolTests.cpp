@@ -19,6 +19,11 @@ constexpr double kPatienceSeconds = 10.0;
 struct Finished {
     std::string output, errors;
     int status = -1; // -1 when a signal ended the program
+    bool operator==(const Finished&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Finished& run)
+    {
+        return out << "status " << run.status << ", errors: " << run.errors << "output: " << run.output;
+    }
 };
 
 Finished finish(ChildProcess& tool)
@@ -102,21 +107,17 @@ TEST_F(QueryTool, EachFailureIsOneLineSayingWhatToTry)
     const std::string notListening = "quorvantile-sensors-query: no companion is listening at " +
         environment_.socketPath() +
         "; start it with quorvantile-sensors (the settings window) or quorvantile-sensors --manual-diagnostics\n";
-    const Finished once = run({"snapshot"}, environment_.variables);
-    EXPECT_EQ(once.status, 1);
-    EXPECT_EQ(once.output, "");
-    EXPECT_EQ(once.errors, notListening);
+    EXPECT_EQ(run({"snapshot"}, environment_.variables), (Finished {"", notListening, 1}));
     // Watching goes on through failures, one line each, and ends with the last one's status.
-    const Finished watched = run({"--watch", "0.1", "--count", "2", "battery"}, environment_.variables);
-    EXPECT_EQ(watched.status, 1);
-    EXPECT_EQ(watched.errors, notListening + notListening);
+    EXPECT_EQ(run({"--watch", "0.1", "--count", "2", "battery"}, environment_.variables),
+        (Finished {"", notListening + notListening, 1}));
 
     startCompanion();
-    const Finished refused = run({"snapshot"}, environment_.variables, "quorvantile-sensors-query-unsigned");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.errors,
-        "quorvantile-sensors-query: the companion closed the connection without a reply (it refused this program "
-        "or could not answer soundly); run quorvantile-sensors --manual-diagnostics in its place to see why\n");
+    EXPECT_EQ(run({"snapshot"}, environment_.variables, "quorvantile-sensors-query-unsigned"),
+        (Finished {"",
+            "quorvantile-sensors-query: the companion closed the connection without a reply (it refused this program "
+            "or could not answer soundly); run quorvantile-sensors --manual-diagnostics in its place to see why\n",
+            1}));
 
     for (const auto& [arguments, message] : std::vector<std::pair<std::vector<std::string>, std::string>> {
              {{"--json", "--pretty", "snapshot"}, "choose one of --json and --pretty"},
@@ -124,9 +125,8 @@ TEST_F(QueryTool, EachFailureIsOneLineSayingWhatToTry)
              {{"--watch", "0", "snapshot"}, "--watch needs a number of seconds from 0.1 to 86400"},
              {{"--watch", "1", "quit", "{}"}, "--watch does not repeat a quit request"},
              {{"appview2"}, "unknown request appview2"}}) {
-        const Finished wrong = run(arguments, environment_.variables);
-        EXPECT_EQ(wrong.status, 2) << message;
-        EXPECT_EQ(wrong.errors, "quorvantile-sensors-query: " + message + " (see --help)\n");
+        EXPECT_EQ(run(arguments, environment_.variables),
+            (Finished {"", "quorvantile-sensors-query: " + message + " (see --help)\n", 2}));
     }
 }
 
