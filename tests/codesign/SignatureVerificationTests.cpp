@@ -116,9 +116,9 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAn
     for (const auto& row : cases) {
         EXPECT_EQ(refusalOf(verifyBytes(row.bytes, row.anchors.value_or(pki.anchorPem()))), row.refusal) << row.what;
     }
-    const UniqueFd directoryFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(directoryFd.get())), SignatureError::unreadable);
-    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(-1)), SignatureError::unreadable);
+    const UniqueFd directory(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(directory.get())), unreadable);
+    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(-1)), unreadable);
     // What was signed, by whom; the team is the one organisational unit, and with two there is none.
     for (const auto* signer : {&pki.team, &pki.teamWithTwoUnits}) {
         const auto result = verifyBytes(signedProgram(*signer), pki.anchorPem());
@@ -209,10 +209,9 @@ TEST(VerificationCache, RemembersOnlySettledVerifiedVersionsWhileValidAndForgets
         EXPECT_EQ(fresh.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
     }
     VerificationCache small(3);
-    for (std::uint64_t inode = 1; inode <= 3; ++inode) {
+    for (const std::uint64_t inode : {1, 2, 3, 3}) { // 3 again: replaces
         small.remember(settledFile(inode), signature(), kNowNanoseconds);
     }
-    small.remember(settledFile(3), signature(), kNowNanoseconds); // again: replaces
     EXPECT_TRUE(small.find(settledFile(1), kNow)); // 1 is now the most recently used
     small.remember(settledFile(4), signature(), kNowNanoseconds);
     EXPECT_EQ(small.size(), 3U);

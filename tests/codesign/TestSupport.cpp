@@ -106,8 +106,6 @@ std::string bumped(std::string bytes, std::ptrdiff_t position)
     return bytes;
 }
 
-std::string TestPki::anchorPem() const { return pem(anchor.certificate.get()); }
-
 const TestPki& testPki()
 {
     static const TestPki pki = [] {

@@ -30,6 +30,9 @@ template<class Value> std::optional<SignatureError> refusalOf(const Checked<Valu
     return result ? std::nullopt : std::optional(result.error());
 }
 
+[[nodiscard]] std::string pem(X509* certificate);
+[[nodiscard]] std::string pem(EVP_PKEY* key);
+
 // Two anchors and a CA under the first; the team's leaf (OU = kTeam, code signing) under the first
 // anchor, and variants that must fail: named for what they lack or where they chain to.
 struct TestPki {
@@ -38,12 +41,10 @@ struct TestPki {
     SigningIdentity teamWithoutCodeSigning, teamWithoutUsage, teamWithoutDigitalSignature;
     SigningIdentity teamUnderIntermediate, teamCarryingIntermediate; // the latter with it in its chain
 
-    [[nodiscard]] std::string anchorPem() const;
+    [[nodiscard]] std::string anchorPem() const { return pem(anchor.certificate.get()); }
 };
 
 [[nodiscard]] const TestPki& testPki();
-[[nodiscard]] std::string pem(X509* certificate);
-[[nodiscard]] std::string pem(EVP_PKEY* key);
 
 // `program` (a copy of the test peer) connected to a fresh socket in `directory`; killed and reaped at the end.
 class RunningPeer {
