@@ -68,7 +68,7 @@ TEST(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemem
         for (const auto source : {PeerPidfdSource::socketOption, PeerPidfdSource::processIdentifier}) {
             auto signature = peerSignature(source);
             RunningPeer running(program, directory.path(), row.user);
-            ASSERT_TRUE(running.connected()) << row.what;
+            ASSERT_GE(running.connection(), 0) << row.what;
             if (row.goneReaped) {
                 running.kill(*row.goneReaped);
             }

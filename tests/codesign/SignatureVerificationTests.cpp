@@ -11,7 +11,6 @@
 
 #include <ctime>
 #include <functional>
-#include <limits>
 #include <random>
 #include <tuple>
 
@@ -162,8 +161,6 @@ TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
 constexpr std::int64_t kNow = 1'800'000'000;
 constexpr std::int64_t kNowNanoseconds = kNow * 1'000'000'000;
 constexpr std::int64_t kValidSeconds = 86400;
-constexpr std::int64_t kEarliest = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
 
 FileIdentity settledFile(std::uint64_t inode)
 {
@@ -199,7 +196,7 @@ TEST(VerificationCache, RemembersOnlySettledVerifiedVersionsWhileValidAndForgets
         {kNow - 2, 0, kNow - 3600, kNowNanoseconds, true}, // changed exactly a window ago
         {kNow - 1, 456, kNow - 3600, kNowNanoseconds, false}, {kNow - 3600, 456, kNow, kNowNanoseconds, false},
         {kNow + 3600, 456, kNow - 3600, kNowNanoseconds, false}, // changed in the future
-        {kEarliest, 456, kLatest, kEarliest, false}, {kEarliest, 456, kLatest, kLatest, false}};
+        {INT64_MIN, 456, INT64_MAX, INT64_MIN, false}, {INT64_MIN, 456, INT64_MAX, INT64_MAX, false}};
     for (const auto& [changeSeconds, changeNanoseconds, modificationSeconds, now, remembered] : cases) {
         VerificationCache fresh;
         FileIdentity file = settledFile(1);

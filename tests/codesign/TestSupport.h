@@ -52,7 +52,6 @@ public:
     RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
         std::optional<uid_t> user = std::nullopt);
 
-    [[nodiscard]] bool connected() const { return connection_.valid(); }
     [[nodiscard]] int connection() const { return connection_.get(); }
     // Kills the peer; with `reap` also collects it, so that its pid may be reused.
     void kill(bool reap);
