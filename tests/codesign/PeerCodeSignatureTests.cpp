@@ -4,8 +4,12 @@
 #include "companion/linux/LinuxPeerCodeSignature.h"
 #include "companion/linux/PeerIntegrity.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,8 +20,34 @@ namespace quorvantile {
 namespace {
 
 namespace transport = SensorTransport;
-using codesign::testing::RunningPeer;
 using codesign::testing::testPki;
+using quorvantile::testing::ChildProcess;
+
+struct RunningPeer {
+    std::unique_ptr<ChildProcess> process;
+    UniqueFd connection;
+};
+
+// `program` (a copy of the test peer), connected to a fresh socket in `directory`.
+RunningPeer startPeer(
+    const std::filesystem::path& program, const std::string& directory, std::optional<uid_t> user = std::nullopt)
+{
+    const std::string socketPath = directory + "/peer.sock";
+    std::filesystem::remove(socketPath);
+    const auto address = transport::address(socketPath);
+    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_TRUE(address && listener &&
+        bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
+        listen(listener.get(), 1) == 0 && (!user || chmod(socketPath.c_str(), 0777) == 0));
+    RunningPeer peer {std::make_unique<ChildProcess>(std::vector<std::string> {program.string(), socketPath},
+                          quorvantile::testing::ChildOptions {.user = user}),
+        {}};
+    pollfd entry {listener.get(), POLLIN, 0};
+    if (poll(&entry, 1, 10'000) == 1) {
+        peer.connection.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+    return peer;
+}
 
 LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::socketOption,
     std::int64_t unsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds)
@@ -67,21 +97,28 @@ TEST(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemem
         const auto program = peer(row.signer, row.signedAs);
         for (const auto source : {PeerPidfdSource::socketOption, PeerPidfdSource::processIdentifier}) {
             auto signature = peerSignature(source);
-            RunningPeer running(program, directory.path(), row.user);
-            ASSERT_GE(running.connection(), 0) << row.what;
+            const RunningPeer running = startPeer(program, directory.path(), row.user);
+            ASSERT_TRUE(running.connection) << row.what;
             if (row.goneReaped) {
-                running.kill(*row.goneReaped);
+                running.process->kill(SIGKILL);
+                siginfo_t info {}; // unless reaped (so that the pid may be reused), the peer stays a zombie
+                if (!*row.goneReaped) {
+                    waitid(P_PID, static_cast<id_t>(running.process->pid()), &info, WEXITED | WNOWAIT);
+                } else {
+                    static_cast<void>(running.process->waitForExit(10.0));
+                }
             }
-            EXPECT_EQ(transport::trustedPeer(running.connection(), row.askedFor, signature), row.trusted) << row.what;
+            EXPECT_EQ(transport::trustedPeer(running.connection.get(), row.askedFor, signature), row.trusted)
+                << row.what;
             // A requirement the port cannot parse is never met.
-            EXPECT_FALSE(signature.peerSatisfies(running.connection(), "anchor apple generic or identifier \"x\""));
+            EXPECT_FALSE(signature.peerSatisfies(running.connection.get(), "anchor apple generic or identifier \"x\""));
         }
     }
     const auto program = peer(&pki.team, parent);
     const auto connectTwice = [&](LinuxPeerCodeSignature& signature) {
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const RunningPeer running(program, directory.path());
-            EXPECT_TRUE(transport::trustedPeer(running.connection(), parent, signature));
+            const RunningPeer running = startPeer(program, directory.path());
+            EXPECT_TRUE(transport::trustedPeer(running.connection.get(), parent, signature));
         }
         return signature.fullVerifications();
     };

@@ -1,16 +1,10 @@
 #include "TestSupport.h"
 
 #include "common/FileText.h"
-#include "companion/SensorTransport.h"
 
 #include <fcntl.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <stdexcept>
 #include <utility>
@@ -138,36 +132,6 @@ std::string pem(X509* certificate)
 std::string pem(EVP_PKEY* key)
 {
     return pemText([&](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
-}
-
-RunningPeer::RunningPeer(
-    const std::filesystem::path& program, const std::filesystem::path& directory, std::optional<uid_t> user)
-{
-    const std::string socketPath = (directory / "peer.sock").string();
-    std::filesystem::remove(socketPath);
-    const auto address = SensorTransport::address(socketPath);
-    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    require(address && listener &&
-            bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
-            listen(listener.get(), 1) == 0 && (!user || chmod(socketPath.c_str(), 0777) == 0),
-        "peer socket");
-    peer_ = std::make_unique<quorvantile::testing::ChildProcess>(
-        std::vector<std::string> {program.string(), socketPath}, quorvantile::testing::ChildOptions {.user = user});
-    pollfd entry {listener.get(), POLLIN, 0};
-    if (poll(&entry, 1, 10'000) == 1) {
-        connection_.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    }
-}
-
-void RunningPeer::kill(bool reap)
-{
-    peer_->kill(SIGKILL);
-    if (reap) {
-        static_cast<void>(peer_->waitForExit(10.0));
-    } else {
-        siginfo_t info {}; // waits for the end but leaves the peer a zombie
-        waitid(P_PID, static_cast<id_t>(peer_->pid()), &info, WEXITED | WNOWAIT);
-    }
 }
 
 } // namespace quorvantile::codesign::testing

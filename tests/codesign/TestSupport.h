@@ -4,11 +4,8 @@
 #include "codesign/Signer.h"
 #include "common/UniqueFd.h"
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -45,20 +42,5 @@ struct TestPki {
 };
 
 [[nodiscard]] const TestPki& testPki();
-
-// `program` (a copy of the test peer) connected to a fresh socket in `directory`; killed and reaped at the end.
-class RunningPeer {
-public:
-    RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
-        std::optional<uid_t> user = std::nullopt);
-
-    [[nodiscard]] int connection() const { return connection_.get(); }
-    // Kills the peer; with `reap` also collects it, so that its pid may be reused.
-    void kill(bool reap);
-
-private:
-    UniqueFd connection_;
-    std::unique_ptr<quorvantile::testing::ChildProcess> peer_;
-};
 
 } // namespace quorvantile::codesign::testing
