@@ -98,10 +98,7 @@ TEST(Requirement, ParsesEachClauseInAnyOrderAndSpacingRefusesNearMissesAndOversi
     EXPECT_TRUE(parseRequirement(many));
     EXPECT_FALSE(parseRequirement(many + " and identifier \"a\""));
     EXPECT_FALSE(parseRequirement("identifier \"" + std::string(kMaximumRequirementBytes, 'a') + "\""));
-    VerifiedSignature parent {.directory = {"com.zembo.quorvantile"},
-        .leafOrganizationalUnit = "7Q4KX2M8PZ",
-        .chainSubjects = {},
-        .anchoredAtVendor = true};
+    VerifiedSignature parent {{"com.zembo.quorvantile"}, "7Q4KX2M8PZ", {}, true, 0};
     const auto holds = [&](std::string_view text) { return satisfies(*parseRequirement(text), parent); };
     EXPECT_TRUE(holds(kParentRequirement));
     EXPECT_FALSE(holds(R"(identifier "com.zembo.Quorvantile")"));
@@ -117,7 +114,6 @@ TEST(Requirement, ParsesEachClauseInAnyOrderAndSpacingRefusesNearMissesAndOversi
     EXPECT_FALSE(holds("anchor apple generic"));
 }
 
-// Random bytes for these parsers are the fuzz targets' work.
 TEST(HostileInput, NoCutOfACodeDirectoryAndOnlyWholeClausesOfARequirementParse)
 {
     const std::string directory = encodeCodeDirectory({"com.zembo.quorvantile", {}, 123456});

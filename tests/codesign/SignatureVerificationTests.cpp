@@ -11,37 +11,30 @@
 
 #include <ctime>
 #include <functional>
-#include <limits>
 #include <random>
 #include <tuple>
 
 namespace quorvantile::codesign {
 namespace {
 
-using testing::bumped;
-using testing::pem;
-using testing::refusalOf;
-using testing::testPki;
-
-constexpr std::string_view kIdentifier = "com.zembo.quorvantile";
+using namespace testing;
 
 constexpr std::size_t kProgramBytes = 40000;
 
-std::string program() { return std::string(kProgramBytes, 'p'); }
+std::string program(std::size_t bytes = kProgramBytes) { return std::string(bytes, 'p'); }
 
-std::string programDirectory()
+std::string programDirectory(std::size_t bytes = kProgramBytes)
 {
-    CodeDirectory directory {std::string(kIdentifier), {}, kProgramBytes};
-    EVP_Digest(program().data(), kProgramBytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
+    CodeDirectory directory {"com.zembo.quorvantile", {}, bytes};
+    EVP_Digest(program(bytes).data(), bytes, directory.digest.data(), nullptr, EVP_sha256(), nullptr);
     return encodeCodeDirectory(directory);
 }
 
-// The program signed by `signer`, as signing does it.
-std::string signedProgram(const SigningIdentity& signer)
+std::string signedProgram(const SigningIdentity& signer, std::size_t bytes = kProgramBytes)
 {
-    const auto block = signatureBlock(programDirectory(), signer);
+    const auto block = signatureBlock(programDirectory(bytes), signer);
     EXPECT_TRUE(block);
-    return program() + block.value();
+    return program(bytes) + block.value();
 }
 
 // The program with a block made by hand, for shapes that signing never makes.
@@ -62,11 +55,16 @@ std::string handSigned(const std::vector<const SigningIdentity*>& signers, const
     return program() + block + encodeSignatureTail(block.size());
 }
 
+UniqueFd memoryFile(const std::string& bytes)
+{
+    UniqueFd file(memfd_create("signed", MFD_CLOEXEC));
+    EXPECT_EQ(write(file.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    return file;
+}
+
 Checked<VerifiedSignature, SignatureError> verifyBytes(const std::string& bytes, const std::string& anchors)
 {
-    const UniqueFd file(memfd_create("signed", MFD_CLOEXEC));
-    EXPECT_EQ(write(file.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    return SignatureVerifier(anchors).verify(file.get());
+    return SignatureVerifier(anchors).verify(memoryFile(bytes).get());
 }
 
 TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAndReportsWhatWasSigned)
@@ -117,9 +115,9 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAn
     for (const auto& row : cases) {
         EXPECT_EQ(refusalOf(verifyBytes(row.bytes, row.anchors.value_or(pki.anchorPem()))), row.refusal) << row.what;
     }
-    const UniqueFd directoryFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(directoryFd.get())), SignatureError::unreadable);
-    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(-1)), SignatureError::unreadable);
+    const UniqueFd directory(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(directory.get())), unreadable);
+    EXPECT_EQ(refusalOf(SignatureVerifier(pki.anchorPem()).verify(-1)), unreadable);
     // What was signed, by whom; the team is the one organisational unit, and with two there is none.
     for (const auto* signer : {&pki.team, &pki.teamWithTwoUnits}) {
         const auto result = verifyBytes(signedProgram(*signer), pki.anchorPem());
@@ -129,25 +127,19 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAn
         ASSERT_EQ(result->chainSubjects.size(), 2U);
         EXPECT_NE(result->chainSubjects.back().find("CN = Test Anchor"), std::string::npos);
         EXPECT_GT(result->validUntilSeconds, std::time(nullptr));
-        EXPECT_EQ(result->leafOrganizationalUnit,
-            signer == &pki.team ? std::optional<std::string>(testing::kTeam) : std::nullopt);
+        EXPECT_EQ(
+            result->leafOrganizationalUnit, signer == &pki.team ? std::optional<std::string>(kTeam) : std::nullopt);
     }
 }
 
-// Hostile input: no cut or changed byte of a signed file is accepted as anything but what was signed.
 TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
 {
-    const testing::TemporaryDirectory directory;
-    const auto path = directory / "program";
-    const std::string content(1000, 'c');
-    testing::writeFile(path, content);
-    ASSERT_TRUE(signFile(path, "com.zembo.quorvantile", testing::testPki().team));
-    const std::string signedBytes = testing::readFile(path);
-    const SignatureVerifier verifier(testing::testPki().anchorPem());
-    // Verifies `bytes` as the file; also runs the display reader over it.
+    const std::size_t contentBytes = 1000;
+    const std::string signedBytes = signedProgram(testPki().team, contentBytes);
+    const SignatureVerifier verifier(testPki().anchorPem());
+    // Also runs the display reader over each.
     const auto verify = [&](const std::string& bytes) {
-        testing::writeFile(path, bytes);
-        const UniqueFd fd = testing::openFile(path);
+        const UniqueFd fd = memoryFile(bytes);
         static_cast<void>(describeSignature(fd.get()));
         return verifier.verify(fd.get());
     };
@@ -160,7 +152,7 @@ TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
         changed[position] = static_cast<char>(changed[position] ^ static_cast<char>(1 + random() % 255));
         // A change the encoding tolerates may verify, but only as exactly what was signed.
         if (const auto result = verify(changed)) {
-            EXPECT_GE(position, content.size());
+            EXPECT_GE(position, contentBytes);
             EXPECT_EQ(*result, *original) << "changed at " << position;
         }
     }
@@ -169,8 +161,6 @@ TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)
 constexpr std::int64_t kNow = 1'800'000'000;
 constexpr std::int64_t kNowNanoseconds = kNow * 1'000'000'000;
 constexpr std::int64_t kValidSeconds = 86400;
-constexpr std::int64_t kEarliest = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
 
 FileIdentity settledFile(std::uint64_t inode)
 {
@@ -206,7 +196,7 @@ TEST(VerificationCache, RemembersOnlySettledVerifiedVersionsWhileValidAndForgets
         {kNow - 2, 0, kNow - 3600, kNowNanoseconds, true}, // changed exactly a window ago
         {kNow - 1, 456, kNow - 3600, kNowNanoseconds, false}, {kNow - 3600, 456, kNow, kNowNanoseconds, false},
         {kNow + 3600, 456, kNow - 3600, kNowNanoseconds, false}, // changed in the future
-        {kEarliest, 456, kLatest, kEarliest, false}, {kEarliest, 456, kLatest, kLatest, false}};
+        {INT64_MIN, 456, INT64_MAX, INT64_MIN, false}, {INT64_MIN, 456, INT64_MAX, INT64_MAX, false}};
     for (const auto& [changeSeconds, changeNanoseconds, modificationSeconds, now, remembered] : cases) {
         VerificationCache fresh;
         FileIdentity file = settledFile(1);
@@ -216,10 +206,9 @@ TEST(VerificationCache, RemembersOnlySettledVerifiedVersionsWhileValidAndForgets
         EXPECT_EQ(fresh.find(file, kNow).has_value(), remembered) << changeSeconds << " " << modificationSeconds;
     }
     VerificationCache small(3);
-    for (std::uint64_t inode = 1; inode <= 3; ++inode) {
+    for (const std::uint64_t inode : {1, 2, 3, 3}) { // 3 again: replaces
         small.remember(settledFile(inode), signature(), kNowNanoseconds);
     }
-    small.remember(settledFile(3), signature(), kNowNanoseconds); // again: replaces
     EXPECT_TRUE(small.find(settledFile(1), kNow)); // 1 is now the most recently used
     small.remember(settledFile(4), signature(), kNowNanoseconds);
     EXPECT_EQ(small.size(), 3U);

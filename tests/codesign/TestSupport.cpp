@@ -3,25 +3,14 @@
 #include "common/FileText.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <stdexcept>
 #include <utility>
 
 namespace quorvantile::codesign::testing {
 namespace {
-
-constexpr int kConnectWaitMilliseconds = 10'000;
 
 void require(bool condition, const char* what)
 {
@@ -104,16 +93,12 @@ std::string readFile(const std::filesystem::path& path)
     return readWholeFile(AT_FDCWD, path.string(), std::size_t {1} << 30).value_or("");
 }
 
-UniqueFd openFile(const std::filesystem::path& path) { return UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
-
 std::string bumped(std::string bytes, std::ptrdiff_t position)
 {
     char& byte = bytes[static_cast<std::size_t>(position < 0 ? std::ssize(bytes) + position : position)];
     byte = static_cast<char>(byte + 1);
     return bytes;
 }
-
-std::string TestPki::anchorPem() const { return pem(anchor.certificate.get()); }
 
 const TestPki& testPki()
 {
@@ -147,47 +132,6 @@ std::string pem(X509* certificate)
 std::string pem(EVP_PKEY* key)
 {
     return pemText([&](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); });
-}
-
-RunningPeer::RunningPeer(
-    const std::filesystem::path& program, const std::filesystem::path& directory, std::optional<uid_t> user)
-{
-    const std::string socketPath = (directory / "peer.sock").string();
-    std::filesystem::remove(socketPath);
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1); // the peer cuts it alike
-    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener.get(), 1) != 0 || (user && chmod(socketPath.c_str(), 0777) != 0)) {
-        return;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-        if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) {
-            _exit(126);
-        }
-        execl(program.c_str(), program.c_str(), socketPath.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    pollfd entry {listener.get(), POLLIN, 0};
-    if (pid_ > 0 && poll(&entry, 1, kConnectWaitMilliseconds) == 1) {
-        connection_.reset(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    }
-}
-
-void RunningPeer::kill(bool reap)
-{
-    if (pid_ <= 0) {
-        return;
-    }
-    ::kill(pid_, SIGKILL);
-    siginfo_t info {};
-    // Waits for the end but, unless reaping, leaves the peer a zombie.
-    waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | (reap ? 0 : WNOWAIT));
-    if (reap) {
-        pid_ = -1;
-    }
 }
 
 } // namespace quorvantile::codesign::testing

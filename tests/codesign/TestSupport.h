@@ -4,15 +4,12 @@
 #include "codesign/Signer.h"
 #include "common/UniqueFd.h"
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 
-// Scratch files, certificates made at run time (none is ever written into the repository), and
-// peer processes on real sockets.
+// Certificates are made at run time: none is ever written into the repository.
 namespace quorvantile::codesign::testing {
 
 inline constexpr const char* kTeam = "7Q4KX2M8PZ";
@@ -21,16 +18,17 @@ using quorvantile::testing::TemporaryDirectory;
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 [[nodiscard]] std::string readFile(const std::filesystem::path& path);
-[[nodiscard]] UniqueFd openFile(const std::filesystem::path& path);
 
 // `bytes` with one added to the byte at `position`; a negative position counts from the end.
 [[nodiscard]] std::string bumped(std::string bytes, std::ptrdiff_t position);
 
-// The reason a check failed, or nothing when it passed.
 template<class Value> std::optional<SignatureError> refusalOf(const Checked<Value, SignatureError>& result)
 {
     return result ? std::nullopt : std::optional(result.error());
 }
+
+[[nodiscard]] std::string pem(X509* certificate);
+[[nodiscard]] std::string pem(EVP_PKEY* key);
 
 // Two anchors and a CA under the first; the team's leaf (OU = kTeam, code signing) under the first
 // anchor, and variants that must fail: named for what they lack or where they chain to.
@@ -40,29 +38,9 @@ struct TestPki {
     SigningIdentity teamWithoutCodeSigning, teamWithoutUsage, teamWithoutDigitalSignature;
     SigningIdentity teamUnderIntermediate, teamCarryingIntermediate; // the latter with it in its chain
 
-    [[nodiscard]] std::string anchorPem() const;
+    [[nodiscard]] std::string anchorPem() const { return pem(anchor.certificate.get()); }
 };
 
 [[nodiscard]] const TestPki& testPki();
-[[nodiscard]] std::string pem(X509* certificate);
-[[nodiscard]] std::string pem(EVP_PKEY* key);
-
-// Starts `program` (a copy of the test peer), which connects to a fresh socket in `directory`, and
-// accepts its connection. The destructor kills and reaps the peer.
-class RunningPeer {
-public:
-    RunningPeer(const std::filesystem::path& program, const std::filesystem::path& directory,
-        std::optional<uid_t> user = std::nullopt);
-    ~RunningPeer() { kill(true); }
-
-    [[nodiscard]] bool connected() const { return connection_.valid(); }
-    [[nodiscard]] int connection() const { return connection_.get(); }
-    // Kills the peer; with `reap` also collects it, so that its pid may be reused.
-    void kill(bool reap);
-
-private:
-    UniqueFd connection_;
-    pid_t pid_ = -1;
-};
 
 } // namespace quorvantile::codesign::testing

@@ -4,20 +4,17 @@
 #include "codesign/VendorAnchors.h"
 #include "codesign/Verifier.h"
 
-#include <sys/wait.h>
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <tuple>
 
 namespace quorvantile::codesign {
 namespace {
 
-using testing::pem;
-using testing::readFile;
-using testing::writeFile;
+using namespace testing;
 using Arguments = std::vector<std::string>;
 
 constexpr const char* kParent = "com.zembo.quorvantile";
@@ -26,54 +23,38 @@ constexpr const char* kParentRequirement =
 
 using ToolRun = std::tuple<int, std::string, std::string>; // status, standard output, standard error
 
-class CodesignTool : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const auto& pki = testing::testPki();
-        writeFile(directory_ / "anchor.pem", pki.anchorPem());
-        writeFile(directory_ / "intermediate.pem", pem(pki.intermediate.certificate.get()));
-        for (const auto& [name, identity] : {std::pair {"team", &pki.team},
-                 std::pair {"deep", &pki.teamUnderIntermediate}, std::pair {"server", &pki.teamWithoutCodeSigning}}) {
-            writeFile(directory_ / (std::string(name) + ".pem"), pem(identity->certificate.get()));
-            writeFile(directory_ / (std::string(name) + ".key"), pem(identity->key.get()));
-        }
-        writeFile(program(), content_);
-    }
-
-    // Runs the tool through the shell; no argument here holds a single quote.
-    ToolRun run(const Arguments& arguments)
-    {
-        std::string command = QUORVANTILE_BIN_DIR "/quorvantile-codesign";
-        for (const std::string& argument : arguments) {
-            command += " '" + argument + "'";
-        }
-        const int status = std::system((command + " >" + path("out") + " 2>" + path("err")).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(path("out")), readFile(path("err"))};
-    }
-
-    Arguments sign(
-        const std::string& identifier = kParent, const std::string& name = "team", const std::string& key = "")
-    {
-        return {"sign", "--identifier", identifier, "--certificate", path(name + ".pem"), "--key",
-            path((key.empty() ? name : key) + ".key"), program()};
-    }
-
-    Arguments verify(const std::string& requirement = kParentRequirement)
-    {
-        return {"verify", "--anchors", path("anchor.pem"), "--requirement", requirement, program()};
-    }
-
-    std::string path(const std::string& name) const { return (directory_ / name).string(); }
-    std::string program() const { return path("program"); }
-
-    testing::TemporaryDirectory directory_;
-    std::string content_ = std::string(100000, 'p');
-};
-
-TEST_F(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine)
+ToolRun run(Arguments arguments)
 {
-    std::filesystem::permissions(program(), std::filesystem::perms(0751));
+    arguments.insert(arguments.begin(), quorvantile::testing::binary("quorvantile-codesign"));
+    quorvantile::testing::ChildProcess tool(arguments, {.errorsToPipe = true});
+    tool.closeInput();
+    std::string out = tool.readRest(10.0), err = tool.readErrors(10.0);
+    return {tool.waitForExit(10.0).value_or(-1), out, err};
+}
+
+TEST(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine)
+{
+    const TemporaryDirectory directory;
+    const auto path = [&](const std::string& name) { return (directory / name).string(); };
+    const std::string program = path("program"), content(100000, 'p');
+    const auto& pki = testPki();
+    writeFile(path("anchor.pem"), pki.anchorPem());
+    writeFile(path("intermediate.pem"), pem(pki.intermediate.certificate.get()));
+    for (const auto& [name, identity] : {std::pair {"team", &pki.team}, std::pair {"deep", &pki.teamUnderIntermediate},
+             std::pair {"server", &pki.teamWithoutCodeSigning}}) {
+        writeFile(path(std::string(name) + ".pem"), pem(identity->certificate.get()));
+        writeFile(path(std::string(name) + ".key"), pem(identity->key.get()));
+    }
+    writeFile(program, content);
+    const auto sign = [&](const std::string& identifier = kParent, const std::string& name = "team",
+                          const std::string& key = "") -> Arguments {
+        return {"sign", "--identifier", identifier, "--certificate", path(name + ".pem"), "--key",
+            path((key.empty() ? name : key) + ".key"), program};
+    };
+    const auto verify = [&](const std::string& requirement = kParentRequirement) -> Arguments {
+        return {"verify", "--anchors", path("anchor.pem"), "--requirement", requirement, program};
+    };
+    std::filesystem::permissions(program, std::filesystem::perms(0751));
     const std::string sensors = "com.zembo.quorvantile.sensors";
     Arguments withChain = sign(kParent, "deep");
     withChain.insert(withChain.end() - 1, {"--chain", path("intermediate.pem")});
@@ -86,13 +67,13 @@ TEST_F(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine
         {sign(kParent, "server"), 1, "code signing"},
         {sign(kParent, "team", "deep"), 1, ""},
         {sign("two words"), 1, ""},
-        {{"sign", "--identifier", "a", program()}, 2, "required"},
-        {{"verify", "--anchor", path("anchor.pem"), program()}, 2, "unknown option"},
+        {{"sign", "--identifier", "a", program}, 2, "required"},
+        {{"verify", "--anchor", path("anchor.pem"), program}, 2, "unknown option"},
         {{"frobnicate"}, 2, "unknown command"},
         {sign(), 0, ""},
         {verify(), 0, "requirement satisfied"},
-        {{"display", program()}, 0, "Identifier:    com.zembo.quorvantile\nTeam:          7Q4KX2M8PZ\n"},
-        {{"display", program()}, 0, "Hash matches:  yes\n"},
+        {{"display", program}, 0, "Identifier:    com.zembo.quorvantile\nTeam:          7Q4KX2M8PZ\n"},
+        {{"display", program}, 0, "Hash matches:  yes\n"},
         {sign(sensors), 0, ""},
         {verify(), 1, "does not satisfy"},
         {verify("identifier \"" + sensors + "\""), 0, "requirement satisfied"},
@@ -113,22 +94,22 @@ TEST_F(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine
     }
     EXPECT_EQ(std::get<0>(run({})), 2);
     // Four signings later the file keeps its mode, its content and one block, with nothing left beside it.
-    EXPECT_EQ(std::filesystem::status(program()).permissions(), std::filesystem::perms(0751));
-    const std::string bytes = readFile(program());
-    EXPECT_EQ(bytes.substr(0, content_.size()), content_);
+    EXPECT_EQ(std::filesystem::status(program).permissions(), std::filesystem::perms(0751));
+    const std::string bytes = readFile(program);
+    EXPECT_EQ(bytes.substr(0, content.size()), content);
     EXPECT_EQ(bytes.find(kSignatureMagic), bytes.size() - kSignatureMagic.size());
     const auto layout = parseSignatureTail(bytes.substr(bytes.size() - kSignatureTailBytes), bytes.size());
-    EXPECT_EQ(layout ? layout->contentBytes : 0, content_.size());
-    for (const auto& entry : std::filesystem::directory_iterator(directory_.path())) {
+    EXPECT_EQ(layout ? layout->contentBytes : 0, content.size());
+    for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".program.signing-"), std::string::npos);
     }
     // A damaged block is neither signed over nor replaced.
-    const std::string damaged = content_ + encodeSignatureTail(content_.size() * 2);
-    writeFile(program(), damaged);
+    const std::string damaged = content + encodeSignatureTail(content.size() * 2);
+    writeFile(program, damaged);
     const auto [status, out, err] = run(sign());
     EXPECT_EQ(status, 1);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    EXPECT_EQ(readFile(program()), damaged);
+    EXPECT_EQ(readFile(program), damaged);
 }
 
 // The build signs the companion and embeds the development anchor unless a packager chose another;
@@ -138,7 +119,7 @@ TEST(BuiltPrograms, TheCompanionIsSignedByTheDevelopmentTeam)
     if (std::string_view(QUORVANTILE_VENDOR_ANCHORS) != QUORVANTILE_DEVELOPMENT_ANCHOR) {
         GTEST_SKIP() << "this build trusts other vendor anchors than its development identity";
     }
-    const UniqueFd companion = testing::openFile(QUORVANTILE_BIN_DIR "/quorvantile-sensors");
+    const UniqueFd companion(open(QUORVANTILE_BIN_DIR "/quorvantile-sensors", O_RDONLY | O_CLOEXEC));
     const auto verified = SignatureVerifier(vendorAnchorsPem()).verify(companion.get());
     ASSERT_TRUE(verified) << describe(verified.error());
     EXPECT_EQ(verified->directory.identifier, "com.zembo.quorvantile.sensors");

@@ -26,13 +26,12 @@ done
 # The settings module is installed where the executable looks for it. Without it the settings mode
 # names that place; with another module there, it runs that one.
 module="$prefix/$moduledir/$modulefile"
+run() { status=0 && output=$("$bin/quorvantile-sensors" "$@" 2>&1) || status=$?; }
 rm -f "$module"
-status=0
-message=$("$bin/quorvantile-sensors" 2>&1) || status=$?
-[[ $status == 1 && $message == *"$module"* ]] || fail "without a module: status $status, message: $message"
+run
+[[ $status == 1 && $output == *"$module"* ]] || fail "without a module: status $status, message: $output"
 install -D "$stand_in" "$module"
-status=0
-output=$("$bin/quorvantile-sensors" --on-demand 2>&1) || status=$?
+run --on-demand
 [[ $status == 42 && $output == "stand-in setup module: onDemand=1" ]] ||
   fail "the installed executable did not run the module at $module: status $status, output: $output"
 
@@ -50,4 +49,3 @@ done
 snapshot=$("$bin/quorvantile-sensors-query" --json --timeout 10 snapshot) ||
   fail "the installed query tool got no snapshot; companion status: $(cat "$work/status.log")"
 [[ $snapshot == *'"key":"F0Ac","unit":"rpm","value":2160.0'* ]] || fail "unexpected snapshot: $snapshot"
-echo "install tree at $prefix: module place and snapshot as expected"

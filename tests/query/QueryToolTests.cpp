@@ -17,9 +17,13 @@ using namespace quorvantile::testing;
 constexpr double kPatienceSeconds = 10.0;
 
 struct Finished {
-    std::string output;
-    std::string errors;
-    int status = -1; // the exit status, or -1 when a signal ended the program
+    std::string output, errors;
+    int status = -1; // -1 when a signal ended the program
+    bool operator==(const Finished&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Finished& run)
+    {
+        return out << "status " << run.status << ", errors: " << run.errors << "output: " << run.output;
+    }
 };
 
 Finished finish(ChildProcess& tool)
@@ -30,22 +34,18 @@ Finished finish(ChildProcess& tool)
     return finished;
 }
 
-// The tool with standard output and standard error on pipes.
-Finished run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
+Finished run(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment,
     const std::string& program = "quorvantile-sensors-query")
 {
-    std::vector<std::string> command {binary(program)};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    ChildProcess tool(command, {.environment = environment, .errorsToPipe = true});
+    arguments.insert(arguments.begin(), binary(program));
+    ChildProcess tool(arguments, {.environment = environment, .errorsToPipe = true});
     return finish(tool);
 }
 
 std::size_t occurrences(const std::string& text, const std::string& part)
 {
     std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-        ++count;
-    }
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()), ++count) { }
     return count;
 }
 
@@ -64,8 +64,7 @@ constexpr const char* kHideCursor = "\x1b[?25l";
 constexpr const char* kShowCursor = "\x1b[?25h";
 constexpr const char* kHome = "\x1b[H";
 
-// On a pseudo-terminal of its own, as in a terminal window.
-TEST_F(QueryTool, OnATerminalWatchRedrawsInPlaceAndCtrlCEndsItWithTheCursorBack)
+TEST_F(QueryTool, WatchRedrawsATerminalInPlaceEndsOnCtrlCWithTheCursorBackAndWritesLinesIntoAPipe)
 {
     startCompanion();
     ChildProcess counted({binary("quorvantile-sensors-query"), "--watch", "0.1", "--count", "3", "snapshot"},
@@ -89,17 +88,13 @@ TEST_F(QueryTool, OnATerminalWatchRedrawsInPlaceAndCtrlCEndsItWithTheCursorBack)
     const Finished interrupted = finish(endless);
     EXPECT_EQ(endless.endSignal(), SIGINT) << interrupted.output; // the shell reports status 130
     EXPECT_NE(interrupted.output.find(kShowCursor), std::string::npos) << interrupted.output;
-}
 
-TEST_F(QueryTool, WatchWritesOneLinePerAnswerIntoAPipe)
-{
-    startCompanion();
     const Finished text = run({"--watch", "0.1", "--count", "2", "snapshot"}, environment_.variables);
     EXPECT_EQ(text.status, 0) << text.errors;
     // Both answers of the fixture machine, each behind the time of day.
-    const std::string line = R"(\d\d:\d\d:\d\d Fan 1 2160 rpm, Fan 2 1998 rpm, Battery 29\.8 °C, )"
-                             R"(battery capacity 7913/8755 mAh \(90 %\)\n)";
-    EXPECT_TRUE(std::regex_match(text.output, std::regex("(" + line + "){2}"))) << text.output;
+    const std::string answer = R"(\d\d:\d\d:\d\d Fan 1 2160 rpm, Fan 2 1998 rpm, Battery 29\.8 °C, )"
+                               R"(battery capacity 7913/8755 mAh \(90 %\)\n)";
+    EXPECT_TRUE(std::regex_match(text.output, std::regex("(" + answer + "){2}"))) << text.output;
 
     const Finished json = run({"--json", "--watch", "0.1", "--count", "2", "battery"}, environment_.variables);
     EXPECT_EQ(json.status, 0) << json.errors;
@@ -112,21 +107,17 @@ TEST_F(QueryTool, EachFailureIsOneLineSayingWhatToTry)
     const std::string notListening = "quorvantile-sensors-query: no companion is listening at " +
         environment_.socketPath() +
         "; start it with quorvantile-sensors (the settings window) or quorvantile-sensors --manual-diagnostics\n";
-    const Finished once = run({"snapshot"}, environment_.variables);
-    EXPECT_EQ(once.status, 1);
-    EXPECT_EQ(once.output, "");
-    EXPECT_EQ(once.errors, notListening);
+    EXPECT_EQ(run({"snapshot"}, environment_.variables), (Finished {"", notListening, 1}));
     // Watching goes on through failures, one line each, and ends with the last one's status.
-    const Finished watched = run({"--watch", "0.1", "--count", "2", "battery"}, environment_.variables);
-    EXPECT_EQ(watched.status, 1);
-    EXPECT_EQ(watched.errors, notListening + notListening);
+    EXPECT_EQ(run({"--watch", "0.1", "--count", "2", "battery"}, environment_.variables),
+        (Finished {"", notListening + notListening, 1}));
 
     startCompanion();
-    const Finished refused = run({"snapshot"}, environment_.variables, "quorvantile-sensors-query-unsigned");
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.errors,
-        "quorvantile-sensors-query: the companion closed the connection without a reply (it refused this program "
-        "or could not answer soundly); run quorvantile-sensors --manual-diagnostics in its place to see why\n");
+    EXPECT_EQ(run({"snapshot"}, environment_.variables, "quorvantile-sensors-query-unsigned"),
+        (Finished {"",
+            "quorvantile-sensors-query: the companion closed the connection without a reply (it refused this program "
+            "or could not answer soundly); run quorvantile-sensors --manual-diagnostics in its place to see why\n",
+            1}));
 
     for (const auto& [arguments, message] : std::vector<std::pair<std::vector<std::string>, std::string>> {
              {{"--json", "--pretty", "snapshot"}, "choose one of --json and --pretty"},
@@ -134,13 +125,11 @@ TEST_F(QueryTool, EachFailureIsOneLineSayingWhatToTry)
              {{"--watch", "0", "snapshot"}, "--watch needs a number of seconds from 0.1 to 86400"},
              {{"--watch", "1", "quit", "{}"}, "--watch does not repeat a quit request"},
              {{"appview2"}, "unknown request appview2"}}) {
-        const Finished wrong = run(arguments, environment_.variables);
-        EXPECT_EQ(wrong.status, 2) << message;
-        EXPECT_EQ(wrong.errors, "quorvantile-sensors-query: " + message + " (see --help)\n");
+        EXPECT_EQ(run(arguments, environment_.variables),
+            (Finished {"", "quorvantile-sensors-query: " + message + " (see --help)\n", 2}));
     }
 }
 
-// The help and the shell completion name the same options.
 TEST(QueryToolHelp, ShowsEveryOptionTheCompletionOffersAndAnExampleOfEachRequest)
 {
     const Finished help = run({"--help"}, {});
