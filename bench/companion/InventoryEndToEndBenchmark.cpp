@@ -11,7 +11,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
