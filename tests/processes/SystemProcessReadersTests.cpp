@@ -42,7 +42,7 @@ bool unverified(const ProcessDetailRequest& request)
 
 std::string run(const std::string& command)
 {
-    return testing::ChildProcess("/bin/sh", {"-c", command}, {}).readRest(10.0);
+    return testing::ChildProcess({"/bin/sh", "-c", command}, {}).readRest(10.0);
 }
 
 // The build id that readelf shows for an executable, cut or zero-padded to 16 bytes; empty without one.
