@@ -70,6 +70,7 @@ TEST(CodesignTool, SignsInPlaceVerifiesDisplaysAndExplainsEachFailureOnOneLine)
         {{"sign", "--identifier", "a", program}, 2, "required"},
         {{"verify", "--anchor", path("anchor.pem"), program}, 2, "unknown option"},
         {{"frobnicate"}, 2, "unknown command"},
+        {{"--version"}, 0, "quorvantile-codesign " QUORVANTILE_VERSION "\n"},
         {sign(), 0, ""},
         {verify(), 0, "requirement satisfied"},
         {{"display", program}, 0, "Identifier:    com.zembo.quorvantile\nTeam:          7Q4KX2M8PZ\n"},

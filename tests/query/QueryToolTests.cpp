@@ -132,6 +132,8 @@ TEST_F(QueryTool, EachFailureIsOneLineSayingWhatToTry)
 
 TEST(QueryToolHelp, ShowsEveryOptionTheCompletionOffersAndAnExampleOfEachRequest)
 {
+    EXPECT_EQ(
+        run({"snapshot", "--version"}, {}), (Finished {"quorvantile-sensors-query " QUORVANTILE_VERSION "\n", "", 0}));
     const Finished help = run({"--help"}, {});
     ASSERT_EQ(help.status, 0);
     std::ifstream completion(

@@ -42,7 +42,8 @@ constexpr std::string_view kUsage = "usage: quorvantile-codesign COMMAND [OPTION
                                     "  verify   check FILE's signature against vendor anchors and a requirement\n"
                                     "  display  show what FILE's signature says, without deciding whether to trust it\n"
                                     "\n"
-                                    "'quorvantile-codesign COMMAND --help' describes a command's options.\n";
+                                    "'quorvantile-codesign COMMAND --help' describes a command's options;\n"
+                                    "'quorvantile-codesign --version' prints the version.\n";
 
 constexpr std::string_view kSignUsage =
     "usage: quorvantile-codesign sign --identifier ID --certificate CERT.pem --key KEY.pem [--chain CHAIN.pem] FILE\n"
@@ -350,6 +351,10 @@ int run(int argc, char** argv)
     const std::vector<std::string_view> rest(words.begin() + 1, words.end());
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << kUsage;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << kProgram << ' ' << QUORVANTILE_VERSION << '\n';
         return 0;
     }
     if (command == "sign") {

@@ -100,6 +100,7 @@ std::string usageText()
         "  --socket PATH      the companion's socket (default: the one in the group container)\n"
         "  --timeout SECONDS  give up on a request after this long (above 0 to 3600; default: 5)\n"
         "  --help             show this text\n"
+        "  --version          show the program's version\n"
         "\n"
         "Examples:\n"
         "  quorvantile-sensors-query snapshot\n"
@@ -427,6 +428,9 @@ int run(int argc, char** argv)
         const std::string argument = argv[index];
         if (argument == "--help" || argument == "-h") {
             return writeAll(STDOUT_FILENO, usageText()) ? 0 : kExitFailure;
+        }
+        if (argument == "--version") {
+            return writeAll(STDOUT_FILENO, "quorvantile-sensors-query " QUORVANTILE_VERSION "\n") ? 0 : kExitFailure;
         }
         if (argument == "--json") {
             json = true;
