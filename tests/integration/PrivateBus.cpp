@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 namespace quorvantile::testing {
@@ -18,6 +19,7 @@ constexpr const char* kConfiguration =
 <busconfig>
   <listen>unix:path=@SOCKET@</listen>
   <auth>EXTERNAL</auth>
+  <servicedir>@SERVICES@</servicedir>
   <policy context="default">
     <allow send_destination="*"/>
     <allow receive_sender="*"/>
@@ -48,10 +50,17 @@ std::optional<std::string> PrivateBus::unavailable()
     return reason;
 }
 
-PrivateBus::PrivateBus()
+PrivateBus::PrivateBus(const std::string& bluezActivation)
 {
+    const std::string services = folder_.path() + "/services";
+    std::filesystem::create_directory(services);
+    if (!bluezActivation.empty()) {
+        std::ofstream(services + "/org.bluez.service")
+            << "[D-BUS Service]\nName=org.bluez\nExec=" << bluezActivation << "\n";
+    }
     std::string configuration = kConfiguration;
     configuration.replace(configuration.find("@SOCKET@"), 8, folder_.path() + "/bus");
+    configuration.replace(configuration.find("@SERVICES@"), 10, services);
     const std::string configurationPath = folder_.path() + "/bus.conf";
     std::ofstream(configurationPath) << configuration;
     daemon_ = std::make_unique<ChildProcess>(std::vector<std::string> {kDaemon, "--config-file=" + configurationPath,

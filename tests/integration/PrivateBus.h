@@ -18,12 +18,15 @@ public:
     // python3-dbusmock missing); absent when they can.
     [[nodiscard]] static std::optional<std::string> unavailable();
 
-    PrivateBus();
+    // With `bluezActivation`, the bus would start that command when a call to org.bluez asks it to.
+    explicit PrivateBus(const std::string& bluezActivation = {});
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     // Empty when the daemon did not start.
     [[nodiscard]] const std::string& address() const { return address_; }
+    // The bus's own temporary folder, where a test may keep files.
+    [[nodiscard]] const std::string& folder() const { return folder_.path(); }
 
     // BlueZ's stand-in on this bus serving `description` (tests/integration/bluez-stand-in says
     // how), once it serves; null when it did not get that far. Killed when the result goes away.

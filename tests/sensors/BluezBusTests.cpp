@@ -2,6 +2,7 @@
 // companion's end-to-end tests cannot time, such as changes announced between the reply and the
 // end of a walk.
 #include "PrivateBus.h"
+#include "common/UniqueFd.h"
 #include "sensors/AccessoryBatteryHardware.h"
 #include "sensors/SensorFixtures.h"
 #include "sensors/SystemRegistry.h"
@@ -10,8 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <limits>
 #include <thread>
 
@@ -51,6 +56,45 @@ TEST(BluezQueryAddress, AsksOnlyOverLocalSocketsAndSaysWhyNothingCame)
     const RegistryNote absent = noteOf("unix:path=/nonexistent");
     EXPECT_EQ(absent.reason, "no system bus at unix:path=/nonexistent: No such file or directory");
     EXPECT_FALSE(absent.servicesMissing);
+}
+
+TEST(BluezQueryAddress, ABusThatNeverAnswersCostsNoMoreThanTheTimeout)
+{
+    // A socket that takes connections into its backlog and never speaks: the bus's handshake stalls.
+    testing::TemporaryDirectory folder;
+    const std::string path = folder.path() + "/silent";
+    const UniqueFd silent(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(silent.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent.get(), 4), 0);
+
+    BluezQuery query("unix:path=" + path, {}, kNoDeadline, systemClock());
+    EXPECT_TRUE(query.batteries().empty());
+    const auto notes = query.notes();
+    ASSERT_EQ(notes.size(), 1U);
+    EXPECT_EQ(notes[0].reason, "BlueZ did not answer within 100 ms");
+    EXPECT_TRUE(notes[0].servicesMissing);
+}
+
+TEST(BluezQueryAddress, NeverStartsBluezWhereItDoesNotRun)
+{
+    if (const auto reason = PrivateBus::unavailable()) {
+        GTEST_SKIP() << *reason;
+    }
+    testing::TemporaryDirectory folder;
+    const std::string started = folder.path() + "/started";
+    const PrivateBus bus("/usr/bin/touch " + started);
+    ASSERT_FALSE(bus.address().empty()) << "the private bus did not start";
+    BluezQuery query(bus.address(), {}, kNoDeadline, systemClock());
+    EXPECT_TRUE(query.batteries().empty());
+    const auto notes = query.notes();
+    ASSERT_EQ(notes.size(), 1U);
+    EXPECT_EQ(notes[0].reason, "BlueZ is not running on the system bus");
+    // Long enough for an activation the call had asked for to have run its command.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(std::filesystem::exists(started));
 }
 
 class BluezOnAPrivateBus : public ::testing::Test {
