@@ -128,8 +128,7 @@ RequestReaders systemRequestReaders(const Environment& environment)
     readers.processInventory = [roots](std::int32_t preferredPID) {
         return ProcessInventoryHardware::snapshot(preferredPID, roots);
     };
-    readers.accessoryBatteries = [roots](
-                                     double deadline) { return AccessoryBatteryHardware::snapshot(roots, deadline); };
+    readers.accessoryBatteries = [roots](double until) { return AccessoryBatteryHardware::snapshot(roots, until); };
     readers.quitApplication = [environment](const AppQuitRequest& request) {
         SystemAppQuitOperatingSystem system(environment);
         return AppQuitHandler::request(request, system);

@@ -242,13 +242,17 @@ const std::vector<bluez::BluezBattery>& BluezQuery::batteries()
             fail("the system bus connection failed: " + errorText(processed), true);
             break;
         }
-        if (processed > 0) {
-            continue;
+        if (replied_ || failure_) {
+            break;
         }
+        // Checked after every message too: a stream of them must not keep the walk waiting.
         const double remaining = deadline_ - clock_.uptime();
         if (!(remaining > 0)) {
             fail("BlueZ did not answer within " + budgetText(), true);
             break;
+        }
+        if (processed > 0) {
+            continue;
         }
         const int waited = library_->wait(bus_.get(), microseconds(remaining));
         if (waited < 0 && waited != -EINTR) {

@@ -36,7 +36,7 @@ class BluezQuery {
 public:
     // Connects and sends the call without waiting. `listedAddresses`: devices listed from
     // power_supply already. Everything must be done by `deadline` (uptime seconds on `clock`) less
-    // the reserve, and within kBluezAnswerSeconds.
+    // the reserve, and within kBluezAnswerSeconds. `maximumObjects` is smaller only in tests.
     BluezQuery(const std::string& address, std::set<std::string> listedAddresses, double deadline, const Clock& clock,
         std::size_t maximumObjects = kMaximumBluezObjectsExamined);
     ~BluezQuery();
