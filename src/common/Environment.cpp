@@ -24,6 +24,7 @@ Environment readEnvironment()
     Environment environment;
     environment.roots.sysfs = variable("QUORVANTILE_SYSFS_ROOT").value_or(environment.roots.sysfs);
     environment.roots.proc = variable("QUORVANTILE_PROC_ROOT").value_or(environment.roots.proc);
+    environment.roots.systemBus = variable("DBUS_SYSTEM_BUS_ADDRESS").value_or(environment.roots.systemBus);
     environment.runtimeDirectory = absoluteVariable("XDG_RUNTIME_DIR");
     environment.configHome = absoluteVariable("XDG_CONFIG_HOME");
     environment.stateHome = absoluteVariable("XDG_STATE_HOME");

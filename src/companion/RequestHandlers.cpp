@@ -56,13 +56,17 @@ std::optional<Reply> handleProcessDetails(
 }
 
 // The reply of a reader that may give nothing: without a snapshot, or when it does not encode within
-// `maximum`, the connection is closed without a status line; the reason goes to the diagnostics.
+// `maximum`, the connection is closed without a status line; the reason goes to the diagnostics, as
+// do the notes of a source that gave less than it has.
 template<typename Snapshot> std::optional<Reply> readingsReply(
     const Result<Snapshot>& snapshot, std::size_t maximum, std::string countKey, const StatusReporter& reporter)
 {
     if (!snapshot) {
         reporter.explain(snapshot.reason());
         return std::nullopt;
+    }
+    for (const std::string& note : snapshot.notes()) {
+        reporter.explain(note);
     }
     auto reply = encodeReply(*snapshot, maximum);
     if (!reply) {
@@ -85,9 +89,11 @@ std::optional<Reply> handleInventory(
         "processInventoryReadCount", reporter);
 }
 
-std::optional<Reply> handleAccessoryBatteries(const RequestReaders& readers, const StatusReporter& reporter)
+std::optional<Reply> handleAccessoryBatteries(
+    const Connection& connection, const RequestReaders& readers, const StatusReporter& reporter)
 {
-    const auto snapshot = readers.accessoryBatteries ? readers.accessoryBatteries() : Failure {"no accessory reader"};
+    const auto snapshot =
+        readers.accessoryBatteries ? readers.accessoryBatteries(connection.deadline) : Failure {"no accessory reader"};
     return readingsReply(snapshot, transport::kMaximumReplyBytes, "accessoryBatteryReadCount", reporter);
 }
 
@@ -122,7 +128,7 @@ RequestReaders systemRequestReaders(const Environment& environment)
     readers.processInventory = [roots](std::int32_t preferredPID) {
         return ProcessInventoryHardware::snapshot(preferredPID, roots);
     };
-    readers.accessoryBatteries = [roots] { return AccessoryBatteryHardware::snapshot(roots); };
+    readers.accessoryBatteries = [roots](double until) { return AccessoryBatteryHardware::snapshot(roots, until); };
     readers.quitApplication = [environment](const AppQuitRequest& request) {
         SystemAppQuitOperatingSystem system(environment);
         return AppQuitHandler::request(request, system);
@@ -149,7 +155,7 @@ std::optional<Reply> handleRequest(std::string_view requestLine, const Connectio
         return handleInventory(connection, readers, reporter);
     }
     if (requestLine == transport::accessoryBatteryRequest) {
-        return handleAccessoryBatteries(readers, reporter);
+        return handleAccessoryBatteries(connection, readers, reporter);
     }
     if (requestLine == transport::quitRequest) {
         return handleQuit(connection, readers, reporter);

@@ -27,7 +27,8 @@ struct RequestReaders {
     std::function<Result<SensorSnapshot>()> sensorSnapshot;
     std::function<ProcessDetailSnapshot(std::span<const ProcessDetailRequest>)> processDetails;
     std::function<Result<ProcessInventorySnapshot>(std::int32_t preferredPID)> processInventory;
-    std::function<Result<AccessoryBatterySnapshot>()> accessoryBatteries;
+    // Sources it must ask (the system bus) give up at `deadline`, the connection's, in uptime seconds.
+    std::function<Result<AccessoryBatterySnapshot>(double deadline)> accessoryBatteries;
     // Performs a decoded quit request; whether the application was asked to quit.
     std::function<bool(const AppQuitRequest&)> quitApplication;
 };

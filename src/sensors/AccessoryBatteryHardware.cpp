@@ -98,6 +98,11 @@ Result<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock
     if (!services->isValid()) {
         return Failure {"the accessory walk changed during the read"};
     }
+    std::vector<std::string> notes;
+    for (RegistryNote& note : services->notes()) {
+        incomplete = incomplete || note.servicesMissing;
+        notes.push_back(std::move(note.reason));
+    }
     const double uptime = clock.uptime();
     std::sort(readings.begin(), readings.end(),
         [](const auto& left, const auto& right) { return left.registryID < right.registryID; });
@@ -107,12 +112,12 @@ Result<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock
     if (!result.isValid(now)) {
         return Failure {"the accessory snapshot failed its own check (stale after 2.0 s)"};
     }
-    return result;
+    return {std::move(result), std::move(notes)};
 }
 
-Result<AccessoryBatterySnapshot> snapshot(const SystemRoots& roots)
+Result<AccessoryBatterySnapshot> snapshot(const SystemRoots& roots, double deadline)
 {
-    const std::unique_ptr<Registry> registry = systemRegistry(roots.sysfs);
+    const std::unique_ptr<Registry> registry = systemRegistry(roots, deadline, systemClock());
     return snapshot(*registry, systemClock());
 }
 

@@ -7,6 +7,7 @@
 #include "sensors/Registry.h"
 
 #include <cstddef>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -18,10 +19,14 @@ inline constexpr std::string_view kServiceClassName = "AppleDeviceManagementHIDE
 inline constexpr std::size_t kMaximumServicesExamined = 128;
 
 // Absent when the services cannot be listed, an entry id is unreadable, 0 or repeated, the set of
-// services changed during the walk, or the finished snapshot is not valid.
+// services changed during the walk, or the finished snapshot is not valid. The walk's notes (a source
+// it could not read in full) travel with the snapshot, and one that may have missed accessories
+// marks it incomplete.
 [[nodiscard]] Result<AccessoryBatterySnapshot> snapshot(Registry& registry, const Clock& clock);
 
-// The same over the system registry below `roots` and the system uptime clock.
-[[nodiscard]] Result<AccessoryBatterySnapshot> snapshot(const SystemRoots& roots = {});
+// The same over the system registry of `roots` and the system uptime clock. Sources that must be
+// asked (the system bus) give up at `deadline`, in uptime seconds.
+[[nodiscard]] Result<AccessoryBatterySnapshot> snapshot(
+    const SystemRoots& roots = {}, double deadline = std::numeric_limits<double>::infinity());
 
 } // namespace quorvantile::AccessoryBatteryHardware

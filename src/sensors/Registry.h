@@ -7,9 +7,11 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 // The I/O registry as the sensor readers see it: services of a class, their entry ids and their
-// properties. The Linux implementation builds it over power_supply; tests use fakes.
+// properties. The Linux implementation builds it over power_supply and, for accessories, BlueZ on
+// the system bus; tests use fakes.
 namespace quorvantile {
 
 // A property value: Boolean, integer, floating number, text, or a dictionary of such scalars.
@@ -32,6 +34,13 @@ public:
     [[nodiscard]] virtual std::optional<RegistryValue> property(std::string_view name) const = 0;
 };
 
+// A source of a walk that could not be read in full: why, in a few words, and whether services that
+// exist may be missing from the walk because of it (a source that is simply not there misses none).
+struct RegistryNote {
+    std::string reason;
+    bool servicesMissing = false;
+};
+
 // A walk over the services that matched a class. Destroying it releases it.
 class RegistryIterator {
 public:
@@ -40,6 +49,9 @@ public:
     [[nodiscard]] virtual std::unique_ptr<RegistryEntry> next() = 0;
     // False when the set of matching services changed since the walk began.
     [[nodiscard]] virtual bool isValid() const = 0;
+    // What the walk could not read, once it has ended and its validity was asked; a walk over one
+    // complete source has nothing to say.
+    [[nodiscard]] virtual std::vector<RegistryNote> notes() const { return {}; }
 };
 
 class Registry {

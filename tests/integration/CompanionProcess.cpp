@@ -212,6 +212,8 @@ CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime
 {
     variables["XDG_RUNTIME_DIR"] = runtime.path();
     variables["QUORVANTILE_SYSFS_ROOT"] = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac/sys";
+    // No system bus unless a test starts one: the machine's own BlueZ must not change what tests see.
+    variables["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + runtime.path() + "/no-system-bus";
 }
 
 std::string CompanionEnvironment::container() const { return runtime.path() + "/7Q4KX2M8PZ.com.zembo.quorvantile"; }

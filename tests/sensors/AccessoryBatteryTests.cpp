@@ -97,6 +97,20 @@ TEST(AccessoryBatteryWalk, AccessoriesThatCannotBeDescribedMakeTheSnapshotIncomp
     EXPECT_EQ(walk(withoutProduct), (AccessoryBatterySnapshot {1, 100.0, true, {}}));
 }
 
+TEST(AccessoryBatteryWalk, TheWalksNotesTravelWithTheSnapshotAndMissingServicesMakeItIncomplete)
+{
+    for (const bool missing : {false, true}) {
+        auto registry = registryOf({accessory(1)});
+        registry.notes = {{"a source was away", false}, {"a source was slow", missing}};
+        FakeClock clock;
+        const auto result = AccessoryBatteryHardware::snapshot(registry, clock);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->readings.size(), 1U);
+        EXPECT_EQ(result->incomplete, missing);
+        EXPECT_EQ(result.notes(), (std::vector<std::string> {"a source was away", "a source was slow"}));
+    }
+}
+
 TEST(AccessoryBatteryWalk, PercentIsAWholeNumberFrom0To100OrAbsent)
 {
     const std::vector<std::pair<RegistryValue, std::optional<std::int64_t>>> cases {{std::int64_t {100}, 100},

@@ -33,6 +33,7 @@ std::vector<AccessoryBatteryReading> workstation(
     std::vector<AccessoryBatteryReading> readings {
         {idOf("hid-00:1f:20:3c:9e:41-battery"), "Travel Mouse M557", Transport::bluetooth, mouse},
         {idOf("hid-e4:7d:bd:51:a0:2c-battery"), "Slim Keys 2 BLE", Transport::bluetoothLowEnergy, 90},
+        {idOf("hid-d7:2e:4c:91:5a:03-battery"), "MX Anywhere 3", Transport::bluetoothLowEnergy, 35},
         {idOf("hidpp_battery_0"), "Wireless Mouse MX3", Transport::usb, 80}};
     if (keyboard) {
         readings.push_back({idOf("hidpp_battery_1"), "Wireless Keyboard K470", Transport::usb, std::nullopt});
@@ -83,6 +84,25 @@ TEST(HidEventServiceClass, ListsDeviceBatteriesWithTheirTransportOrFallsBack)
     fs::remove_all(copy.root + "/class"); // no power supply class: no accessories, but a snapshot
     const auto none = snapshotOf(copy.root);
     EXPECT_TRUE(none && none->readings.empty() && !none->incomplete);
+}
+
+TEST(HidEventServiceClass, PassesOverABatteryOnAnotherBusAndListsOneWithAnUnreadableLevel)
+{
+    // The convertible's pen reports its battery over I2C: no transport of the three, so not listed.
+    const auto laptop = snapshotOf(fixture("accessories/laptop"));
+    ASSERT_TRUE(laptop);
+    EXPECT_TRUE(laptop->readings.empty());
+    EXPECT_FALSE(laptop->incomplete);
+
+    // A level the kernel fails to read is still a battery of unknown charge.
+    FixtureCopy copy("accessories/workstation");
+    const std::string level = copy.root + "/class/power_supply/hidpp_battery_1/capacity_level";
+    fs::remove(level);
+    fs::create_directory(level);
+    const auto unreadable = snapshotOf(copy.root);
+    ASSERT_TRUE(unreadable);
+    EXPECT_FALSE(unreadable->incomplete);
+    EXPECT_EQ(unreadable->readings, workstation(copy.root, 64, true));
 }
 
 TEST(HidEventServiceClass, AWalkNoticesDeviceSuppliesComingAndGoingOnly)

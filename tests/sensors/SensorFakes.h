@@ -123,7 +123,8 @@ struct FakeService {
     std::map<std::string, RegistryValue, std::less<>> properties;
 };
 
-// Lists `services` for `serviceClass` only, and runs `onNext` on every step of a walk.
+// Lists `services` for `serviceClass` only, runs `onNext` on every step of a walk, and ends it with
+// `notes`.
 struct FakeRegistry final : Registry {
     struct Entry final : RegistryEntry {
         Entry(FakeService held, Token shared) : service(std::move(held)), token(std::move(shared)) { }
@@ -146,6 +147,7 @@ struct FakeRegistry final : Registry {
                 : nullptr;
         }
         bool isValid() const override { return registry.staysValid; }
+        std::vector<RegistryNote> notes() const override { return registry.notes; }
         FakeRegistry& registry;
         Token token;
         std::size_t position = 0;
@@ -161,6 +163,7 @@ struct FakeRegistry final : Registry {
     std::vector<FakeService> services;
     bool listable = true;
     bool staysValid = true;
+    std::vector<RegistryNote> notes;
     std::function<void()> onNext = [] {};
     Token token = std::make_shared<int>();
 };
