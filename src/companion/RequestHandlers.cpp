@@ -100,7 +100,9 @@ std::optional<Reply> handleQuit(
     if (!request || !readers.quitApplication) {
         return std::nullopt;
     }
-    const bool requested = readers.quitApplication(*request);
+    // A requester that cannot be named is refused: it could not be kept from quitting itself.
+    const auto peer = peerCredentials(connection.fd);
+    const bool requested = readers.quitApplication(*request, peer ? peer->pid : 0);
     const double uptime = connection.clock->uptime();
     reporter.report({{"trusted", true}, {"requestAccepted", true}, {"quitRequested", requested},
         {"sensorReadCount", std::int64_t {0}}, {"processReadCount", std::int64_t {0}}});
@@ -123,9 +125,9 @@ RequestReaders systemRequestReaders(const Environment& environment)
         return ProcessInventoryHardware::snapshot(preferredPID, roots);
     };
     readers.accessoryBatteries = [roots] { return AccessoryBatteryHardware::snapshot(roots); };
-    readers.quitApplication = [environment](const AppQuitRequest& request) {
+    readers.quitApplication = [environment](const AppQuitRequest& request, std::int32_t requester) {
         SystemAppQuitOperatingSystem system(environment);
-        return AppQuitHandler::request(request, system);
+        return AppQuitHandler::request(request, system, requester);
     };
     return readers;
 }

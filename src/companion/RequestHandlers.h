@@ -28,8 +28,8 @@ struct RequestReaders {
     std::function<ProcessDetailSnapshot(std::span<const ProcessDetailRequest>)> processDetails;
     std::function<Result<ProcessInventorySnapshot>(std::int32_t preferredPID)> processInventory;
     std::function<Result<AccessoryBatterySnapshot>()> accessoryBatteries;
-    // Performs a decoded quit request; whether the application was asked to quit.
-    std::function<bool(const AppQuitRequest&)> quitApplication;
+    // Performs a decoded quit request of the peer `requester`; whether the application was asked to quit.
+    std::function<bool(const AppQuitRequest&, std::int32_t requester)> quitApplication;
 };
 
 [[nodiscard]] RequestReaders systemRequestReaders(const Environment& environment);

@@ -215,7 +215,8 @@ TEST_F(CompanionRequests, AccessoryBatteriesOfTheFixtureMachine)
 TEST_F(CompanionRequests, QuitsTheMainProcessOfAnAppScope)
 {
     const auto mountinfo = readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 20);
-    const auto mounts = applications::cgroupMounts(mountinfo.value_or(""));
+    const auto mounts = applications::cgroupMounts(quorvantile::mounts::parseMountInfo(mountinfo.value_or(""))
+                                                       .value_or(std::vector<quorvantile::mounts::Mount> {}));
     int ran = 0;
     for (const auto& mount : {mounts.unified, mounts.namedSystemd}) {
         const std::string cgroup = mount && mount->root == "/"

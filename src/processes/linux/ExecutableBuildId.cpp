@@ -1,8 +1,14 @@
 #include "processes/linux/ExecutableBuildId.h"
 
+#include "common/UniqueFd.h"
+#include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
+
 #include <elf.h>
 #include <gelf.h>
 #include <libelf.h>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -77,6 +83,17 @@ std::array<std::uint8_t, kUuidBytes> executableUuid(int fd)
         }
     }
     return uuid;
+}
+
+std::array<std::uint8_t, kUuidBytes> processExecutableUuid(int processDirectory)
+{
+    mounts::MountTable table;
+    const auto linked = table.refresh() ? mounts::openLinkTarget(processDirectory, "exe", table) : std::nullopt;
+    if (!linked || linked->mayStall || !S_ISREG(linked->status.mode)) {
+        return {};
+    }
+    const UniqueFd executable = mounts::reopenForReading(linked->file.get());
+    return executable ? executableUuid(executable.get()) : std::array<std::uint8_t, kUuidBytes> {};
 }
 
 } // namespace quorvantile::procfs
