@@ -172,9 +172,11 @@ bool MountTable::refresh()
     auto parsed = text && text->size() <= kMaximumBytes ? parseMountInfo(*text) : std::nullopt;
     if (!parsed) {
         mounts_.clear();
+        anyMayStall_ = false;
         return false;
     }
     mounts_ = std::move(*parsed);
+    anyMayStall_ = std::any_of(mounts_.begin(), mounts_.end(), [](const Mount& mount) { return mayStall(mount.type); });
     current_ = true;
     return true;
 }

@@ -75,11 +75,15 @@ public:
     // one of them, whichever covers it now.
     [[nodiscard]] bool mayStallAlong(std::string_view path) const noexcept;
 
+    // Whether any mount of the table may stall; most tables have none.
+    [[nodiscard]] bool anyMayStall() const noexcept { return anyMayStall_; }
+
 private:
     std::string path_;
     UniqueFd file_;
     std::string buffer_;
     std::vector<Mount> mounts_;
+    bool anyMayStall_ = false;
     bool current_ = false;
 };
 

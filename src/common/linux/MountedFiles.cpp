@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -41,15 +42,18 @@ bool onSteadyMount(const FileStatus& status, const MountTable& table)
 
 } // namespace
 
-std::optional<FileStatus> fileStatus(int directory, const char* name)
+std::optional<FileStatus> fileStatus(int directory, const char* name, bool follow)
 {
     struct statx status { };
-    const int flags = AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT | (*name == '\0' ? AT_EMPTY_PATH : 0);
-    constexpr unsigned kMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_MNT_ID;
-    if (statx(directory, name, flags, kMask, &status) != 0 || (status.stx_mask & STATX_MNT_ID) == 0) {
+    const int flags =
+        AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT | (follow ? 0 : AT_SYMLINK_NOFOLLOW) | (*name == '\0' ? AT_EMPTY_PATH : 0);
+    if (statx(directory, name, flags, STATX_BASIC_STATS | STATX_MNT_ID, &status) != 0 ||
+        (status.stx_mask & STATX_MNT_ID) == 0) {
         return std::nullopt;
     }
-    return FileStatus {status.stx_mnt_id, status.stx_ino, status.stx_mode, status.stx_uid};
+    return FileStatus {status.stx_mnt_id, makedev(status.stx_dev_major, status.stx_dev_minor), status.stx_ino,
+        status.stx_mode, status.stx_uid, status.stx_size, status.stx_mtime.tv_sec, status.stx_mtime.tv_nsec,
+        status.stx_ctime.tv_sec, status.stx_ctime.tv_nsec};
 }
 
 UniqueFd reopenForReading(int pathDescriptor)
@@ -58,31 +62,46 @@ UniqueFd reopenForReading(int pathDescriptor)
     return UniqueFd(open(link.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
 }
 
-std::optional<LinkedFile> openLinkTarget(int processDirectory, const char* name, const MountTable& table)
+std::optional<LinkTarget> linkTarget(int processDirectory, const char* name, const MountTable& table)
 {
-    std::array<char, PATH_MAX> target {};
-    const ssize_t length = readlinkat(processDirectory, name, target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+    LinkTarget target;
+    // The text is only needed where some mount may stall.
+    if (table.anyMayStall()) {
+        std::array<char, PATH_MAX> text {};
+        const ssize_t length = readlinkat(processDirectory, name, text.data(), text.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) {
+            return std::nullopt;
+        }
+        if (table.mayStallAlong(std::string_view(text.data(), static_cast<std::size_t>(length)))) {
+            target.mayStall = true;
+            return target;
+        }
+    }
+    const auto status = fileStatus(processDirectory, name, /*follow=*/true);
+    target.mount = status ? table.find(status->mountId) : nullptr;
+    if (target.mount == nullptr) {
         return std::nullopt;
     }
-    LinkedFile linked;
-    if (table.mayStallAlong(std::string_view(target.data(), static_cast<std::size_t>(length)))) {
-        linked.mayStall = true;
-        return linked;
-    }
-    linked.file.reset(openat(processDirectory, name, O_PATH | O_CLOEXEC));
-    const auto status = linked.file ? fileStatus(linked.file.get()) : std::nullopt;
-    linked.mount = status ? table.find(status->mountId) : nullptr;
-    if (linked.mount == nullptr) {
-        return std::nullopt;
-    }
-    linked.status = *status;
+    target.status = *status;
     // The link may have been pointed elsewhere since its text was read.
-    if (mayStall(linked.mount->type)) {
-        linked.file.reset();
-        linked.mayStall = true;
+    if (mayStall(target.mount->type)) {
+        target.mount = nullptr;
+        target.mayStall = true;
     }
-    return linked;
+    return target;
+}
+
+UniqueFd openLinkTarget(int processDirectory, const char* name, const LinkTarget& target, int flags)
+{
+    if (target.mayStall) {
+        return {};
+    }
+    UniqueFd file(openat(processDirectory, name, flags | O_CLOEXEC | O_NOCTTY));
+    const auto status = file ? fileStatus(file.get()) : std::nullopt;
+    if (!status || status->mountId != target.status.mountId || status->inode != target.status.inode) {
+        return {};
+    }
+    return file;
 }
 
 std::optional<UniqueFd> openWithoutStalling(std::string_view absolutePath, const MountTable& table)

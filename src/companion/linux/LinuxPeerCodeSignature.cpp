@@ -3,6 +3,8 @@
 #include "codesign/FileReading.h"
 #include "common/linux/MountedFiles.h"
 
+#include <fcntl.h>
+
 #include <sys/stat.h>
 
 #include <ctime>
@@ -48,24 +50,22 @@ bool LinuxPeerCodeSignature::satisfies(const PeerProcess& process, const codesig
     }
     // The executable's mount decides before the file is opened or asked about: an open or a stat
     // that goes to the file system could wait forever for a FUSE daemon or a server.
-    const auto linked = mounts::openLinkTarget(directory.get(), "exe", mounts_);
-    if (linked && linked->mayStall) {
+    const auto target = mounts::linkTarget(directory.get(), "exe", mounts_);
+    if (target && target->mayStall) {
         lastIntegrityRefusal_ = PeerIntegrityRefusal::stallableExecutable;
         return false;
     }
-    if (!linked || !S_ISREG(linked->status.mode)) {
+    if (!target || !S_ISREG(target->status.mode)) {
         lastIntegrityRefusal_ = PeerIntegrityRefusal::unreadable;
         return false;
     }
-    const mounts::Mount& mount = *linked->mount;
-    const UniqueFd executable = mounts::reopenForReading(linked->file.get());
-    const auto signature =
-        executable ? verifiedSignature(executable.get(), mounts::keepsFileIdentity(mount)) : std::nullopt;
+    const auto signature = verifiedSignature(directory.get(), *target);
     if (!signature || !codesign::satisfies(requirement, *signature)) {
         return false;
     }
+    const mounts::Mount& mount = *target->mount;
     lastIntegrityRefusal_ = integrity_.check(
-        directory.get(), MappedExecutable {mount.deviceMajor, mount.deviceMinor, linked->status.inode}, mounts_);
+        directory.get(), MappedExecutable {mount.deviceMajor, mount.deviceMinor, target->status.inode}, mounts_);
     return !lastIntegrityRefusal_;
 }
 
@@ -78,26 +78,35 @@ const codesign::Requirement* LinuxPeerCodeSignature::requirement(std::string_vie
     return requirement_ ? &*requirement_ : nullptr;
 }
 
-std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSignature(int executable, bool cacheable)
+std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSignature(
+    int processDirectory, const mounts::LinkTarget& executable)
 {
-    const auto identity = codesign::regularFileIdentity(executable);
+    // Known from the statx that found its mount: a remembered file is never opened.
+    const mounts::FileStatus& status = executable.status;
+    const codesign::FileIdentity identity {status.device, status.inode, status.size, status.modificationSeconds,
+        status.modificationNanoseconds, status.changeSeconds, status.changeNanoseconds};
+    const bool cacheable = mounts::keepsFileIdentity(*executable.mount);
     const auto now = wallClock();
-    if (!identity || !now) {
+    if (!now) {
         return std::nullopt;
     }
     if (cacheable) {
-        if (auto remembered = cache_.find(*identity, now->tv_sec)) {
+        if (auto remembered = cache_.find(identity, now->tv_sec)) {
             return remembered;
         }
     }
+    const UniqueFd file = mounts::openLinkTarget(processDirectory, "exe", executable, O_RDONLY);
+    if (!file || codesign::regularFileIdentity(file.get()) != identity) {
+        return std::nullopt;
+    }
     ++fullVerifications_;
-    auto verified = verifier_.verify(executable);
+    auto verified = verifier_.verify(file.get());
     if (!verified) {
         return std::nullopt;
     }
     // Remembered under the identity seen before reading, and only if the file still has it.
-    if (cacheable && codesign::regularFileIdentity(executable) == identity) {
-        cache_.remember(*identity, *verified, now->tv_sec * kNanosecondsPerSecond + now->tv_nsec);
+    if (cacheable && codesign::regularFileIdentity(file.get()) == identity) {
+        cache_.remember(identity, *verified, now->tv_sec * kNanosecondsPerSecond + now->tv_nsec);
     }
     return std::move(verified).value();
 }

@@ -4,6 +4,7 @@
 #include "codesign/VerificationCache.h"
 #include "codesign/Verifier.h"
 #include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
 #include "companion/PeerCodeSignature.h"
 #include "companion/linux/PeerIntegrity.h"
 #include "companion/linux/PeerProcess.h"
@@ -49,7 +50,10 @@ public:
 
 private:
     [[nodiscard]] bool satisfies(const PeerProcess& process, const codesign::Requirement& requirement);
-    [[nodiscard]] std::optional<codesign::VerifiedSignature> verifiedSignature(int executable, bool cacheable);
+    // The signature of the peer's `executable`, remembered by its identity where its mount lets that
+    // identity pin its bytes.
+    [[nodiscard]] std::optional<codesign::VerifiedSignature> verifiedSignature(
+        int processDirectory, const mounts::LinkTarget& executable);
     [[nodiscard]] const codesign::Requirement* requirement(std::string_view text);
 
     codesign::SignatureVerifier verifier_;

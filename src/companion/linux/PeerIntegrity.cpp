@@ -8,12 +8,16 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <utility>
 
 namespace quorvantile {
@@ -24,6 +28,33 @@ constexpr std::size_t kMaximumStatusBytes = 64 * 1024;
 // Maps of a large program run to a few hundred kilobytes; a peer with more is not one of ours.
 constexpr std::size_t kMaximumMapsBytes = 8 * 1024 * 1024;
 constexpr std::string_view kDeletedMark = " (deleted)";
+// As many mappings as a process may have (vm.max_map_count is 65,530 by default).
+constexpr std::size_t kMaximumMappings = 65536;
+
+// The kernel's PROCMAP_QUERY of /proc/<pid>/maps (Linux 6.11): one mapping at a time, filtered in the
+// kernel, without writing the text of every mapping. Older headers lack it, so its layout is here.
+struct MapQuery {
+    std::uint64_t size = sizeof(MapQuery);
+    std::uint64_t queryFlags = 0;
+    std::uint64_t queryAddress = 0;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t flags = 0;
+    std::uint64_t pageSize = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t inode = 0;
+    std::uint32_t deviceMajor = 0;
+    std::uint32_t deviceMinor = 0;
+    std::uint32_t nameSize = 0;
+    std::uint32_t buildIdSize = 0;
+    std::uint64_t nameAddress = 0;
+    std::uint64_t buildIdAddress = 0;
+};
+static_assert(sizeof(MapQuery) == 104);
+constexpr std::uint64_t kQueryExecutable = 0x04;
+constexpr std::uint64_t kQueryCoveringOrNext = 0x10;
+constexpr std::uint64_t kQueryFileBacked = 0x20;
+constexpr unsigned long kProcMapQuery = _IOWR('f', 17, MapQuery);
 
 // Device numbers in maps are hexadecimal; the shared decimal parser serves every other number.
 std::optional<std::uint32_t> parseHexadecimal(std::string_view text)
@@ -92,13 +123,61 @@ std::optional<ExecutableMapping> parseMapsLine(std::string_view line, bool& exec
     return mapping;
 }
 
-std::optional<std::pair<dev_t, ino_t>> namespaceIdentity(int directory, const char* name)
+// Fills `names` with the path of each mapping in turn and `mappings` with them; false when the kernel
+// does not know the query (then `errno` is ENOTTY) or it fails.
+bool queryExecutableMappings(int maps, std::string& names, std::vector<ExecutableMapping>& mappings)
 {
-    struct stat status { };
-    if (fstatat(directory, name, &status, 0) != 0) {
+    std::vector<std::pair<std::size_t, std::size_t>> spans; // of each path in `names`
+    std::array<char, PATH_MAX + kDeletedMark.size() + 1> name {};
+    names.clear();
+    for (std::uint64_t address = 0; mappings.size() < kMaximumMappings;) {
+        MapQuery query;
+        query.queryFlags = kQueryCoveringOrNext | kQueryExecutable | kQueryFileBacked;
+        query.queryAddress = address;
+        query.nameAddress = reinterpret_cast<std::uintptr_t>(name.data());
+        query.nameSize = static_cast<std::uint32_t>(name.size());
+        if (ioctl(maps, kProcMapQuery, &query) != 0) {
+            if (errno != ENOENT) {
+                return false;
+            }
+            for (std::size_t index = 0; index < mappings.size(); ++index) {
+                mappings[index].path = std::string_view(names).substr(spans[index].first, spans[index].second);
+            }
+            return true;
+        }
+        if (query.nameSize == 0 || query.end <= address) {
+            return false;
+        }
+        address = query.end;
+        std::string_view path(name.data(), query.nameSize - 1); // the size counts the final zero
+        ExecutableMapping mapping {query.deviceMajor, query.deviceMinor, query.inode, {}, false};
+        if (path.ends_with(kDeletedMark)) {
+            path.remove_suffix(kDeletedMark.size());
+            mapping.deleted = true;
+        }
+        if (mapping.inode == 0) {
+            continue; // as the text leaves them out
+        }
+        if (!path.starts_with('/')) {
+            return false;
+        }
+        spans.emplace_back(names.size(), path.size());
+        names.append(path);
+        mappings.push_back(mapping);
+    }
+    return false;
+}
+
+// A namespace as its link names it, "user:[4026531837]": its kind and its inode on the one nsfs. Reading
+// the link is much cheaper than a stat through it, which makes a dentry and an inode each time.
+std::optional<std::string> namespaceIdentity(int directory, const char* name)
+{
+    std::array<char, 64> text {};
+    const ssize_t length = readlinkat(directory, name, text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) {
         return std::nullopt;
     }
-    return std::pair(status.st_dev, status.st_ino);
+    return std::string(text.data(), static_cast<std::size_t>(length));
 }
 
 // Examines the files of a peer's mappings through their mounts, never by a path looked up afresh from
@@ -108,7 +187,13 @@ std::optional<std::pair<dev_t, ino_t>> namespaceIdentity(int directory, const ch
 // lead to another file system, and nothing is looked up below a mount that may stall.
 class MappedFiles {
 public:
-    explicit MappedFiles(const mounts::MountTable& table) : table_(table) { }
+    // `root` is a descriptor of this process's root folder kept from check to check, on the mount
+    // `rootMountId`, where most libraries live; other mounts are opened for one check only, so that
+    // nothing here keeps them from being unmounted.
+    MappedFiles(const mounts::MountTable& table, int root, std::uint64_t rootMountId)
+        : table_(table), root_(root), rootMountId_(rootMountId)
+    {
+    }
 
     // Whether `mapping` is a system file: on a mount no user could have made, and the file at its
     // path there is the very inode mapped, owned by root and writable by nobody else.
@@ -133,6 +218,9 @@ public:
 private:
     int mountRoot(const mounts::Mount& mount)
     {
+        if (mount.id == rootMountId_ && root_ >= 0) {
+            return root_;
+        }
         for (const auto& [id, fd] : roots_) {
             if (id == mount.id) {
                 return fd.get();
@@ -164,6 +252,8 @@ private:
     }
 
     const mounts::MountTable& table_;
+    int root_;
+    std::uint64_t rootMountId_;
     std::vector<std::pair<std::uint64_t, UniqueFd>> roots_;
     std::vector<std::pair<std::string, UniqueFd>> folders_;
 };
@@ -235,6 +325,25 @@ bool isSystemFile(std::uint32_t mode, std::uint32_t uid) noexcept
     return S_ISREG(mode) && uid == 0 && (mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+std::optional<std::vector<ExecutableMapping>> PeerIntegrity::executableMappings(int processDirectory)
+{
+    const UniqueFd maps(openat(processDirectory, "maps", O_RDONLY | O_CLOEXEC));
+    if (!maps) {
+        return std::nullopt;
+    }
+    std::vector<ExecutableMapping> mappings;
+    if (queryExecutableMappings(maps.get(), mapsText_, mappings)) {
+        return mappings;
+    }
+    if (errno != ENOTTY) {
+        return std::nullopt;
+    }
+    // Kernels before 6.11: the whole text, a page at a time.
+    std::string& text = mapsText_;
+    const auto read = readFileStart(maps.get(), kMaximumMapsBytes + 1, text);
+    return read && read->size() <= kMaximumMapsBytes ? parseExecutableMappings(*read) : std::nullopt;
+}
+
 PeerIntegrity::PeerIntegrity()
 {
     const UniqueFd self(open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -243,6 +352,12 @@ PeerIntegrity::PeerIntegrity()
         pidNamespace_ = namespaceIdentity(self.get(), "ns/pid");
         mountNamespace_ = namespaceIdentity(self.get(), "ns/mnt");
     }
+    root_.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto root = root_ ? mounts::fileStatus(root_.get()) : std::nullopt;
+    if (!root) {
+        root_.reset();
+    }
+    rootMountId_ = root ? root->mountId : 0;
 }
 
 std::optional<PeerIntegrityRefusal> PeerIntegrity::check(
@@ -273,12 +388,11 @@ std::optional<PeerIntegrityRefusal> PeerIntegrity::check(
         return PeerIntegrityRefusal::traced;
     }
 
-    const auto maps = readWholeFile(processDirectory, "maps", kMaximumMapsBytes, mapsText_);
-    const auto mappings = maps ? parseExecutableMappings(*maps) : std::nullopt;
+    const auto mappings = executableMappings(processDirectory);
     if (!mappings) {
         return PeerIntegrityRefusal::unreadable;
     }
-    MappedFiles files(mounts);
+    MappedFiles files(mounts, root_.get(), rootMountId_);
     const ExecutableMapping* previous = nullptr;
     for (const ExecutableMapping& mapping : *mappings) {
         // A library usually has one executable mapping, but a file may be mapped more than once.

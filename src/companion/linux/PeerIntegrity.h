@@ -1,6 +1,6 @@
 #pragma once
 
-#include <sys/stat.h>
+#include "common/UniqueFd.h"
 
 #include <cstdint>
 #include <optional>
@@ -70,9 +70,15 @@ public:
         int processDirectory, const MappedExecutable& executable, const mounts::MountTable& mounts);
 
 private:
-    std::optional<std::pair<dev_t, ino_t>> userNamespace_;
-    std::optional<std::pair<dev_t, ino_t>> pidNamespace_;
-    std::optional<std::pair<dev_t, ino_t>> mountNamespace_;
+    // The executable mappings of the process, by the kernel's query where it has one, else from the
+    // text of maps; their paths point into mapsText_.
+    [[nodiscard]] std::optional<std::vector<ExecutableMapping>> executableMappings(int processDirectory);
+
+    std::optional<std::string> userNamespace_;
+    std::optional<std::string> pidNamespace_;
+    std::optional<std::string> mountNamespace_;
+    UniqueFd root_; // this process's root folder, and the id of its mount
+    std::uint64_t rootMountId_ = 0;
     // Read buffers kept across checks, so that a check does not allocate for them.
     std::string statusText_;
     std::string mapsText_;

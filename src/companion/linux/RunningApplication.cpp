@@ -154,11 +154,10 @@ ActivationPolicy policyOf(
 std::optional<std::string> flatpakApplication(int processDirectory)
 {
     mounts::MountTable theirs("/proc/self/fd/" + std::to_string(processDirectory) + "/mountinfo");
-    const auto root = theirs.refresh() ? mounts::openLinkTarget(processDirectory, "root", theirs) : std::nullopt;
-    if (!root || root->mayStall) {
-        return std::nullopt;
-    }
-    const UniqueFd info(openat(root->file.get(), ".flatpak-info", O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const auto target = theirs.refresh() ? mounts::linkTarget(processDirectory, "root", theirs) : std::nullopt;
+    const UniqueFd root =
+        target ? mounts::openLinkTarget(processDirectory, "root", *target, O_PATH | O_DIRECTORY) : UniqueFd();
+    const UniqueFd info(root ? openat(root.get(), ".flatpak-info", O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
     const auto text = info ? mounts::readSteadyFile(info.get(), theirs, kMaximumProcTextBytes) : std::nullopt;
     return text ? apps::flatpakApplicationName(*text) : std::nullopt;
 }

@@ -8,6 +8,7 @@
 #include <gelf.h>
 #include <libelf.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -88,11 +89,11 @@ std::array<std::uint8_t, kUuidBytes> executableUuid(int fd)
 std::array<std::uint8_t, kUuidBytes> processExecutableUuid(int processDirectory)
 {
     mounts::MountTable table;
-    const auto linked = table.refresh() ? mounts::openLinkTarget(processDirectory, "exe", table) : std::nullopt;
-    if (!linked || linked->mayStall || !S_ISREG(linked->status.mode)) {
+    const auto target = table.refresh() ? mounts::linkTarget(processDirectory, "exe", table) : std::nullopt;
+    if (!target || target->mayStall || !S_ISREG(target->status.mode)) {
         return {};
     }
-    const UniqueFd executable = mounts::reopenForReading(linked->file.get());
+    const UniqueFd executable = mounts::openLinkTarget(processDirectory, "exe", *target, O_RDONLY);
     return executable ? executableUuid(executable.get()) : std::array<std::uint8_t, kUuidBytes> {};
 }
 
