@@ -92,7 +92,8 @@ std::optional<Mount> parseLine(std::string_view line)
     const std::string_view type = nextField(line);
     nextField(line); // the source
     const std::string_view superOptions = nextField(line);
-    if (type.empty()) {
+    // The kernel always writes the super options, at least "rw" or "ro".
+    if (type.empty() || superOptions.empty()) {
         return std::nullopt;
     }
     mount.id = *id;
