@@ -7,8 +7,8 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -267,7 +267,7 @@ TEST(PeerIntegrityRaces, NoRenameExchangeGetsTheUsersLibraryPast)
     if (geteuid() != 0) {
         GTEST_SKIP() << "files of another user than the peer's checker need root";
     }
-    constexpr int kChecks = 300;
+    constexpr int kChecks = 1000;
     const struct {
         const char* what;
         const char* program; // in the user's folder, or the system's copy

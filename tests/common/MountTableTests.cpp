@@ -35,25 +35,27 @@ struct Scratch {
 
 TEST(MountInfoText, FieldsEscapesOptionalFieldsAndMalformedLines)
 {
-    const auto table = parseMountInfo(
-        "27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
-        "41 27 0:38 /inner /sys/fs/cgroup/uni\\040fied rw,nosuid,nodev master:2 shared:9 - cgroup2 cgroup2 rw,nsdelegate\n"
-        "77 27 0:61 / /home/u/remote rw,nosuid,nodev,relatime - fuse.sshfs u@host: rw,user_id=1000\n"
-        "88 27 0:4 net:[4026532008] /run/netns/a rw - nsfs nsfs rw\n"
-        "90 27 0:70 / /mnt/empty\\134source rw - tmpfs  rw"); // no source, no final line feed
+    const auto table =
+        parseMountInfo("27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
+                       "41 27 0:38 /inner /sys/fs/cgroup/uni\\040fied rw,nosuid,nodev master:2 shared:9 - cgroup2 "
+                       "cgroup2 rw,nsdelegate\n"
+                       "77 27 0:61 / /home/u/remote rw,nosuid,nodev,relatime - fuse.sshfs u@host: rw,user_id=1000\n"
+                       "88 27 0:4 net:[4026532008] /run/netns/a rw - nsfs nsfs rw\n"
+                       "90 27 0:70 / /mnt/empty\\134source rw - tmpfs  rw"); // no source, no final line feed
     ASSERT_TRUE(table);
     ASSERT_EQ(table->size(), 5U);
     EXPECT_EQ((*table)[0], (Mount {27, 1, 254, 0, "/", "/", "ext4", "rw", false}));
-    EXPECT_EQ((*table)[1], (Mount {41, 27, 0, 38, "/inner", "/sys/fs/cgroup/uni fied", "cgroup2", "rw,nsdelegate", true}));
+    EXPECT_EQ(
+        (*table)[1], (Mount {41, 27, 0, 38, "/inner", "/sys/fs/cgroup/uni fied", "cgroup2", "rw,nsdelegate", true}));
     EXPECT_EQ((*table)[2].type, "fuse.sshfs");
     EXPECT_TRUE((*table)[2].noSuid);
     EXPECT_EQ((*table)[3].root, "net:[4026532008]");
     EXPECT_EQ((*table)[4].mountPoint, "/mnt/empty\\source");
     EXPECT_EQ((*table)[4].superOptions, "rw");
 
-    for (const char* bad : {"27 1 254:0 / / rw - ext4\n", "x 1 254:0 / / rw - ext4 /dev/vda rw\n",
-             "27 1 2540 / / rw - ext4 /dev/vda rw\n", "27 1 254:0 / relative rw - ext4 /dev/vda rw\n",
-             "27 1 254:0 / / rw shared:1\n", "27 1 254:0 / / rw -\n"}) {
+    for (const char* bad :
+        {"27 1 254:0 / / rw - ext4\n", "x 1 254:0 / / rw - ext4 /dev/vda rw\n", "27 1 2540 / / rw - ext4 /dev/vda rw\n",
+            "27 1 254:0 / relative rw - ext4 /dev/vda rw\n", "27 1 254:0 / / rw shared:1\n", "27 1 254:0 / / rw -\n"}) {
         EXPECT_FALSE(parseMountInfo(bad)) << bad;
     }
     EXPECT_EQ(parseMountInfo(""), std::vector<Mount> {});
@@ -66,24 +68,16 @@ TEST(MountKinds, WhatMayStallWhatAUserControlsAndWhoseFileIdentityHolds)
         bool noSuid;
         bool stalls, userControlled, keepsIdentity;
     } cases[] = {
-        {"ext4", false, false, false, true},
-        {"btrfs", false, false, false, true},
-        {"overlay", false, false, false, true},
-        {"tmpfs", false, false, false, true},
+        {"ext4", false, false, false, true}, {"btrfs", false, false, false, true},
+        {"overlay", false, false, false, true}, {"tmpfs", false, false, false, true},
         {"tmpfs", true, false, true, false}, // nosuid: a mount a user could have made
         {"ext4", true, false, true, false}, // udisks mounts a user's stick or image nosuid
         {"vfat", false, false, false, false}, // its change time is the modification time
-        {"exfat", false, false, false, false},
-        {"ntfs3", false, false, false, false},
-        {"fuse", false, true, true, false},
-        {"fuse.sshfs", false, true, true, false},
-        {"fuse.gvfsd-fuse", true, true, true, false},
-        {"fuseblk", false, true, true, false},
-        {"nfs4", false, true, true, false},
-        {"cifs", false, true, true, false},
-        {"9p", false, true, true, false},
-        {"ceph", false, true, true, false},
-        {"autofs", false, true, true, false},
+        {"exfat", false, false, false, false}, {"ntfs3", false, false, false, false},
+        {"fuse", false, true, true, false}, {"fuse.sshfs", false, true, true, false},
+        {"fuse.gvfsd-fuse", true, true, true, false}, {"fuseblk", false, true, true, false},
+        {"nfs4", false, true, true, false}, {"cifs", false, true, true, false}, {"9p", false, true, true, false},
+        {"ceph", false, true, true, false}, {"autofs", false, true, true, false},
         {"fusectl", false, false, false, true}, // not a FUSE file system, only its control files
     };
     for (const auto& row : cases) {

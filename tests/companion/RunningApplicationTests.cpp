@@ -41,7 +41,8 @@ void write(const std::filesystem::path& path, std::string_view text)
 
 class ApplicationFixture {
 public:
-    ApplicationFixture()
+    // With `manyMounts`, the table holds more than 256 KiB of container mounts after the real ones.
+    explicit ApplicationFixture(bool manyMounts = true)
     {
         std::filesystem::permissions(root_.path(), std::filesystem::perms(0755));
         const std::string self = std::to_string(getpid());
@@ -49,11 +50,11 @@ public:
         write(process_ / "mountinfo", fileText("/proc/self/mountinfo"));
         write(proc_ / "1" / "stat", fileText("/proc/1/stat")); // older than any test process
         // The fixture's cgroup hierarchy comes first, so it is the one found; the real mounts follow, as
-        // the checks of what may stall need them; then more than 256 KiB of container mounts.
+        // the checks of what may stall need them.
         std::ofstream table(mountInfo_);
         table << "999999 1 0:9999 / " << root_.path() << "/cgroup rw,nosuid - cgroup2 cgroup2 rw\n"
               << fileText("/proc/self/mountinfo");
-        for (int line = 0; line < 3000; ++line) {
+        for (int line = 0; manyMounts && line < 3000; ++line) {
             table << 1'000'000 + line << " 1 0:" << 1000 + line << " / /var/lib/containers/storage/overlay/"
                   << std::string(64, 'c') << line << "/merged rw - overlay overlay rw,lowerdir=/l,upperdir=/u\n";
         }
@@ -81,7 +82,10 @@ public:
         std::filesystem::create_symlink(sandbox, process_ / "root");
     }
 
-    void entry(const std::string& id, std::string_view text) { write(std::filesystem::path(data_) / "applications" / (id + ".desktop"), text); }
+    void entry(const std::string& id, std::string_view text)
+    {
+        write(std::filesystem::path(data_) / "applications" / (id + ".desktop"), text);
+    }
 
     [[nodiscard]] std::unique_ptr<LinuxRunningApplication> lookUp(std::vector<std::string> dataDirectories = {}) const
     {
@@ -119,8 +123,8 @@ TEST(RunningApplicationLookup, TheUnitOrTheSandboxNamesItAndOnlyARegularEntryMak
                 f.entry("org.example.Editor", kRegular);
             },
             "org.example.Editor"},
-        {"an app scope without any desktop entry: a background program", [&](ApplicationFixture& f) { f.inCgroup(scope); },
-            "org.example.Editor", ActivationPolicy::prohibited},
+        {"an app scope without any desktop entry: a background program",
+            [&](ApplicationFixture& f) { f.inCgroup(scope); }, "org.example.Editor", ActivationPolicy::prohibited},
         {"an entry hidden from launchers",
             [&](ApplicationFixture& f) {
                 f.inCgroup(scope);
@@ -176,7 +180,7 @@ TEST(RunningApplicationLookup, ADataFolderOnAStalledMountIsNotWaitedFor)
     if (mount.unavailable()) {
         GTEST_SKIP() << *mount.unavailable();
     }
-    ApplicationFixture fixture;
+    ApplicationFixture fixture(/*manyMounts=*/false);
     fixture.inCgroup(std::string(kUnit) + "/" + std::string(kEditorScope));
     fixture.entry("org.example.Editor", kRegular); // in the folder after the stalled one
     mount.stop();

@@ -271,8 +271,8 @@ TEST(ServerStartUp, AContainerExchangedDuringTheStartIsNeverUsedUnchecked)
         std::string buffered;
         if (testing::readLineFrom(output.read.get(), buffered, 5.0)) {
             ++started;
-            const bool wrong = holds(theirs, "sensors-v1.sock") || holds(theirs, "sensors-v1.lock") ||
-                !holds(ours, "sensors-v1.sock");
+            const bool wrong =
+                holds(theirs, "sensors-v1.sock") || holds(theirs, "sensors-v1.lock") || !holds(ours, "sensors-v1.sock");
             misplaced += wrong ? 1 : 0;
         }
         control.write.reset();

@@ -318,8 +318,8 @@ TEST_F(TrustModel, OnlyThePlainSignedClientIsTrusted)
     if (const auto user = unprivilegedUser()) {
         ASSERT_EQ(chown(hiding.c_str(), *user, *user), 0);
     }
-    EXPECT_EQ(statusLineFor(
-                  {}, {{"LD_PRELOAD", hiding}, {"QUORVANTILE_INJECTED_REPLACE_WITH", "/lib/x86_64-linux-gnu/libm.so.6"}}),
+    EXPECT_EQ(statusLineFor({},
+                  {{"LD_PRELOAD", hiding}, {"QUORVANTILE_INJECTED_REPLACE_WITH", "/lib/x86_64-linux-gnu/libm.so.6"}}),
         kUntrusted)
         << "a library the user wrote, deleted and replaced by a link";
     ASSERT_TRUE(std::filesystem::is_symlink(hiding)) << "the library did not hide";

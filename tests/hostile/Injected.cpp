@@ -16,7 +16,8 @@ __attribute__((constructor)) static void hideOnceLoaded()
         loaded.dli_fname == nullptr) {
         return;
     }
-    if (unlink(loaded.dli_fname) == 0) {
-        static_cast<void>(symlink(replacement, loaded.dli_fname));
+    // A failure leaves the library deleted without the link: refused all the same.
+    if (unlink(loaded.dli_fname) == 0 && symlink(replacement, loaded.dli_fname) != 0) {
+        return;
     }
 }

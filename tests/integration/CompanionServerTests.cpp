@@ -278,8 +278,8 @@ public:
     explicit AppScope(const std::string& applicationID)
     {
         const auto mountinfo = readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 22);
-        const auto mounts = applications::cgroupMounts(
-            quorvantile::mounts::parseMountInfo(mountinfo.value_or("")).value_or(std::vector<quorvantile::mounts::Mount> {}));
+        const auto mounts = applications::cgroupMounts(quorvantile::mounts::parseMountInfo(mountinfo.value_or(""))
+                                                           .value_or(std::vector<quorvantile::mounts::Mount> {}));
         for (const auto& mount : {mounts.unified, mounts.namedSystemd}) {
             const std::string path = mount && mount->root == "/"
                 ? mount->mountPoint + "/app-" + applicationID + "-" + std::to_string(getpid()) + ".scope"
@@ -300,7 +300,10 @@ public:
     AppScope& operator=(const AppScope&) = delete;
 
     [[nodiscard]] bool made() const { return !path_.empty(); }
-    [[nodiscard]] bool adopt(pid_t pid) const { return static_cast<bool>(std::ofstream(path_ + "/cgroup.procs") << pid << std::flush); }
+    [[nodiscard]] bool adopt(pid_t pid) const
+    {
+        return static_cast<bool>(std::ofstream(path_ + "/cgroup.procs") << pid << std::flush);
+    }
 
 private:
     std::string path_;
@@ -323,12 +326,14 @@ TEST(CompanionQuit, TheCompanionsParentIsNotQuit)
         GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
     }
     // The parent: the scope's main process, which starts the companion as its child.
-    ChildProcess parent({"/bin/sh", "-c", "read go; \"$0\" --manual-diagnostics; echo ended", binary("quorvantile-sensors")},
+    ChildProcess parent(
+        {"/bin/sh", "-c", "read go; \"$0\" --manual-diagnostics; echo ended", binary("quorvantile-sensors")},
         {.environment = environment.variables});
     ASSERT_TRUE(scope.adopt(parent.pid()));
     ASSERT_TRUE(parent.write("go\n"));
     ASSERT_NE(parent.readLine(kStartSeconds).value_or("").find("\"ready\":true"), std::string::npos);
-    const std::string children = "/proc/" + std::to_string(parent.pid()) + "/task/" + std::to_string(parent.pid()) + "/children";
+    const std::string children =
+        "/proc/" + std::to_string(parent.pid()) + "/task/" + std::to_string(parent.pid()) + "/children";
     const pid_t companion = std::atoi(readWholeFile(AT_FDCWD, children, 4096).value_or("0").c_str());
     ASSERT_GT(companion, 0);
     const AppQuitRequest quitParent {identityOf(parent.pid()), kApplicationID};
@@ -400,7 +405,8 @@ TEST(CompanionProcRoot, ACraftedTreeRedirectsNeitherTrustNorQuit)
     link("/proc/self/ns/mnt", proc + "/self/ns/mnt");
     link("/proc/self/ns/user", proc + "/self/ns/user");
     write(proc + "/stat", readWholeFile(AT_FDCWD, "/proc/stat", 1 << 20).value_or(""));
-    write(proc + "/self/mountinfo", "1 0 0:1 / " + crafted.path() + "/cgroup rw - cgroup2 cgroup2 rw\n" +
+    write(proc + "/self/mountinfo",
+        "1 0 0:1 / " + crafted.path() + "/cgroup rw - cgroup2 cgroup2 rw\n" +
             readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 22).value_or(""));
     std::filesystem::create_directories(data.path() + "/applications");
     std::ofstream(data.path() + "/applications/org.example.Victim.desktop") << "[Desktop Entry]\nType=Application\n";
@@ -423,7 +429,8 @@ TEST(CompanionProcRoot, ACraftedTreeRedirectsNeitherTrustNorQuit)
     EXPECT_EQ(server->readLine(kStartSeconds), "{\"sensorReadCount\":0,\"trusted\":false}");
 
     // A plain process, dressed up as the main process of an application.
-    ChildProcess victim({"/bin/sh", "-c", "trap 'echo TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"}, {});
+    ChildProcess victim(
+        {"/bin/sh", "-c", "trap 'echo TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"}, {});
     ASSERT_EQ(victim.readLine(kStartSeconds), "ready");
     craft(victim.pid(), "/bin/sh");
     write(proc + "/" + std::to_string(victim.pid()) + "/cgroup", "0::/app-org.example.Victim-1.scope\n");

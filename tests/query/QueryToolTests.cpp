@@ -171,8 +171,8 @@ TEST(QueryToolServer, ASocketOfAnotherUserIsSentNothing)
     ASSERT_EQ(chmod(path.c_str(), 0777), 0);
     ASSERT_EQ(listen(listener.get(), 1), 0);
 
-    ChildProcess tool({binary("quorvantile-sensors-query"), "--socket", path, "snapshot"},
-        {.user = 65534, .errorsToPipe = true});
+    ChildProcess tool(
+        {binary("quorvantile-sensors-query"), "--socket", path, "snapshot"}, {.user = 65534, .errorsToPipe = true});
     pollfd waiting {listener.get(), POLLIN, 0};
     ASSERT_EQ(poll(&waiting, 1, 10'000), 1);
     const UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
