@@ -7,6 +7,8 @@
 #include "codesign/Signer.h"
 #include "codesign/Verifier.h"
 #include "common/UniqueFd.h"
+#include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
 #include "companion/SensorTransport.h"
 #include "companion/linux/LinuxPeerCodeSignature.h"
 #include "companion/linux/PeerIntegrity.h"
@@ -201,15 +203,23 @@ void peerIntegrityChecks(benchmark::State& state)
         state.SkipWithError("the signed peer could not be prepared");
         return;
     }
-    const PeerIntegrity integrity("/proc");
-    struct stat executable { };
-    if (stat(peer().program().c_str(), &executable) != 0) {
-        state.SkipWithError("the peer's executable is gone");
+    PeerIntegrity integrity;
+    mounts::MountTable table;
+    const UniqueFd directory(open(("/proc/" + std::to_string(peer().pid())).c_str(), O_RDONLY | O_DIRECTORY));
+    const UniqueFd executable(open(peer().program().c_str(), O_PATH | O_CLOEXEC));
+    const auto status = executable && table.refresh() ? mounts::fileStatus(executable.get()) : std::nullopt;
+    const mounts::Mount* mount = status ? table.find(status->mountId) : nullptr;
+    if (!directory || mount == nullptr) {
+        state.SkipWithError("the peer's process or executable is gone");
         return;
     }
+    const MappedExecutable mapped {mount->deviceMajor, mount->deviceMinor, status->inode};
     for (auto _ : state) {
-        const UniqueFd directory = integrity.openProcessDirectory(peer().pid());
-        if (const auto refusal = integrity.check(directory.get(), executable)) {
+        if (!table.refresh()) {
+            state.SkipWithError("the mount table cannot be read");
+            return;
+        }
+        if (const auto refusal = integrity.check(directory.get(), mapped, table)) {
             state.SkipWithError(describe(*refusal));
             return;
         }

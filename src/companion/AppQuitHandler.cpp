@@ -11,10 +11,14 @@ bool sameProcess(const AppQuitProcessIdentity& identity, const ProcessDetailRequ
 
 } // namespace
 
-bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, const std::stop_token& cancellation)
+bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, std::int32_t requester,
+    const std::stop_token& cancellation)
 {
     const std::int32_t pid = request.process.pid;
-    if (!request.isValid() || pid == system.currentProcessIdentifier() || cancellation.stop_requested()) {
+    // On Linux an application's identifier comes from how it was launched, so the processes that keep
+    // this one running and the one asking are protected by their pids, whatever they are called.
+    if (!request.isValid() || pid == system.currentProcessIdentifier() || pid == system.parentProcessIdentifier() ||
+        requester < 1 || pid == requester || cancellation.stop_requested()) {
         return false;
     }
     // The identity is read before and after the application checks: a process that ended and whose

@@ -8,11 +8,11 @@
 namespace quorvantile::AppQuitHandler {
 
 // Asks the application named by `request` to quit when every check passes: a valid request, not this
-// process, the same process incarnation and user before and after the application checks, a regular
-// application with exactly the requested bundle identifier that has not terminated. Returns whether
-// the ask was delivered. Never signals more than that ask and never retries. A stop requested on
+// process, its parent or the `requester` (the peer that asked), the same process incarnation and user before and after
+// the application checks, a regular application with exactly the requested bundle identifier that has not terminated.
+// Returns whether the ask was delivered. Never signals more than that ask and never retries. A stop requested on
 // `cancellation` refuses at the two points where a cancelled caller is looked for.
-[[nodiscard]] bool request(
-    const AppQuitRequest& request, AppQuitOperatingSystem& system, const std::stop_token& cancellation = {});
+[[nodiscard]] bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, std::int32_t requester,
+    const std::stop_token& cancellation = {});
 
 } // namespace quorvantile::AppQuitHandler

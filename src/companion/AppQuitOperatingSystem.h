@@ -44,6 +44,8 @@ class AppQuitOperatingSystem {
 public:
     virtual ~AppQuitOperatingSystem() = default;
     [[nodiscard]] virtual std::int32_t currentProcessIdentifier() const = 0;
+    // The process that started this one (the settings application, or the parent application).
+    [[nodiscard]] virtual std::int32_t parentProcessIdentifier() const = 0;
     [[nodiscard]] virtual std::uint32_t effectiveUserIdentifier() const = 0;
     // The identity of the live process `pid`; absent for a process that is gone or a zombie.
     [[nodiscard]] virtual std::optional<AppQuitProcessIdentity> process(std::int32_t pid) = 0;
@@ -51,11 +53,13 @@ public:
     [[nodiscard]] virtual std::unique_ptr<AppQuitApplication> runningApplication(std::int32_t processIdentifier) = 0;
 };
 
-// The real system, read below the configured proc root and data folders.
+// The real system: the real /proc (the pidfd that signals acts on real processes, so a configured
+// proc root must not describe them) and the configured data folders.
 class SystemAppQuitOperatingSystem final : public AppQuitOperatingSystem {
 public:
     explicit SystemAppQuitOperatingSystem(Environment environment) : environment_(std::move(environment)) { }
     [[nodiscard]] std::int32_t currentProcessIdentifier() const override;
+    [[nodiscard]] std::int32_t parentProcessIdentifier() const override;
     [[nodiscard]] std::uint32_t effectiveUserIdentifier() const override;
     [[nodiscard]] std::optional<AppQuitProcessIdentity> process(std::int32_t pid) override;
     [[nodiscard]] std::unique_ptr<AppQuitApplication> runningApplication(std::int32_t processIdentifier) override;

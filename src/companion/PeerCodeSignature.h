@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 #include <string_view>
 
 namespace quorvantile {
@@ -16,8 +15,9 @@ public:
     [[nodiscard]] virtual bool peerSatisfies(int fd, std::string_view requirement) = 0;
 };
 
-// The system's implementation, examining peers through the proc tree at `procRoot`. It keeps a cache
-// of verified executables: keep one for as long as peers are checked.
-[[nodiscard]] std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature(const std::string& procRoot);
+// The system's implementation, examining peers through the system's own /proc (never a configured
+// root: the kernel calls that pin and signal peers act on the real processes). It keeps a cache of
+// verified executables: keep one for as long as peers are checked.
+[[nodiscard]] std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature();
 
 } // namespace quorvantile

@@ -1,5 +1,6 @@
 #include "companion/PrivateDirectory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,11 +9,12 @@
 #include <cstring>
 
 namespace quorvantile {
+namespace {
 
-std::optional<std::string> privateDirectoryProblem(const std::string& path)
+std::optional<std::string> problemOf(int fd, const std::string& path)
 {
     struct stat status { };
-    if (lstat(path.c_str(), &status) != 0) {
+    if (fstat(fd, &status) != 0) {
         return path + ": " + std::strerror(errno);
     }
     if (!S_ISDIR(status.st_mode)) {
@@ -28,6 +30,27 @@ std::optional<std::string> privateDirectoryProblem(const std::string& path)
         return path + " has mode " + mode + ": group and others must have no access";
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueFd& directory)
+{
+    directory.reset(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) {
+        return path + ": " + std::strerror(errno);
+    }
+    auto problem = problemOf(directory.get(), path);
+    if (problem) {
+        directory.reset();
+    }
+    return problem;
+}
+
+std::optional<std::string> privateDirectoryProblem(const std::string& path)
+{
+    UniqueFd directory;
+    return openPrivateDirectory(path, directory);
 }
 
 } // namespace quorvantile

@@ -106,7 +106,9 @@ std::optional<Reply> handleQuit(
     if (!request || !readers.quitApplication) {
         return std::nullopt;
     }
-    const bool requested = readers.quitApplication(*request);
+    // A requester that cannot be named is refused: it could not be kept from quitting itself.
+    const auto peer = peerCredentials(connection.fd);
+    const bool requested = readers.quitApplication(*request, peer ? peer->pid : 0);
     const double uptime = connection.clock->uptime();
     reporter.report({{"trusted", true}, {"requestAccepted", true}, {"quitRequested", requested},
         {"sensorReadCount", std::int64_t {0}}, {"processReadCount", std::int64_t {0}}});
@@ -129,9 +131,9 @@ RequestReaders systemRequestReaders(const Environment& environment)
         return ProcessInventoryHardware::snapshot(preferredPID, roots);
     };
     readers.accessoryBatteries = [roots](double until) { return AccessoryBatteryHardware::snapshot(roots, until); };
-    readers.quitApplication = [environment](const AppQuitRequest& request) {
+    readers.quitApplication = [environment](const AppQuitRequest& request, std::int32_t requester) {
         SystemAppQuitOperatingSystem system(environment);
-        return AppQuitHandler::request(request, system);
+        return AppQuitHandler::request(request, system, requester);
     };
     return readers;
 }

@@ -29,8 +29,8 @@ struct RequestReaders {
     std::function<Result<ProcessInventorySnapshot>(std::int32_t preferredPID)> processInventory;
     // Sources it must ask (the system bus) give up at `deadline`, the connection's, in uptime seconds.
     std::function<Result<AccessoryBatterySnapshot>(double deadline)> accessoryBatteries;
-    // Performs a decoded quit request; whether the application was asked to quit.
-    std::function<bool(const AppQuitRequest&)> quitApplication;
+    // Performs a decoded quit request of the peer `requester`; whether the application was asked to quit.
+    std::function<bool(const AppQuitRequest&, std::int32_t requester)> quitApplication;
 };
 
 [[nodiscard]] RequestReaders systemRequestReaders(const Environment& environment);

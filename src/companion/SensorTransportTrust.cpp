@@ -19,7 +19,7 @@ std::string requirementText(std::string_view identifier)
 
 bool trustedPeer(int fd, std::string_view identifier)
 {
-    return trustedPeer(fd, identifier, *systemPeerCodeSignature(SystemRoots {}.proc));
+    return trustedPeer(fd, identifier, *systemPeerCodeSignature());
 }
 
 bool trustedPeer(int fd, std::string_view identifier, PeerCodeSignature& signatures)

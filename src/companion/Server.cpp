@@ -31,10 +31,12 @@ ServerOutcome systemFailure(std::string_view what, const std::string& path)
     return startUpFailure(std::string(what) + " " + path + ": " + std::strerror(error));
 }
 
-// Opens and checks the lock file: an empty regular file of ours with mode 0600 and one link.
-std::optional<ServerOutcome> openLockFile(const std::string& path, UniqueFd& lock)
+// Opens and checks the lock file in the container: an empty regular file of ours with mode 0600 and
+// one link.
+std::optional<ServerOutcome> openLockFile(int container, const std::string& path, UniqueFd& lock)
 {
-    lock.reset(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const std::string name(kLockFileName);
+    lock.reset(openat(container, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!lock) {
         return systemFailure("cannot open the lock file", path);
     }
@@ -46,15 +48,16 @@ std::optional<ServerOutcome> openLockFile(const std::string& path, UniqueFd& loc
     return std::nullopt;
 }
 
-// Removes the socket a crashed server left behind; anything else at that path stops the start.
-std::optional<ServerOutcome> removeStaleSocket(const std::string& path)
+// Removes the socket a crashed server left behind in the container; anything else there stops the start.
+std::optional<ServerOutcome> removeStaleSocket(int container, const std::string& path)
 {
+    const std::string name(kSocketFileName);
     struct stat status { };
-    if (lstat(path.c_str(), &status) == 0) {
+    if (fstatat(container, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
         if (status.st_uid != geteuid() || !S_ISSOCK(status.st_mode)) {
             return startUpFailure(path + " exists and is not a socket of this user");
         }
-        if (unlink(path.c_str()) != 0) {
+        if (unlinkat(container, name.c_str(), 0) != 0) {
             return systemFailure("cannot remove the stale socket", path);
         }
     } else if (errno != ENOENT) {
@@ -63,20 +66,26 @@ std::optional<ServerOutcome> removeStaleSocket(const std::string& path)
     return std::nullopt;
 }
 
-// Binds with its final mode 0600 already in place: a chmod through the path afterwards would leave
-// a moment with a wider mode and could follow whatever the path names by then.
-bool bindPrivately(int fd, const sockaddr_un& address)
+// Binds in the container through its descriptor (the kernel resolves /proc/self/fd/N to the very
+// directory that was checked), with its final mode 0600 already in place: a chmod through the path
+// afterwards would leave a moment with a wider mode and could follow whatever the path names by then.
+bool bindPrivately(int fd, int container)
 {
+    const auto address =
+        transport::address("/proc/self/fd/" + std::to_string(container) + "/" + std::string(kSocketFileName));
+    if (!address) {
+        return false;
+    }
     const mode_t previous = umask(0177);
-    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
     umask(previous);
     return bound == 0;
 }
 
-std::optional<ServerOutcome> listen(const std::string& path, const sockaddr_un& address, UniqueFd& listener)
+std::optional<ServerOutcome> listen(int container, const std::string& path, UniqueFd& listener)
 {
     listener.reset(socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!listener || !transport::configureSocket(listener.get()) || !bindPrivately(listener.get(), address) ||
+    if (!listener || !transport::configureSocket(listener.get()) || !bindPrivately(listener.get(), container) ||
         ::listen(listener.get(), kListenBacklog) != 0) {
         return systemFailure("cannot listen on", path);
     }
@@ -124,20 +133,23 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
     const auto statusLineFailed = [] {
         return ServerOutcome {End::statusLineFailed, "a status line could not be written"};
     };
-    const auto container = ports.container ? ports.container() : std::nullopt;
-    if (!container) {
+    const auto containerPath = ports.container ? ports.container() : std::nullopt;
+    if (!containerPath) {
         return startUpFailure("no group container directory (set XDG_RUNTIME_DIR to an absolute path)");
     }
-    if (const auto problem = privateDirectoryProblem(*container)) {
+    // Opened once and used only through this descriptor from here on: a parent folder that others
+    // can write cannot swap the container between the check and the lock or the bind.
+    UniqueFd container;
+    if (const auto problem = openPrivateDirectory(*containerPath, container)) {
         return startUpFailure("refusing to serve: " + *problem);
     }
-    const std::string socketPath = *container + "/" + std::string(kSocketFileName);
-    const auto address = transport::address(socketPath);
-    if (!address) {
+    const std::string socketPath = *containerPath + "/" + std::string(kSocketFileName);
+    const std::string lockPath = *containerPath + "/" + std::string(kLockFileName);
+    if (!transport::address(socketPath)) {
         return startUpFailure("the socket path " + socketPath + " is longer than 103 bytes");
     }
     UniqueFd lock;
-    if (auto failure = openLockFile(*container + "/" + std::string(kLockFileName), lock)) {
+    if (auto failure = openLockFile(container.get(), lockPath, lock)) {
         return *failure;
     }
     while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -145,26 +157,30 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
             continue;
         }
         if (errno != EWOULDBLOCK) {
-            return systemFailure("cannot lock", *container + "/" + std::string(kLockFileName));
+            return systemFailure("cannot lock", lockPath);
         }
         if (!reporter.report({{"exit", std::string("alreadyRunning")}})) {
             return statusLineFailed();
         }
         return {End::alreadyRunning, {}};
     }
-    if (auto failure = removeStaleSocket(socketPath)) {
+    if (auto failure = removeStaleSocket(container.get(), socketPath)) {
         return *failure;
     }
     UniqueFd listener;
-    if (auto failure = listen(socketPath, *address, listener)) {
+    if (auto failure = listen(container.get(), socketPath, listener)) {
         return *failure;
     }
+    const auto removeSocket = [&container] {
+        // Nothing to act on when it fails: the next start removes a stale socket.
+        static_cast<void>(unlinkat(container.get(), std::string(kSocketFileName).c_str(), 0));
+    };
 
     const bool ready =
         StatusReporter(ports.outputFd, flags.logging || flags.controlled)
             .report({{"ready", true}, {"endpoint", socketPath}, {"uid", static_cast<std::int64_t>(geteuid())}});
     if (!ready) {
-        unlink(socketPath.c_str());
+        removeSocket();
         return statusLineFailed();
     }
 
@@ -214,7 +230,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
     const bool closed = !reporter.failed() &&
         reporter.report(
             {{"exit", std::string(flags.controlled ? "parentStoppedOrIdle" : "idle")}, {"requests", served}});
-    unlink(socketPath.c_str());
+    removeSocket();
     return closed ? ServerOutcome {} : statusLineFailed();
 }
 
@@ -223,7 +239,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
 ServerPorts systemServerPorts(const Environment& environment)
 {
     ServerPorts ports;
-    ports.signatures = systemPeerCodeSignature(environment.roots.proc);
+    ports.signatures = systemPeerCodeSignature();
     ports.container = [environment] { return groupContainer(environment); };
     ports.readers = systemRequestReaders(environment);
     return ports;

@@ -1,3 +1,4 @@
+#include "FuseMount.h"
 #include "TestSupport.h"
 
 #include "companion/SensorTransport.h"
@@ -6,14 +7,16 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <tuple>
 
 namespace quorvantile {
@@ -22,6 +25,10 @@ namespace {
 namespace transport = SensorTransport;
 using codesign::testing::testPki;
 using quorvantile::testing::ChildProcess;
+using quorvantile::testing::FuseMount;
+using quorvantile::testing::TemporaryDirectory;
+
+constexpr uid_t kNobody = 65534; // owns what "the user" wrote: for root every root-owned file is the system's
 
 struct RunningPeer {
     std::unique_ptr<ChildProcess> process;
@@ -29,8 +36,8 @@ struct RunningPeer {
 };
 
 // `program` (a copy of the test peer), connected to a fresh socket in `directory`.
-RunningPeer startPeer(
-    const std::filesystem::path& program, const std::string& directory, std::optional<uid_t> user = std::nullopt)
+RunningPeer startPeer(const std::filesystem::path& program, const std::string& directory,
+    std::optional<uid_t> user = std::nullopt, const std::map<std::string, std::string>& environment = {})
 {
     const std::string socketPath = directory + "/peer.sock";
     std::filesystem::remove(socketPath);
@@ -40,7 +47,7 @@ RunningPeer startPeer(
         bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) == 0 &&
         listen(listener.get(), 1) == 0 && (!user || chmod(socketPath.c_str(), 0777) == 0));
     RunningPeer peer {std::make_unique<ChildProcess>(std::vector<std::string> {program.string(), socketPath},
-                          quorvantile::testing::ChildOptions {.user = user}),
+                          quorvantile::testing::ChildOptions {.environment = environment, .user = user}),
         {}};
     pollfd entry {listener.get(), POLLIN, 0};
     if (poll(&entry, 1, 10'000) == 1) {
@@ -54,6 +61,23 @@ LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::s
 {
     return LinuxPeerCodeSignature(
         testPki().anchorPem(), {.pidfdSource = source, .cacheUnsettledNanoseconds = unsettledNanoseconds});
+}
+
+const std::string kParentRequirement = transport::requirementText(transport::kParentIdentifier);
+
+// A copy of the test peer at `path`, signed by the team as the parent application.
+void signedPeerAt(const std::filesystem::path& path)
+{
+    std::filesystem::copy_file(QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer", path);
+    ASSERT_TRUE(codesign::signFile(path, transport::kParentIdentifier, testPki().team));
+}
+
+// A copy of the library that stands for injected code, given to `owner`.
+void injectedLibraryAt(const std::filesystem::path& path, std::optional<uid_t> owner)
+{
+    std::filesystem::copy_file(QUORVANTILE_INJECTED_LIBRARY, path);
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+    ASSERT_TRUE(!owner || chown(path.c_str(), *owner, *owner) == 0);
 }
 
 // Failures of the signature itself are the verifier's tests; here they only have to reach the answer.
@@ -132,7 +156,7 @@ TEST(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemem
     EXPECT_EQ(connectTwice(eager), 2U);
 }
 
-TEST(PeerIntegrity, TracerPidExecutableMappingsSystemFilesTheMappedFileAndFileSystemsThatMayStall)
+TEST(PeerIntegrity, TracerPidExecutableMappingsAndSystemFiles)
 {
     const std::pair<std::string_view, std::optional<std::int64_t>> cases[] = {
         {"Name:\tsh\nState:\tS (sleeping)\nTracerPid:\t0\nUid:\t0\n", 0}, {"TracerPid:\t4242\n", 4242},
@@ -165,27 +189,126 @@ TEST(PeerIntegrity, TracerPidExecutableMappingsSystemFilesTheMappedFileAndFileSy
         EXPECT_FALSE(parseExecutableMappings(bad)) << bad;
     }
     EXPECT_EQ(parseExecutableMappings(""), std::vector<ExecutableMapping> {});
-    const auto status = [](uid_t owner, mode_t mode) {
-        struct stat made { };
-        std::tie(made.st_uid, made.st_mode, made.st_dev, made.st_ino) = std::tuple(owner, mode, makedev(0xfe, 1), 99U);
-        return made;
-    };
     // Only root's regular files that no one else may write to.
-    for (const auto& [owner, mode, system] : std::initializer_list<std::tuple<uid_t, mode_t, bool>> {
-             {0, S_IFREG | 0755, true}, {0, S_IFREG | 04755, true}, {0, S_IFREG | 0775, false},
-             {0, S_IFREG | 0757, false}, {1000, S_IFREG | 0755, false}, {0, S_IFDIR | 0755, false}}) {
-        EXPECT_EQ(isSystemFile(status(owner, mode)), system) << owner << " " << std::oct << mode;
+    for (const auto& [owner, mode, system] :
+        std::initializer_list<std::tuple<uid_t, mode_t, bool>> {{0, S_IFREG | 0755, true}, {0, S_IFREG | 04755, true},
+            {0, S_IFREG | 0775, false}, {0, S_IFREG | 0757, false}, {1000, S_IFREG | 0755, false},
+            {0, S_IFDIR | 0755, false}, {0, S_IFLNK | 0755, false}}) {
+        EXPECT_EQ(isSystemFile(mode, owner), system) << owner << " " << std::oct << mode;
     }
-    EXPECT_TRUE(isMappedFile({0xfe, 1, 99, "/x", false}, status(0, S_IFREG)));
-    EXPECT_FALSE(isMappedFile({0xfe, 2, 99, "/x", false}, status(0, S_IFREG)));
-    EXPECT_FALSE(isMappedFile({0xfe, 1, 98, "/x", false}, status(0, S_IFREG)));
-    // File systems that may stall a reader (NFS, FUSE, CIFS, 9P), and some that do not (ext4, XFS, btrfs, tmpfs).
-    for (const auto& [type, stalls] :
-        std::initializer_list<std::pair<std::int64_t, bool>> {{0x6969, true}, {0x65735546, true}, {0xFF534D42, true},
-            {0x01021997, true}, {0xEF53, false}, {0x58465342, false}, {0x9123683E, false}, {0x01021994, false}}) {
-        EXPECT_EQ(mayStall(type), stalls) << std::hex << type;
+}
+
+// A FUSE daemon reports whatever owner and mode it likes: a library on a FUSE mount is never the
+// system's, even when the mount says root owns it and nobody else may write it.
+TEST(PeerIntegrityMounts, ALibraryOnAFuseMountIsNotTheSystemsWhateverOwnerItReports)
+{
+    const TemporaryDirectory source, programs;
+    std::filesystem::permissions(source.path(), std::filesystem::perms(0755));
+    injectedLibraryAt(source / "libinjected.so", geteuid() == 0 ? std::optional(kNobody) : std::nullopt);
+    const FuseMount mount(source.path(), {"--force-user=0", "--force-group=0", "--perms=0755"});
+    if (mount.unavailable()) {
+        GTEST_SKIP() << *mount.unavailable();
     }
-    EXPECT_TRUE(mayStall(-1)) << "a descriptor that cannot be asked";
+    struct stat reported { };
+    ASSERT_EQ(stat((mount / "libinjected.so").c_str(), &reported), 0);
+    ASSERT_TRUE(reported.st_uid == 0 && (reported.st_mode & 07777) == 0755) << "the daemon's claim";
+    signedPeerAt(programs / "parent");
+
+    auto signature = peerSignature();
+    const RunningPeer running =
+        startPeer(programs / "parent", programs.path(), std::nullopt, {{"LD_PRELOAD", mount / "libinjected.so"}});
+    ASSERT_TRUE(running.connection);
+    EXPECT_FALSE(signature.peerSatisfies(running.connection.get(), kParentRequirement));
+    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
+}
+
+// Every mount a user can make is nosuid, and on such a mount a file's identity can be made up: an
+// executable there is verified on every connection, and a library there is never the system's,
+// even one owned by root.
+TEST(PeerIntegrityMounts, ANosuidMountHoldsNoSystemCodeAndNoRememberedExecutable)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making a mount needs root";
+    }
+    const TemporaryDirectory directory;
+    std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
+    const std::string nosuid = directory / "nosuid";
+    std::filesystem::create_directory(nosuid);
+    if (mount("tmpfs", nosuid.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+        GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+    }
+    const auto unmount = [](const std::string* path) { umount2(path->c_str(), MNT_DETACH); };
+    const std::unique_ptr<const std::string, decltype(unmount)> mounted(&nosuid, unmount);
+
+    signedPeerAt(nosuid + "/parent");
+    auto eager = peerSignature(PeerPidfdSource::socketOption, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const RunningPeer running = startPeer(nosuid + "/parent", directory.path());
+        ASSERT_TRUE(running.connection);
+        EXPECT_TRUE(eager.peerSatisfies(running.connection.get(), kParentRequirement));
+    }
+    EXPECT_EQ(eager.fullVerifications(), 2U) << "remembered although its identity proves nothing";
+
+    injectedLibraryAt(nosuid + "/libinjected.so", std::nullopt); // root's, mode 0755
+    signedPeerAt(directory / "parent");
+    auto signature = peerSignature();
+    const RunningPeer preloaded =
+        startPeer(directory / "parent", directory.path(), std::nullopt, {{"LD_PRELOAD", nosuid + "/libinjected.so"}});
+    ASSERT_TRUE(preloaded.connection);
+    EXPECT_FALSE(signature.peerSatisfies(preloaded.connection.get(), kParentRequirement));
+    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
+}
+
+// Code running as the user renames its files in a loop while the companion looks: a path read from
+// maps names another file a moment later. Neither a library exchanged with a link to libc nor the
+// user's copy of the signed program exchanged with the library may pass even once.
+TEST(PeerIntegrityRaces, NoRenameExchangeGetsTheUsersLibraryPast)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "files of another user than the peer's checker need root";
+    }
+    constexpr int kChecks = 1000;
+    const struct {
+        const char* what;
+        const char* program; // in the user's folder, or the system's copy
+        const char* first;
+        const char* second;
+    } cases[] = {
+        {"the preloaded library exchanged with a link to libc", nullptr, "libinjected.so", "libc-link.so"},
+        {"the user's copy of the signed program exchanged with the library", "parent", "parent", "libinjected.so"},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        const TemporaryDirectory users(kNobody), system;
+        std::filesystem::permissions(users.path(), std::filesystem::perms(0755));
+        std::filesystem::permissions(system.path(), std::filesystem::perms(0755));
+        injectedLibraryAt(users / "libinjected.so", kNobody);
+        ASSERT_EQ(symlink("/lib/x86_64-linux-gnu/libc.so.6", (users / "libc-link.so").c_str()), 0);
+        const std::filesystem::path program = row.program ? users / row.program : system / "parent";
+        signedPeerAt(program);
+        ASSERT_TRUE(!row.program || chown(program.c_str(), kNobody, kNobody) == 0);
+
+        auto signature = peerSignature();
+        const RunningPeer running =
+            startPeer(program, system.path(), std::nullopt, {{"LD_PRELOAD", users / "libinjected.so"}});
+        ASSERT_TRUE(running.connection);
+        ASSERT_FALSE(signature.peerSatisfies(running.connection.get(), kParentRequirement)) << "before any rename";
+        std::atomic<bool> stop {false};
+        std::thread exchanger([&] {
+            const std::string first = users / row.first;
+            const std::string second = users / row.second;
+            while (!stop) {
+                renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE);
+            }
+        });
+        int trusted = 0;
+        for (int check = 0; check < kChecks; ++check) {
+            trusted += signature.peerSatisfies(running.connection.get(), kParentRequirement) ? 1 : 0;
+        }
+        stop = true;
+        exchanger.join();
+        EXPECT_EQ(trusted, 0) << "of " << kChecks << " checks";
+    }
 }
 
 } // namespace

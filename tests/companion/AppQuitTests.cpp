@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::int32_t kPid = 4242;
 constexpr std::uint32_t kUid = 1000;
+constexpr std::int32_t kRequester = 3; // the peer that asks
 const AppQuitRequest kRequest {{kPid, 1'700'000'000, 250'000}, "org.example.Editor"};
 
 std::string bodyOf(const std::string& identifier, std::int64_t pid = kPid, std::int64_t seconds = 1'700'000'000,
@@ -65,6 +66,7 @@ struct FakeApplication final : AppQuitApplication {
 
 struct FakeSystem final : AppQuitOperatingSystem {
     std::int32_t self = 1;
+    std::int32_t parent = 2;
     std::vector<std::optional<AppQuitProcessIdentity>> identities {
         AppQuitProcessIdentity {kPid, 1'700'000'000, 250'000, kUid}};
     std::optional<FakeApplication> application = FakeApplication {};
@@ -72,6 +74,7 @@ struct FakeSystem final : AppQuitOperatingSystem {
     std::vector<std::string> calls;
 
     std::int32_t currentProcessIdentifier() const override { return self; }
+    std::int32_t parentProcessIdentifier() const override { return parent; }
     std::uint32_t effectiveUserIdentifier() const override { return kUid; }
     std::optional<AppQuitProcessIdentity> process(std::int32_t) override
     {
@@ -103,6 +106,7 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
         const char* name;
         std::function<void(FakeSystem&, AppQuitRequest&)> change;
         std::vector<std::string> calls;
+        std::int32_t requester = kRequester;
     };
     const std::vector<std::string> none;
     const std::vector<std::string> first {"process"};
@@ -111,6 +115,9 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
     const std::vector<Case> cases {
         {"invalid request", [](auto&, auto& r) { r.bundleIdentifier = "com.apple.Finder"; }, none},
         {"own process, before any lookup", [](auto& s, auto&) { s.self = kPid; }, none},
+        {"own parent, before any lookup", [](auto& s, auto&) { s.parent = kPid; }, none},
+        {"the requester itself, before any lookup", [](auto&, auto&) {}, none, kPid},
+        {"a requester that could not be named", [](auto&, auto&) {}, none, 0},
         {"process gone or a zombie", [](auto& s, auto&) { s.identities = {std::nullopt}; }, first},
         {"start one microsecond off", [&](auto& s, auto&) { s.identities = {identity(kPid, 250'001, kUid)}; }, first},
         {"another pid answered", [&](auto& s, auto&) { s.identities = {identity(7, 250'000, kUid)}; }, first},
@@ -130,7 +137,7 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
         FakeSystem system;
         AppQuitRequest request = kRequest;
         c.change(system, request);
-        EXPECT_FALSE(AppQuitHandler::request(request, system)) << c.name;
+        EXPECT_FALSE(AppQuitHandler::request(request, system, c.requester)) << c.name;
         EXPECT_EQ(system.calls, c.calls) << c.name;
     }
 }
@@ -138,24 +145,24 @@ TEST(AppQuitHandler, EachFailedCheckRefusesWithoutAsking)
 TEST(AppQuitHandler, AsksAfterEveryCheckUnlessTheAskIsUndeliveredOrTheCallerCancelled)
 {
     FakeSystem system;
-    EXPECT_TRUE(AppQuitHandler::request(kRequest, system));
+    EXPECT_TRUE(AppQuitHandler::request(kRequest, system, kRequester));
     EXPECT_EQ(system.calls, (std::vector<std::string> {"process", "application", "process", "terminate"}));
 
     FakeSystem undelivered;
     undelivered.application->delivered = false;
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, undelivered));
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, undelivered, kRequester));
     EXPECT_EQ(undelivered.calls.back(), "terminate");
 
     std::stop_source early;
     early.request_stop();
     FakeSystem before;
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, before, early.get_token()));
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, before, kRequester, early.get_token()));
     EXPECT_TRUE(before.calls.empty());
 
     std::stop_source late;
     FakeSystem during;
     during.onSecondIdentity = [&] { late.request_stop(); };
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, during, late.get_token()));
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, during, kRequester, late.get_token()));
     EXPECT_EQ(during.calls, (std::vector<std::string> {"process", "application", "process"}));
 }
 

@@ -108,11 +108,13 @@ TEST(RunningApplicationText, DesktopEntriesDecideTheActivationPolicy)
 
 TEST(RunningApplicationText, CgroupMountsAndDataDirectories)
 {
-    const auto mounts =
-        cgroupMounts("31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
-                     "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
-                     "40 31 0:37 / /sys/fs/cgroup/systemd rw,relatime - cgroup cgroup rw,xattr,name=systemd\n"
-                     "41 31 0:38 /inner /sys/fs/cgroup/uni\\040fied rw,relatime shared:9 - cgroup2 cgroup2 rw\n");
+    const auto table = quorvantile::mounts::parseMountInfo(
+        "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+        "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
+        "40 31 0:37 / /sys/fs/cgroup/systemd rw,relatime - cgroup cgroup rw,xattr,name=systemd\n"
+        "41 31 0:38 /inner /sys/fs/cgroup/uni\\040fied rw,relatime shared:9 - cgroup2 cgroup2 rw\n");
+    ASSERT_TRUE(table);
+    const auto mounts = cgroupMounts(*table);
     ASSERT_TRUE(mounts.unified && mounts.namedSystemd);
     EXPECT_EQ(mounts.namedSystemd->mountPoint, "/sys/fs/cgroup/systemd");
     EXPECT_EQ(mounts.unified->mountPoint, "/sys/fs/cgroup/uni fied");
@@ -120,7 +122,9 @@ TEST(RunningApplicationText, CgroupMountsAndDataDirectories)
     EXPECT_EQ(cgroupFolder(*mounts.namedSystemd, "/app-a-1.scope"), "/sys/fs/cgroup/systemd/app-a-1.scope");
     EXPECT_EQ(cgroupFolder(*mounts.unified, "/innerly/app-a-1.scope"), std::nullopt);
     EXPECT_EQ(cgroupFolder(*mounts.namedSystemd, "/../elsewhere/app-a-1.scope"), std::nullopt);
-    EXPECT_FALSE(cgroupMounts("40 31 0:37 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n").namedSystemd);
+    EXPECT_FALSE(cgroupMounts(
+        quorvantile::mounts::parseMountInfo("40 31 0:37 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n").value())
+                     .namedSystemd);
 
     using Folders = std::vector<std::string>;
     EXPECT_EQ(dataDirectories(nullptr, "/home/u", nullptr),

@@ -230,6 +230,62 @@ TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)
     }
 }
 
+// A parent folder that others can write lets them exchange the container with a folder of their own
+// at any moment: whatever the path names when the server opens it is checked and then used through
+// that descriptor, never a folder that took its place between the check and the lock or the bind.
+TEST(ServerStartUp, AContainerExchangedDuringTheStartIsNeverUsedUnchecked)
+{
+    constexpr int kStarts = 40;
+    const testing::TemporaryDirectory parent;
+    const std::string container = parent.path() + "/container";
+    const std::string other = parent.path() + "/other";
+    ASSERT_EQ(mkdir(container.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(other.c_str(), 0777), 0); // anyone's
+    const UniqueFd ours(open(container.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd theirs(open(other.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto holds = [](const UniqueFd& folder, const char* name) {
+        struct stat status { };
+        return fstatat(folder.get(), name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    std::atomic<bool> stop {false};
+    std::thread exchanger([&] {
+        while (!stop) {
+            renameat2(AT_FDCWD, container.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    int started = 0;
+    int misplaced = 0;
+    for (int attempt = 0; attempt < kStarts; ++attempt) {
+        Pipe control, output, reasons(O_NONBLOCK);
+        ServerPorts ports;
+        ports.signatures = std::make_shared<FixedSignature>();
+        ports.container = [&container] { return std::optional(container); };
+        ports.controlFd = control.read.get();
+        ports.outputFd = output.write.get();
+        ports.reasonFd = reasons.write.get();
+        std::thread server([&] {
+            static_cast<void>(runServer({.logging = false, .persistent = true, .controlled = true}, ports));
+            output.write.reset();
+        });
+        std::string buffered;
+        if (testing::readLineFrom(output.read.get(), buffered, 5.0)) {
+            ++started;
+            const bool wrong =
+                holds(theirs, "sensors-v1.sock") || holds(theirs, "sensors-v1.lock") || !holds(ours, "sensors-v1.sock");
+            misplaced += wrong ? 1 : 0;
+        }
+        control.write.reset();
+        server.join();
+        unlinkat(theirs.get(), "sensors-v1.sock", 0);
+        unlinkat(theirs.get(), "sensors-v1.lock", 0);
+    }
+    stop = true;
+    exchanger.join();
+    EXPECT_GT(started, 0) << "the container was never ours when the server looked";
+    EXPECT_EQ(misplaced, 0) << "of " << started << " starts";
+}
+
 // Sorted, compact and with escaped slashes as the real ready line shows; text that is not UTF-8 is no line.
 TEST(ServerStatusLines, RefuseTextThatIsNotUtf8)
 {

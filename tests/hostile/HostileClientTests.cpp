@@ -2,6 +2,7 @@
 // checks end to end, the companion and a signed client both running as an unprivileged user (for root
 // every root-owned file would count as the system's).
 #include "CompanionProcess.h"
+#include "FuseMount.h"
 
 #include "common/Clock.h"
 #include "companion/SensorTransport.h"
@@ -311,27 +312,79 @@ TEST_F(TrustModel, OnlyThePlainSignedClientIsTrusted)
 {
     EXPECT_NE(statusLineFor({}, {}).find(kTrusted), std::string::npos) << "the plain signed client";
     EXPECT_EQ(statusLineFor({}, {{"LD_PRELOAD", library_}}), kUntrusted) << "a library the user wrote";
+    // Deleted once loaded, with a link to a system library left at its path.
+    const std::string hiding = environment_.runtime / "libhiding.so";
+    std::filesystem::copy_file(library_, hiding);
+    if (const auto user = unprivilegedUser()) {
+        ASSERT_EQ(chown(hiding.c_str(), *user, *user), 0);
+    }
+    EXPECT_EQ(statusLineFor({},
+                  {{"LD_PRELOAD", hiding}, {"QUORVANTILE_INJECTED_REPLACE_WITH", "/lib/x86_64-linux-gnu/libm.so.6"}}),
+        kUntrusted)
+        << "a library the user wrote, deleted and replaced by a link";
+    ASSERT_TRUE(std::filesystem::is_symlink(hiding)) << "the library did not hide";
     EXPECT_EQ(statusLineFor({}, {}, /*traced=*/true), kUntrusted) << "traced";
     // A system library preloaded is still the system's code.
     EXPECT_NE(statusLineFor({}, {{"LD_PRELOAD", "/lib/x86_64-linux-gnu/libm.so.6"}}).find(kTrusted), std::string::npos)
         << "a system library preloaded";
 }
 
+// The client alone in a new user namespace, mapped to the same user: such a process could point its
+// exe link at the signed program without running it. As root, setpriv becomes the user first.
+std::vector<std::string> userNamespaceCommand()
+{
+    std::vector<std::string> command;
+    if (geteuid() == 0) {
+        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    }
+    command.insert(command.end(), {"/usr/bin/unshare", "--user", "--map-current-user", "--"});
+    return command;
+}
+
 TEST_F(TrustModel, AClientInAnotherNamespaceIsRefused)
 {
     int ran = 0;
-    for (const std::vector<std::string>& flags : {std::vector<std::string> {"--mount"}, {"--pid", "--fork"}}) {
-        auto probe = unshareCommand(flags);
+    for (const auto& [what, command] : {std::pair {"mount", unshareCommand({"--mount"})},
+             std::pair {"pid", unshareCommand({"--pid", "--fork"})}, std::pair {"user", userNamespaceCommand()}}) {
+        auto probe = command;
         probe.emplace_back("/bin/true");
         if (ChildProcess(probe, {}).waitForExit(kPatienceSeconds) != 0) {
             continue;
         }
         ++ran;
-        EXPECT_EQ(statusLineFor(unshareCommand(flags), {}), kUntrusted) << flags.front();
+        EXPECT_EQ(statusLineFor(command, {}), kUntrusted) << what;
     }
     if (ran == 0) {
         GTEST_SKIP() << "this machine does not allow new PID or mount namespaces here";
     }
+}
+
+// A client whose executable lies on a FUSE mount, connecting while the daemon has stopped answering:
+// nothing of its check may wait for that file system, so it is refused within its deadline, and the
+// next client is served.
+TEST(StalledFileSystem, AClientOnAStalledMountIsRefusedInTimeAndTheNextIsServed)
+{
+    const TemporaryDirectory source;
+    std::filesystem::permissions(source.path(), std::filesystem::perms(0755));
+    std::filesystem::copy_file(binary("quorvantile-sensors-query"), source / "quorvantile-sensors-query");
+    FuseMount mount(source.path());
+    if (mount.unavailable()) {
+        GTEST_SKIP() << *mount.unavailable();
+    }
+    const CompanionEnvironment environment;
+    const auto server = startServer(environment);
+    ASSERT_TRUE(server);
+    // It asks again and again; its code is in memory after the first time.
+    ChildProcess client(
+        {mount / "quorvantile-sensors-query", "--socket", environment.socketPath(), "--watch", "0.2", "snapshot"},
+        {.errorsToPipe = true});
+    EXPECT_EQ(server->readLine(kPatienceSeconds), kUntrusted) << "its executable is not read even while it answers";
+    mount.stop();
+    for (int ask = 0; ask < 2; ++ask) {
+        EXPECT_EQ(server->readLine(kPatienceSeconds), kUntrusted) << "while the file system does not answer";
+    }
+    EXPECT_TRUE(std::holds_alternative<std::string>(environment.ask())) << "the next client is served";
+    client.kill(SIGKILL);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "companion/linux/RunningApplicationText.h"
 #include "processes/ProcessDetailSnapshot.h"
 #include "processes/ProcessInventorySnapshot.h"
+#include "processes/linux/ProcfsProcessTable.h"
 #include "sensors/AccessoryBatterySnapshot.h"
 #include "sensors/SensorSnapshot.h"
 
@@ -15,10 +16,12 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -217,7 +220,8 @@ TEST_F(CompanionRequests, AccessoryBatteriesOfTheFixtureMachine)
 TEST_F(CompanionRequests, QuitsTheMainProcessOfAnAppScope)
 {
     const auto mountinfo = readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 20);
-    const auto mounts = applications::cgroupMounts(mountinfo.value_or(""));
+    const auto mounts = applications::cgroupMounts(quorvantile::mounts::parseMountInfo(mountinfo.value_or(""))
+                                                       .value_or(std::vector<quorvantile::mounts::Mount> {}));
     int ran = 0;
     for (const auto& mount : {mounts.unified, mounts.namedSystemd}) {
         const std::string cgroup = mount && mount->root == "/"
@@ -258,6 +262,186 @@ TEST_F(CompanionRequests, QuitsTheMainProcessOfAnAppScope)
     if (ran == 0) {
         GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
     }
+}
+
+// The start time of a live process as the companion reads it.
+ProcessDetailRequest identityOf(pid_t pid)
+{
+    ProcfsProcessTable table("/proc");
+    ProcessBsdInfo info;
+    EXPECT_EQ(table.bsdInfo(pid, info), kBsdInfoBytes);
+    return {pid, info.pbi_start_tvsec, info.pbi_start_tvusec};
+}
+
+// A cgroup named like a desktop application's scope, on the first hierarchy this machine lets us use;
+// removed once its processes are gone.
+class AppScope {
+public:
+    explicit AppScope(const std::string& applicationID)
+    {
+        const auto mountinfo = readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 22);
+        const auto mounts = applications::cgroupMounts(quorvantile::mounts::parseMountInfo(mountinfo.value_or(""))
+                                                           .value_or(std::vector<quorvantile::mounts::Mount> {}));
+        for (const auto& mount : {mounts.unified, mounts.namedSystemd}) {
+            const std::string path = mount && mount->root == "/"
+                ? mount->mountPoint + "/app-" + applicationID + "-" + std::to_string(getpid()) + ".scope"
+                : "";
+            if (!path.empty() && mkdir(path.c_str(), 0755) == 0) {
+                path_ = path;
+                return;
+            }
+        }
+    }
+    ~AppScope()
+    {
+        for (int attempt = 0; !path_.empty() && attempt < 200 && rmdir(path_.c_str()) != 0; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    AppScope(const AppScope&) = delete;
+    AppScope& operator=(const AppScope&) = delete;
+
+    [[nodiscard]] bool made() const { return !path_.empty(); }
+    [[nodiscard]] bool adopt(pid_t pid) const
+    {
+        return static_cast<bool>(std::ofstream(path_ + "/cgroup.procs") << pid << std::flush);
+    }
+
+private:
+    std::string path_;
+};
+
+// On Linux an application's identifier comes from how it was launched, so the processes that keep
+// the companion running and the one asking are protected by their pids: the companion's parent and
+// the peer itself are never quit, even as the main process of an application's scope.
+TEST(CompanionQuit, TheCompanionsParentIsNotQuit)
+{
+    const testing::TemporaryDirectory data;
+    std::filesystem::create_directories(data.path() + "/applications");
+    std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
+        << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
+    CompanionEnvironment environment;
+    environment.variables["XDG_DATA_DIRS"] = data.path();
+    environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+    const AppScope scope(kApplicationID);
+    if (!scope.made()) {
+        GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
+    }
+    // The parent: the scope's main process, which starts the companion as its child.
+    ChildProcess parent(
+        {"/bin/sh", "-c", "read go; \"$0\" --manual-diagnostics; echo ended", binary("quorvantile-sensors")},
+        {.environment = environment.variables});
+    ASSERT_TRUE(scope.adopt(parent.pid()));
+    ASSERT_TRUE(parent.write("go\n"));
+    ASSERT_NE(parent.readLine(kStartSeconds).value_or("").find("\"ready\":true"), std::string::npos);
+    const std::string children =
+        "/proc/" + std::to_string(parent.pid()) + "/task/" + std::to_string(parent.pid()) + "/children";
+    const pid_t companion = std::atoi(readWholeFile(AT_FDCWD, children, 4096).value_or("0").c_str());
+    ASSERT_GT(companion, 0);
+    const AppQuitRequest quitParent {identityOf(parent.pid()), kApplicationID};
+    const auto response = decoded<AppQuitResponse>(environment.ask("quit", *json::encode(quitParent)));
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->outcome, AppQuitResponse::Outcome::refused) << "the companion's parent";
+    static_cast<void>(parent.waitForExit(0.3));
+    EXPECT_EQ(parent.endSignal(), 0) << "the companion's parent was signalled";
+    kill(companion, SIGKILL);
+    parent.kill(SIGKILL);
+}
+
+TEST(CompanionQuit, TheAskingPeerIsNotQuit)
+{
+    const testing::TemporaryDirectory data;
+    std::filesystem::create_directories(data.path() + "/applications");
+    std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
+        << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
+    CompanionEnvironment environment;
+    environment.variables["XDG_DATA_DIRS"] = data.path();
+    environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+    const auto server = environment.start("--manual-diagnostics");
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+    const AppScope scope(kApplicationID);
+    if (!scope.made()) {
+        GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
+    }
+    // The peer: the signed query tool as the scope's main process, asking to quit itself.
+    ChildProcess peer({"/bin/sh", "-c", "read body; exec \"$0\" --json --socket \"$1\" quit \"$body\"",
+                          binary("quorvantile-sensors-query"), environment.socketPath()},
+        {.errorsToPipe = true});
+    ASSERT_TRUE(scope.adopt(peer.pid()));
+    const AppQuitRequest quitItself {identityOf(peer.pid()), kApplicationID};
+    ASSERT_TRUE(peer.write(*json::encode(quitItself) + "\n"));
+    const auto reply = json::decode<AppQuitResponse>(peer.readRest(kStartSeconds));
+    EXPECT_EQ(peer.waitForExit(kStartSeconds), 0) << "the peer was signalled";
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->outcome, AppQuitResponse::Outcome::refused);
+}
+
+// QUORVANTILE_PROC_ROOT points the readers that need no live process at a fixture tree. The peer
+// check and the quit act on live processes through the kernel, so a tree crafted to describe them
+// otherwise must change nothing: an unsigned client stays untrusted, and a process that is no
+// application is not quit.
+TEST(CompanionProcRoot, ACraftedTreeRedirectsNeitherTrustNorQuit)
+{
+    const testing::TemporaryDirectory crafted, data;
+    const std::string proc = crafted.path() + "/proc";
+    const auto link = [](const std::string& target, const std::string& at) {
+        std::filesystem::create_directories(std::filesystem::path(at).parent_path());
+        std::filesystem::create_symlink(target, at);
+    };
+    const auto write = [](const std::string& at, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(at).parent_path());
+        std::ofstream(at) << text;
+    };
+    // What a process looks like there: the signed program, our namespaces, no tracer, no libraries.
+    const auto craft = [&](pid_t pid, const std::string& executable) {
+        const std::string entry = proc + "/" + std::to_string(pid);
+        link(executable, entry + "/exe");
+        link("/proc/self/ns/pid", entry + "/ns/pid");
+        link("/proc/self/ns/mnt", entry + "/ns/mnt");
+        link("/proc/self/ns/user", entry + "/ns/user");
+        write(entry + "/status", "Name:\tparent\nTracerPid:\t0\n");
+        write(entry + "/maps", "");
+        write(entry + "/stat", readWholeFile(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", 4096).value_or(""));
+    };
+    link("/proc/self/ns/pid", proc + "/self/ns/pid");
+    link("/proc/self/ns/mnt", proc + "/self/ns/mnt");
+    link("/proc/self/ns/user", proc + "/self/ns/user");
+    write(proc + "/stat", readWholeFile(AT_FDCWD, "/proc/stat", 1 << 20).value_or(""));
+    write(proc + "/self/mountinfo",
+        "1 0 0:1 / " + crafted.path() + "/cgroup rw - cgroup2 cgroup2 rw\n" +
+            readWholeFile(AT_FDCWD, "/proc/self/mountinfo", 1 << 22).value_or(""));
+    std::filesystem::create_directories(data.path() + "/applications");
+    std::ofstream(data.path() + "/applications/org.example.Victim.desktop") << "[Desktop Entry]\nType=Application\n";
+    craft(getpid(), std::filesystem::read_symlink("/proc/self/exe"));
+
+    CompanionEnvironment environment;
+    environment.variables["QUORVANTILE_PROC_ROOT"] = proc;
+    environment.variables["XDG_DATA_DIRS"] = data.path();
+    environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+    const auto server = environment.start("--manual-diagnostics");
+    ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
+
+    // An unsigned client, dressed up as the signed one before it connects.
+    ChildProcess unsigned_({"/bin/sh", "-c", "read go; exec \"$0\" --socket \"$1\" snapshot",
+                               binary("quorvantile-sensors-query-unsigned"), environment.socketPath()},
+        {.errorsToPipe = true});
+    craft(unsigned_.pid(), binary("quorvantile-sensors-query"));
+    ASSERT_TRUE(unsigned_.write("go\n"));
+    EXPECT_EQ(unsigned_.waitForExit(kStartSeconds), 1) << "the unsigned client was answered";
+    EXPECT_EQ(server->readLine(kStartSeconds), "{\"sensorReadCount\":0,\"trusted\":false}");
+
+    // A plain process, dressed up as the main process of an application.
+    ChildProcess victim(
+        {"/bin/sh", "-c", "trap 'echo TERM; exit 0' TERM; echo ready; while :; do sleep 0.05; done"}, {});
+    ASSERT_EQ(victim.readLine(kStartSeconds), "ready");
+    craft(victim.pid(), "/bin/sh");
+    write(proc + "/" + std::to_string(victim.pid()) + "/cgroup", "0::/app-org.example.Victim-1.scope\n");
+    write(crafted.path() + "/cgroup/app-org.example.Victim-1.scope/cgroup.procs", std::to_string(victim.pid()) + "\n");
+    const AppQuitRequest request {identityOf(victim.pid()), "org.example.Victim"};
+    const auto response = decoded<AppQuitResponse>(environment.ask("quit", *json::encode(request)));
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->outcome, AppQuitResponse::Outcome::refused);
+    EXPECT_EQ(victim.readLine(0.3), std::nullopt) << "a process that is no application was signalled";
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // The readers over the real process table, checked against this process, a child, readelf and ps.
 #include "CompanionProcess.h"
+#include "FuseMount.h"
 
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
+#include "processes/linux/ProcfsProcessTable.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -142,6 +145,41 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     EXPECT_EQ(find(*inventory, other.pid()), nullptr);
     EXPECT_NE(find(*inventory, ::getpid()), nullptr);
     EXPECT_TRUE(unverified({other.pid(), bsd.pbi_start_tvsec, bsd.pbi_start_tvusec}));
+}
+
+// A process whose executable lies on a FUSE mount: its UUID is not read there (16 zero bytes, as for
+// an executable without a build id), and reading its details does not wait once the file system has
+// stopped answering.
+TEST(SystemProcessReaders, AnExecutableOnAStalledMountGetsTheZeroUuidWithoutWaiting)
+{
+    const testing::TemporaryDirectory source;
+    std::filesystem::permissions(source.path(), std::filesystem::perms(0755));
+    std::filesystem::copy_file("/bin/sleep", source / "sleep");
+    testing::FuseMount mount(source.path());
+    if (mount.unavailable()) {
+        GTEST_SKIP() << *mount.unavailable();
+    }
+    ASSERT_FALSE(buildIdOf(mount / "sleep").empty()) << "the copy has a build id to leave unread";
+    testing::ChildProcess sleeper({mount / "sleep", "30"}, {});
+    const std::string exe = "/proc/" + std::to_string(sleeper.pid()) + "/exe";
+    for (int attempt = 0; attempt < 500 && std::filesystem::read_symlink(exe) != mount / "sleep"; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto uuidOf = [pid = sleeper.pid()] {
+        ProcfsProcessTable table("/proc");
+        ProcessUsageInfo usage;
+        const int result = table.usageInfo(pid, usage);
+        return std::pair(result, usage.ri_uuid);
+    };
+    const std::pair<int, std::array<std::uint8_t, kUuidBytes>> zero {0, {}};
+    EXPECT_EQ(uuidOf(), zero) << "while the file system answers";
+    mount.stop();
+    auto reading = std::async(std::launch::async, uuidOf);
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        mount.resume(); // so that the reading can end before the mount goes
+        ADD_FAILURE() << "the reading waited for the stalled file system";
+    }
+    EXPECT_EQ(reading.get(), zero) << "while it does not";
 }
 
 } // namespace

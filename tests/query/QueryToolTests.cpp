@@ -1,10 +1,14 @@
 // The query tool as a person runs it: in a terminal (a pseudo-terminal here), into a pipe, and when
 // there is nothing to talk to.
 #include "CompanionProcess.h"
+#include "companion/SensorTransport.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <regex>
@@ -13,6 +17,7 @@
 namespace {
 
 using namespace quorvantile::testing;
+using quorvantile::UniqueFd;
 
 constexpr double kPatienceSeconds = 10.0;
 
@@ -149,6 +154,38 @@ TEST(QueryToolHelp, ShowsEveryOptionTheCompletionOffersAndAnExampleOfEachRequest
         const std::regex example(std::string("quorvantile-sensors-query (--[a-z]+ ([0-9.]+ )?)*") + request + "[ \n]");
         EXPECT_TRUE(std::regex_search(help.output, example)) << request;
     }
+}
+
+// Whoever listens at the socket hears the request: one served by another user hears nothing, and
+// the tool says why.
+TEST(QueryToolServer, ASocketOfAnotherUserIsSentNothing)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a socket of another user than the tool's needs root";
+    }
+    const TemporaryDirectory directory;
+    ASSERT_EQ(chmod(directory.path().c_str(), 0755), 0);
+    const std::string path = directory.path() + "/sensors-v1.sock";
+    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const auto address = quorvantile::SensorTransport::address(path);
+    ASSERT_TRUE(listener && address);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0777), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+
+    ChildProcess tool(
+        {binary("quorvantile-sensors-query"), "--socket", path, "snapshot"}, {.user = 65534, .errorsToPipe = true});
+    pollfd waiting {listener.get(), POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 10'000), 1);
+    const UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(connection);
+    pollfd reading {connection.get(), POLLIN, 0};
+    char byte = 0;
+    EXPECT_TRUE(poll(&reading, 1, 10'000) == 1 && recv(connection.get(), &byte, 1, 0) == 0)
+        << "the request was sent to another user's socket";
+    const Finished finished = finish(tool);
+    EXPECT_EQ(finished.status, 1);
+    EXPECT_NE(finished.errors.find("is served by uid 0, not by this user"), std::string::npos) << finished;
 }
 
 } // namespace

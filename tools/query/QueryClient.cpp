@@ -2,9 +2,11 @@
 
 #include "common/Clock.h"
 #include "common/UniqueFd.h"
+#include "companion/PeerCredentials.h"
 #include "companion/SensorTransport.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -82,6 +84,13 @@ Outcome ask(const std::string& socketPath, const RequestKind& request, std::stri
         return *failure;
     }
     const UniqueFd socket = std::move(std::get<UniqueFd>(connected));
+    // Whoever listens there hears the request: it must be this user's own companion.
+    const auto server = peerCredentials(socket.get());
+    if (!server || server->uid != geteuid()) {
+        return Failure {"the socket at " + socketPath + " is served by " +
+            (server ? "uid " + std::to_string(server->uid) : std::string("an unknown user")) +
+            ", not by this user: nothing was sent"};
+    }
 
     std::string message(request.line);
     if (request.hasBody) {

@@ -1,7 +1,9 @@
 #include "companion/linux/LinuxPeerCodeSignature.h"
 
 #include "codesign/FileReading.h"
-#include "codesign/Requirement.h"
+#include "common/linux/MountedFiles.h"
+
+#include <fcntl.h>
 
 #include <sys/stat.h>
 
@@ -24,69 +26,87 @@ std::optional<timespec> wallClock()
 } // namespace
 
 LinuxPeerCodeSignature::LinuxPeerCodeSignature(std::string_view anchorsPem, LinuxPeerCodeSignatureOptions options)
-    : verifier_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds),
-      integrity_(options.procRoot), options_(std::move(options))
+    : verifier_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds), options_(options)
 {
 }
 
 bool LinuxPeerCodeSignature::peerSatisfies(int fd, std::string_view requirementText)
 {
     lastIntegrityRefusal_.reset();
-    const auto requirement = codesign::parseRequirement(requirementText);
-    if (!requirement) {
+    const codesign::Requirement* parsed = requirement(requirementText);
+    if (parsed == nullptr) {
         return false;
     }
-    const auto process = peerProcess(fd, options_.pidfdSource, options_.procRoot);
-    if (!process) {
-        return false;
-    }
-    const UniqueFd executable = openExecutable(*process, options_.procRoot);
-    // Alive after the open: the pid still named the pinned process when its executable was opened.
-    if (!executable || !isAlive(*process)) {
-        return false;
-    }
-    const auto signature = verifiedSignature(executable.get());
-    if (!signature || !codesign::satisfies(*requirement, *signature)) {
-        return false;
-    }
-    lastIntegrityRefusal_ = integrityRefusal(*process, executable.get());
-    return !lastIntegrityRefusal_ && keptItsStartTime(*process, options_.procRoot);
+    const auto process = peerProcess(fd, options_.pidfdSource);
+    return process && satisfies(*process, *parsed) && keptItsStartTime(*process);
 }
 
-std::optional<PeerIntegrityRefusal> LinuxPeerCodeSignature::integrityRefusal(const PeerProcess& process, int executable)
+bool LinuxPeerCodeSignature::satisfies(const PeerProcess& process, const codesign::Requirement& requirement)
 {
-    const UniqueFd directory = integrity_.openProcessDirectory(process.pid);
-    struct stat status { };
-    // Alive after the open: the directory is the pinned process's, not a successor's under its pid.
-    if (!directory || !isAlive(process) || fstat(executable, &status) != 0) {
-        return PeerIntegrityRefusal::unreadable;
+    const UniqueFd directory = openProcessDirectory(process);
+    if (!directory || !mounts_.refresh()) {
+        lastIntegrityRefusal_ = PeerIntegrityRefusal::unreadable;
+        return false;
     }
-    return integrity_.check(directory.get(), status);
+    // The executable's mount decides before the file is opened or asked about: an open or a stat
+    // that goes to the file system could wait forever for a FUSE daemon or a server.
+    const auto target = mounts::linkTarget(directory.get(), "exe", mounts_);
+    if (target && target->mayStall) {
+        lastIntegrityRefusal_ = PeerIntegrityRefusal::stallableExecutable;
+        return false;
+    }
+    if (!target || !S_ISREG(target->status.mode)) {
+        lastIntegrityRefusal_ = PeerIntegrityRefusal::unreadable;
+        return false;
+    }
+    const auto signature = verifiedSignature(directory.get(), *target);
+    if (!signature || !codesign::satisfies(requirement, *signature)) {
+        return false;
+    }
+    const mounts::Mount& mount = *target->mount;
+    lastIntegrityRefusal_ = integrity_.check(
+        directory.get(), MappedExecutable {mount.deviceMajor, mount.deviceMinor, target->status.inode}, mounts_);
+    return !lastIntegrityRefusal_;
 }
 
-std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSignature(int executable)
+const codesign::Requirement* LinuxPeerCodeSignature::requirement(std::string_view text)
 {
-    const auto identity = codesign::regularFileIdentity(executable);
+    if (!requirement_ || text != requirementText_) {
+        requirementText_ = text;
+        requirement_ = codesign::parseRequirement(text);
+    }
+    return requirement_ ? &*requirement_ : nullptr;
+}
+
+std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSignature(
+    int processDirectory, const mounts::LinkTarget& executable)
+{
+    // Known from the statx that found its mount: a remembered file is never opened.
+    const mounts::FileStatus& status = executable.status;
+    const codesign::FileIdentity identity {status.device, status.inode, status.size, status.modificationSeconds,
+        status.modificationNanoseconds, status.changeSeconds, status.changeNanoseconds};
+    const bool cacheable = mounts::keepsFileIdentity(*executable.mount);
     const auto now = wallClock();
-    if (!identity || !now) {
+    if (!now) {
         return std::nullopt;
     }
-    if (auto remembered = cache_.find(*identity, now->tv_sec)) {
-        return remembered;
+    if (cacheable) {
+        if (auto remembered = cache_.find(identity, now->tv_sec)) {
+            return remembered;
+        }
     }
-    // Hashing reads the whole file inside the connection's deadline; on a file system that may
-    // stall (network, user space) it could hold the server far longer, so such files are refused.
-    if (mayStall(executable)) {
+    const UniqueFd file = mounts::openLinkTarget(processDirectory, "exe", executable, O_RDONLY);
+    if (!file || codesign::regularFileIdentity(file.get()) != identity) {
         return std::nullopt;
     }
     ++fullVerifications_;
-    auto verified = verifier_.verify(executable);
+    auto verified = verifier_.verify(file.get());
     if (!verified) {
         return std::nullopt;
     }
     // Remembered under the identity seen before reading, and only if the file still has it.
-    if (codesign::regularFileIdentity(executable) == identity) {
-        cache_.remember(*identity, *verified, now->tv_sec * kNanosecondsPerSecond + now->tv_nsec);
+    if (cacheable && codesign::regularFileIdentity(file.get()) == identity) {
+        cache_.remember(identity, *verified, now->tv_sec * kNanosecondsPerSecond + now->tv_nsec);
     }
     return std::move(verified).value();
 }

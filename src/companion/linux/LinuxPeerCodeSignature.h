@@ -1,7 +1,10 @@
 #pragma once
 
+#include "codesign/Requirement.h"
 #include "codesign/VerificationCache.h"
 #include "codesign/Verifier.h"
+#include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
 #include "companion/PeerCodeSignature.h"
 #include "companion/linux/PeerIntegrity.h"
 #include "companion/linux/PeerProcess.h"
@@ -15,17 +18,18 @@
 namespace quorvantile {
 
 struct LinuxPeerCodeSignatureOptions {
-    std::string procRoot = "/proc";
     PeerPidfdSource pidfdSource = PeerPidfdSource::socketOption;
     std::size_t cacheEntries = codesign::VerificationCache::kDefaultCapacityEntries;
     std::int64_t cacheUnsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds;
 };
 
-// The peer's code is its running executable: opened through /proc/<pid>/exe while a pidfd pins the
-// process, then verified through the opened descriptor against the vendor anchors given here. A
-// verified executable is remembered by its file identity, so an unchanged peer is not hashed again.
-// A peer that satisfies the requirement must then pass the integrity checks (namespaces, tracer,
-// mapped code), which are per process and may change at any time, so they are never remembered.
+// The peer's code is its running executable, reached through the real /proc while a pidfd pins the
+// process: its exe link is opened without opening the file (O_PATH), its mount looked up, and only a
+// file on a file system that cannot stall is read and verified against the vendor anchors given
+// here. A verified executable is remembered by its file identity where that identity pins its bytes
+// (see mounts::keepsFileIdentity), so an unchanged peer is not hashed again. A peer that satisfies
+// the requirement must then pass the integrity checks (namespaces, tracer, mapped code), which are
+// per process and may change at any time, so they are never remembered.
 // Not thread-safe: one instance serves one thread.
 class LinuxPeerCodeSignature final : public PeerCodeSignature {
 public:
@@ -36,23 +40,32 @@ public:
     // How many executables were hashed and verified in full (not answered from the cache).
     [[nodiscard]] std::size_t fullVerifications() const noexcept { return fullVerifications_; }
 
-    // Why the last peer with a satisfying signature failed the integrity checks; nullopt when it
-    // passed them.
+    // Why the last peer was refused after its process was found: its executable's file system, or
+    // an integrity check its satisfying signature did not make up for. nullopt when it passed, or
+    // failed on its signature or before.
     [[nodiscard]] std::optional<PeerIntegrityRefusal> lastIntegrityRefusal() const noexcept
     {
         return lastIntegrityRefusal_;
     }
 
 private:
-    [[nodiscard]] std::optional<codesign::VerifiedSignature> verifiedSignature(int executable);
-    [[nodiscard]] std::optional<PeerIntegrityRefusal> integrityRefusal(const PeerProcess& process, int executable);
+    [[nodiscard]] bool satisfies(const PeerProcess& process, const codesign::Requirement& requirement);
+    // The signature of the peer's `executable`, remembered by its identity where its mount lets that
+    // identity pin its bytes.
+    [[nodiscard]] std::optional<codesign::VerifiedSignature> verifiedSignature(
+        int processDirectory, const mounts::LinkTarget& executable);
+    [[nodiscard]] const codesign::Requirement* requirement(std::string_view text);
 
     codesign::SignatureVerifier verifier_;
     codesign::VerificationCache cache_;
     PeerIntegrity integrity_;
+    mounts::MountTable mounts_;
     LinuxPeerCodeSignatureOptions options_;
     std::optional<PeerIntegrityRefusal> lastIntegrityRefusal_;
     std::size_t fullVerifications_ = 0;
+    // The last requirement text asked for, parsed: the server asks for the same one every time.
+    std::string requirementText_;
+    std::optional<codesign::Requirement> requirement_;
 };
 
 } // namespace quorvantile

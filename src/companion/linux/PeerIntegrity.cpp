@@ -1,10 +1,16 @@
 #include "companion/linux/PeerIntegrity.h"
 
+#include "common/FileText.h"
 #include "common/Numbers.h"
+#include "common/UniqueFd.h"
+#include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
 
 #include <fcntl.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
+#include <linux/openat2.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +18,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <utility>
 
 namespace quorvantile {
 namespace {
@@ -20,8 +27,34 @@ namespace {
 constexpr std::size_t kMaximumStatusBytes = 64 * 1024;
 // Maps of a large program run to a few hundred kilobytes; a peer with more is not one of ours.
 constexpr std::size_t kMaximumMapsBytes = 8 * 1024 * 1024;
-constexpr std::size_t kMapsChunkBytes = 64 * 1024;
 constexpr std::string_view kDeletedMark = " (deleted)";
+// As many mappings as a process may have (vm.max_map_count is 65,530 by default).
+constexpr std::size_t kMaximumMappings = 65536;
+
+// The kernel's PROCMAP_QUERY of /proc/<pid>/maps (Linux 6.11): one mapping at a time, filtered in the
+// kernel, without writing the text of every mapping. Older headers lack it, so its layout is here.
+struct MapQuery {
+    std::uint64_t size = sizeof(MapQuery);
+    std::uint64_t queryFlags = 0;
+    std::uint64_t queryAddress = 0;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::uint64_t flags = 0;
+    std::uint64_t pageSize = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t inode = 0;
+    std::uint32_t deviceMajor = 0;
+    std::uint32_t deviceMinor = 0;
+    std::uint32_t nameSize = 0;
+    std::uint32_t buildIdSize = 0;
+    std::uint64_t nameAddress = 0;
+    std::uint64_t buildIdAddress = 0;
+};
+static_assert(sizeof(MapQuery) == 104);
+constexpr std::uint64_t kQueryExecutable = 0x04;
+constexpr std::uint64_t kQueryCoveringOrNext = 0x10;
+constexpr std::uint64_t kQueryFileBacked = 0x20;
+constexpr unsigned long kProcMapQuery = _IOWR('f', 17, MapQuery);
 
 // Device numbers in maps are hexadecimal; the shared decimal parser serves every other number.
 std::optional<std::uint32_t> parseHexadecimal(std::string_view text)
@@ -90,43 +123,140 @@ std::optional<ExecutableMapping> parseMapsLine(std::string_view line, bool& exec
     return mapping;
 }
 
-// Reads a file of unknown, possibly large size in chunks up to `maximumBytes`.
-std::optional<std::string> readBounded(int directory, const char* name, std::size_t maximumBytes)
+// Fills `names` with the path of each mapping in turn and `mappings` with them; false when the kernel
+// does not know the query (then `errno` is ENOTTY) or it fails.
+bool queryExecutableMappings(int maps, std::string& names, std::vector<ExecutableMapping>& mappings)
 {
-    const UniqueFd file(openat(directory, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!file) {
-        return std::nullopt;
+    std::vector<std::pair<std::size_t, std::size_t>> spans; // of each path in `names`
+    std::array<char, PATH_MAX + kDeletedMark.size() + 1> name {};
+    names.clear();
+    for (std::uint64_t address = 0; mappings.size() < kMaximumMappings;) {
+        MapQuery query;
+        query.queryFlags = kQueryCoveringOrNext | kQueryExecutable | kQueryFileBacked;
+        query.queryAddress = address;
+        query.nameAddress = reinterpret_cast<std::uintptr_t>(name.data());
+        query.nameSize = static_cast<std::uint32_t>(name.size());
+        if (ioctl(maps, kProcMapQuery, &query) != 0) {
+            if (errno != ENOENT) {
+                return false;
+            }
+            for (std::size_t index = 0; index < mappings.size(); ++index) {
+                mappings[index].path = std::string_view(names).substr(spans[index].first, spans[index].second);
+            }
+            return true;
+        }
+        if (query.nameSize == 0 || query.end <= address) {
+            return false;
+        }
+        address = query.end;
+        std::string_view path(name.data(), query.nameSize - 1); // the size counts the final zero
+        ExecutableMapping mapping {query.deviceMajor, query.deviceMinor, query.inode, {}, false};
+        if (path.ends_with(kDeletedMark)) {
+            path.remove_suffix(kDeletedMark.size());
+            mapping.deleted = true;
+        }
+        if (mapping.inode == 0) {
+            continue; // as the text leaves them out
+        }
+        if (!path.starts_with('/')) {
+            return false;
+        }
+        spans.emplace_back(names.size(), path.size());
+        names.append(path);
+        mappings.push_back(mapping);
     }
-    std::string text;
-    for (;;) {
-        const std::size_t filled = text.size();
-        if (filled > maximumBytes) {
-            return std::nullopt;
-        }
-        text.resize(filled + kMapsChunkBytes);
-        const ssize_t got = read(file.get(), text.data() + filled, kMapsChunkBytes);
-        if (got < 0 && errno == EINTR) {
-            text.resize(filled);
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        text.resize(filled + static_cast<std::size_t>(got));
-        if (got == 0) {
-            return text;
-        }
-    }
+    return false;
 }
 
-std::optional<std::pair<dev_t, ino_t>> namespaceIdentity(int directory, const char* name)
+// A namespace as its link names it, "user:[4026531837]": its kind and its inode on the one nsfs. Reading
+// the link is much cheaper than a stat through it, which makes a dentry and an inode each time.
+std::optional<std::string> namespaceIdentity(int directory, const char* name)
 {
-    struct stat status { };
-    if (fstatat(directory, name, &status, 0) != 0) {
+    std::array<char, 64> text {};
+    const ssize_t length = readlinkat(directory, name, text.data(), text.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= text.size()) {
         return std::nullopt;
     }
-    return std::pair(status.st_dev, status.st_ino);
+    return std::string(text.data(), static_cast<std::size_t>(length));
 }
+
+// Examines the files of a peer's mappings through their mounts, never by a path looked up afresh from
+// the root: each mount's root is opened once by its mount point and must be that very mount (not
+// one stacked on it later), each folder once, and a file is then looked at within its mount only,
+// crossing no symbolic link and no other mount. A path swapped after maps was read therefore cannot
+// lead to another file system, and nothing is looked up below a mount that may stall.
+class MappedFiles {
+public:
+    // `root` is a descriptor of this process's root folder kept from check to check, on the mount
+    // `rootMountId`, where most libraries live; other mounts are opened for one check only, so that
+    // nothing here keeps them from being unmounted.
+    MappedFiles(const mounts::MountTable& table, int root, std::uint64_t rootMountId)
+        : table_(table), root_(root), rootMountId_(rootMountId)
+    {
+    }
+
+    // Whether `mapping` is a system file: on a mount no user could have made, and the file at its
+    // path there is the very inode mapped, owned by root and writable by nobody else.
+    [[nodiscard]] bool isSystemCode(const ExecutableMapping& mapping)
+    {
+        const mounts::Mount* mount = table_.findByDevice(mapping.deviceMajor, mapping.deviceMinor, mapping.path);
+        if (mount == nullptr || mounts::isUserControlled(*mount) || table_.mayStallOnTheWay(*mount)) {
+            return false;
+        }
+        std::string_view relative = mapping.path.substr(mount->mountPoint.size());
+        relative.remove_prefix(std::min(relative.find_first_not_of('/'), relative.size()));
+        const int root = mountRoot(*mount);
+        const std::size_t slash = relative.rfind('/');
+        const int directory =
+            root < 0 || slash == std::string_view::npos ? root : folder(*mount, root, relative.substr(0, slash));
+        const std::string name(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
+        const auto status = directory < 0 ? std::nullopt : mounts::fileStatus(directory, name.c_str());
+        return status && status->mountId == mount->id && status->inode == mapping.inode &&
+            isSystemFile(status->mode, status->uid);
+    }
+
+private:
+    int mountRoot(const mounts::Mount& mount)
+    {
+        if (mount.id == rootMountId_ && root_ >= 0) {
+            return root_;
+        }
+        for (const auto& [id, fd] : roots_) {
+            if (id == mount.id) {
+                return fd.get();
+            }
+        }
+        UniqueFd root(open(mount.mountPoint.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        const auto status = root ? mounts::fileStatus(root.get()) : std::nullopt;
+        if (!status || status->mountId != mount.id) {
+            root.reset();
+        }
+        return roots_.emplace_back(mount.id, std::move(root)).second.get();
+    }
+
+    int folder(const mounts::Mount& mount, int root, std::string_view relativeFolder)
+    {
+        std::string key = std::to_string(mount.id);
+        key.append(":").append(relativeFolder);
+        for (const auto& [known, fd] : folders_) {
+            if (known == key) {
+                return fd.get();
+            }
+        }
+        open_how how {};
+        how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+        const std::string path(relativeFolder);
+        UniqueFd fd(static_cast<int>(syscall(SYS_openat2, root, path.c_str(), &how, sizeof how)));
+        return folders_.emplace_back(std::move(key), std::move(fd)).second.get();
+    }
+
+    const mounts::MountTable& table_;
+    int root_;
+    std::uint64_t rootMountId_;
+    std::vector<std::pair<std::uint64_t, UniqueFd>> roots_;
+    std::vector<std::pair<std::string, UniqueFd>> folders_;
+};
 
 } // namespace
 
@@ -134,9 +264,11 @@ const char* describe(PeerIntegrityRefusal refusal) noexcept
 {
     switch (refusal) {
     case PeerIntegrityRefusal::unreadable:
-        return "the peer's process entries could not be read";
+        return "the peer's process entries or the mount table could not be read";
+    case PeerIntegrityRefusal::stallableExecutable:
+        return "the peer's executable lies on a file system that may stall";
     case PeerIntegrityRefusal::otherNamespace:
-        return "the peer runs in another PID or mount namespace";
+        return "the peer runs in another user, PID or mount namespace";
     case PeerIntegrityRefusal::traced:
         return "the peer is being traced";
     case PeerIntegrityRefusal::foreignCode:
@@ -188,74 +320,66 @@ std::optional<std::vector<ExecutableMapping>> parseExecutableMappings(std::strin
     return mappings;
 }
 
-bool isSystemFile(const struct stat& status) noexcept
+bool isSystemFile(std::uint32_t mode, std::uint32_t uid) noexcept
 {
-    return S_ISREG(status.st_mode) && status.st_uid == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return S_ISREG(mode) && uid == 0 && (mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-bool isMappedFile(const ExecutableMapping& mapping, const struct stat& status) noexcept
+std::optional<std::vector<ExecutableMapping>> PeerIntegrity::executableMappings(int processDirectory)
 {
-    return major(status.st_dev) == mapping.deviceMajor && minor(status.st_dev) == mapping.deviceMinor &&
-        status.st_ino == mapping.inode;
+    const UniqueFd maps(openat(processDirectory, "maps", O_RDONLY | O_CLOEXEC));
+    if (!maps) {
+        return std::nullopt;
+    }
+    std::vector<ExecutableMapping> mappings;
+    if (queryExecutableMappings(maps.get(), mapsText_, mappings)) {
+        return mappings;
+    }
+    if (errno != ENOTTY) {
+        return std::nullopt;
+    }
+    // Kernels before 6.11: the whole text, a page at a time.
+    std::string& text = mapsText_;
+    const auto read = readFileStart(maps.get(), kMaximumMapsBytes + 1, text);
+    return read && read->size() <= kMaximumMapsBytes ? parseExecutableMappings(*read) : std::nullopt;
 }
 
-bool mayStall(std::int64_t fileSystemType) noexcept
+PeerIntegrity::PeerIntegrity()
 {
-    constexpr std::int64_t kStallable[] = {
-        0x6969, // NFS
-        0x517B, // SMB
-        0xFF534D42, // CIFS
-        0xFE534D42, // SMB2
-        0x65735546, // FUSE (sshfs, virtiofs and the like)
-        0x00C36400, // Ceph
-        0x5346414F, // AFS
-        0x6B414653, // kAFS
-        0x01021997, // 9P
-        0x73757245, // Coda
-        0x564C, // NCP
-        0x47504653, // GPFS
-        0x0BD00BD0, // Lustre
-        0x013111A8, // IBRIX
-        0x19830326, // FhGFS / BeeGFS
-    };
-    return std::find(std::begin(kStallable), std::end(kStallable), fileSystemType) != std::end(kStallable);
-}
-
-bool mayStall(int fd) noexcept
-{
-    struct statfs fileSystem { };
-    return fstatfs(fd, &fileSystem) != 0 || mayStall(static_cast<std::int64_t>(fileSystem.f_type));
-}
-
-PeerIntegrity::PeerIntegrity(std::string procRoot) : procRoot_(std::move(procRoot))
-{
-    const UniqueFd self(open((procRoot_ + "/self").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd self(open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (self) {
+        userNamespace_ = namespaceIdentity(self.get(), "ns/user");
         pidNamespace_ = namespaceIdentity(self.get(), "ns/pid");
         mountNamespace_ = namespaceIdentity(self.get(), "ns/mnt");
     }
+    root_.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto root = root_ ? mounts::fileStatus(root_.get()) : std::nullopt;
+    if (!root) {
+        root_.reset();
+    }
+    rootMountId_ = root ? root->mountId : 0;
 }
 
-UniqueFd PeerIntegrity::openProcessDirectory(int pid) const
+std::optional<PeerIntegrityRefusal> PeerIntegrity::check(
+    int processDirectory, const MappedExecutable& executable, const mounts::MountTable& mounts)
 {
-    return UniqueFd(open((procRoot_ + "/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
-std::optional<PeerIntegrityRefusal> PeerIntegrity::check(int processDirectory, const struct stat& executable) const
-{
-    if (!pidNamespace_ || !mountNamespace_) {
+    if (!userNamespace_ || !pidNamespace_ || !mountNamespace_) {
         return PeerIntegrityRefusal::unreadable;
     }
+    // A process in a user namespace of its own can point its exe link at any file (PR_SET_MM_MAP)
+    // without running it; one in another PID or mount namespace sees other files under our paths.
+    const auto userNamespace = namespaceIdentity(processDirectory, "ns/user");
     const auto pidNamespace = namespaceIdentity(processDirectory, "ns/pid");
     const auto mountNamespace = namespaceIdentity(processDirectory, "ns/mnt");
-    if (!pidNamespace || !mountNamespace) {
+    if (!userNamespace || !pidNamespace || !mountNamespace) {
         return PeerIntegrityRefusal::unreadable;
     }
-    if (*pidNamespace != *pidNamespace_ || *mountNamespace != *mountNamespace_) {
+    if (*userNamespace != *userNamespace_ || *pidNamespace != *pidNamespace_ || *mountNamespace != *mountNamespace_) {
         return PeerIntegrityRefusal::otherNamespace;
     }
 
-    const auto status = readBounded(processDirectory, "status", kMaximumStatusBytes);
+    // status is made in one piece, so a short read is its end; maps comes a page at a time.
+    const auto status = readWholeFile(processDirectory, "status", kMaximumStatusBytes, statusText_, FileEnd::shortRead);
     const auto tracer = status ? parseTracerPid(*status) : std::nullopt;
     if (!tracer) {
         return PeerIntegrityRefusal::unreadable;
@@ -264,19 +388,11 @@ std::optional<PeerIntegrityRefusal> PeerIntegrity::check(int processDirectory, c
         return PeerIntegrityRefusal::traced;
     }
 
-    // The peer's own executable is known by path as well as by identity: maps and stat disagree
-    // on device numbers for btrfs subvolumes and overlay mounts.
-    std::array<char, PATH_MAX> link {};
-    const ssize_t linkLength = readlinkat(processDirectory, "exe", link.data(), link.size());
-    const std::string_view executablePath = linkLength > 0 && static_cast<std::size_t>(linkLength) < link.size()
-        ? std::string_view(link.data(), static_cast<std::size_t>(linkLength))
-        : std::string_view();
-
-    const auto maps = readBounded(processDirectory, "maps", kMaximumMapsBytes);
-    const auto mappings = maps ? parseExecutableMappings(*maps) : std::nullopt;
+    const auto mappings = executableMappings(processDirectory);
     if (!mappings) {
         return PeerIntegrityRefusal::unreadable;
     }
+    MappedFiles files(mounts, root_.get(), rootMountId_);
     const ExecutableMapping* previous = nullptr;
     for (const ExecutableMapping& mapping : *mappings) {
         // A library usually has one executable mapping, but a file may be mapped more than once.
@@ -285,20 +401,14 @@ std::optional<PeerIntegrityRefusal> PeerIntegrity::check(int processDirectory, c
             continue;
         }
         previous = &mapping;
-        if (isMappedFile(mapping, executable) || (!mapping.deleted && mapping.path == executablePath)) {
+        // The executable is known by its identity, never by its path: a path can name another file
+        // by the time it is compared.
+        if (mapping.deviceMajor == executable.deviceMajor && mapping.deviceMinor == executable.deviceMinor &&
+            mapping.inode == executable.inode) {
             continue;
         }
-        if (mapping.deleted) {
-            return PeerIntegrityRefusal::foreignCode; // nothing left to look at, nothing to trust
-        }
-        // The kernel writes the path of the mapped file as seen from the reader's root, and the peer
-        // shares our mount namespace, so the path follows the file through renames: a file the user
-        // owns or could write never shows under a path of a root-owned, write-protected file. The
-        // device and inode are not compared, because btrfs subvolumes and overlay mounts report
-        // other numbers in maps than stat does for the very same file.
-        const std::string path(mapping.path);
-        struct stat file { };
-        if (stat(path.c_str(), &file) != 0 || !isSystemFile(file)) {
+        // Nothing is left to look at for a deleted file, and a file at its old path is another one.
+        if (mapping.deleted || !files.isSystemCode(mapping)) {
             return PeerIntegrityRefusal::foreignCode;
         }
     }

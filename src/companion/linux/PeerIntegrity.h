@@ -2,8 +2,6 @@
 
 #include "common/UniqueFd.h"
 
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,9 +15,14 @@
 // namespace, gain a tracer or map a library at any moment, so none of it is remembered.
 namespace quorvantile {
 
+namespace mounts {
+class MountTable;
+} // namespace mounts
+
 enum class PeerIntegrityRefusal {
-    unreadable, // the peer's /proc entries could not be read
-    otherNamespace, // another PID or mount namespace than the companion's
+    unreadable, // the peer's /proc entries or the mount table could not be read
+    stallableExecutable, // the executable lies on a file system that may stall (network, FUSE)
+    otherNamespace, // another user, PID or mount namespace than the companion's
     traced, // TracerPid is not 0
     foreignCode, // an executable mapping of a file that is neither the executable nor the system's
 };
@@ -44,36 +47,41 @@ struct ExecutableMapping {
 // when a line is malformed. Anonymous mappings and the kernel's [vdso]-like ones are left out.
 [[nodiscard]] std::optional<std::vector<ExecutableMapping>> parseExecutableMappings(std::string_view maps);
 
-// The system's own code: owned by root and writable by nobody else.
-[[nodiscard]] bool isSystemFile(const struct stat& status) noexcept;
+// The system's own code: a regular file owned by root that neither group nor others may write.
+[[nodiscard]] bool isSystemFile(std::uint32_t mode, std::uint32_t uid) noexcept;
 
-// Whether `status` describes the very file a mapping names.
-[[nodiscard]] bool isMappedFile(const ExecutableMapping& mapping, const struct stat& status) noexcept;
-
-// Whether a file system of this type (statfs magic) may stall a read indefinitely: network file
-// systems and file systems served from user space.
-[[nodiscard]] bool mayStall(std::int64_t fileSystemType) noexcept;
-
-// The same for the file system of an open file; true when it cannot be told.
-[[nodiscard]] bool mayStall(int fd) noexcept;
+// The verified executable as the peer's mappings name it: the device of its mount (maps gives the
+// file system's device, which stat does not on btrfs) and its inode.
+struct MappedExecutable {
+    std::uint32_t deviceMajor = 0;
+    std::uint32_t deviceMinor = 0;
+    std::uint64_t inode = 0;
+};
 
 class PeerIntegrity {
 public:
-    // Reads the companion's own namespaces below `procRoot`; without them every peer is refused.
-    explicit PeerIntegrity(std::string procRoot);
+    // Reads the companion's own namespaces in /proc/self; without them every peer is refused.
+    PeerIntegrity();
 
-    // <procRoot>/<pid> opened as a directory; the caller must then confirm that its pidfd still
-    // names a live process, so that the directory is the pinned process's.
-    [[nodiscard]] UniqueFd openProcessDirectory(int pid) const;
-
-    // Checks the process whose /proc directory is `processDirectory` and whose verified executable
-    // has the status `executable`. nullopt when the peer passes.
-    [[nodiscard]] std::optional<PeerIntegrityRefusal> check(int processDirectory, const struct stat& executable) const;
+    // Checks the process whose /proc directory is `processDirectory` (opened while its pidfd pinned
+    // it) and whose verified executable is `executable`, against the fresh mount table `mounts`.
+    // nullopt when the peer passes.
+    [[nodiscard]] std::optional<PeerIntegrityRefusal> check(
+        int processDirectory, const MappedExecutable& executable, const mounts::MountTable& mounts);
 
 private:
-    std::string procRoot_;
-    std::optional<std::pair<dev_t, ino_t>> pidNamespace_;
-    std::optional<std::pair<dev_t, ino_t>> mountNamespace_;
+    // The executable mappings of the process, by the kernel's query where it has one, else from the
+    // text of maps; their paths point into mapsText_.
+    [[nodiscard]] std::optional<std::vector<ExecutableMapping>> executableMappings(int processDirectory);
+
+    std::optional<std::string> userNamespace_;
+    std::optional<std::string> pidNamespace_;
+    std::optional<std::string> mountNamespace_;
+    UniqueFd root_; // this process's root folder, and the id of its mount
+    std::uint64_t rootMountId_ = 0;
+    // Read buffers kept across checks, so that a check does not allocate for them.
+    std::string statusText_;
+    std::string mapsText_;
 };
 
 } // namespace quorvantile

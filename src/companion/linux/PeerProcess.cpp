@@ -21,9 +21,9 @@ namespace {
 // A stat line is a few hundred bytes; the command name is at most 64.
 constexpr std::size_t kMaximumStatBytes = 4096;
 
-std::string processPath(const std::string& procRoot, pid_t pid, std::string_view entry)
+std::string processPath(pid_t pid, std::string_view entry)
 {
-    return procRoot + "/" + std::to_string(pid) + "/" + std::string(entry);
+    return "/proc/" + std::to_string(pid) + (entry.empty() ? "" : "/") + std::string(entry);
 }
 
 // The system calls directly: the C library's <sys/pidfd.h> of Debian 12 lacks C linkage for C++.
@@ -34,16 +34,16 @@ bool signalPidfd(int pidfd, int signal) noexcept
     return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U) == 0;
 }
 
-std::optional<std::uint64_t> startTime(const std::string& procRoot, pid_t pid)
+std::optional<std::uint64_t> startTime(pid_t pid)
 {
-    const auto stat = readWholeFile(AT_FDCWD, processPath(procRoot, pid, "stat"), kMaximumStatBytes);
+    const auto stat = readWholeFile(AT_FDCWD, processPath(pid, "stat"), kMaximumStatBytes);
     const auto fields = stat ? procfs::parseStat(*stat) : std::nullopt;
     return fields ? std::optional(fields->startTicks) : std::nullopt;
 }
 
 } // namespace
 
-std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std::string& procRoot)
+std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source)
 {
     const auto credentials = peerCredentials(fd);
     if (!credentials || credentials->pid <= 0) {
@@ -73,26 +73,27 @@ std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std
     if (!process.pidfd) {
         return std::nullopt;
     }
-    process.startTime = startTime(procRoot, process.pid);
+    process.startTime = startTime(process.pid);
     if (!process.startTime) {
         return std::nullopt;
     }
     return process;
 }
 
-UniqueFd openExecutable(const PeerProcess& process, const std::string& procRoot)
+UniqueFd openProcessDirectory(const PeerProcess& process)
 {
-    return UniqueFd(open(processPath(procRoot, process.pid, "exe").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd directory(open(processPath(process.pid, "").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory && isAlive(process) ? std::move(directory) : UniqueFd();
 }
 
 bool isAlive(const PeerProcess& process) noexcept { return process.pidfd && signalPidfd(process.pidfd.get(), 0); }
 
-bool keptItsStartTime(const PeerProcess& process, const std::string& procRoot)
+bool keptItsStartTime(const PeerProcess& process)
 {
     if (process.pidfdSource == PeerPidfdSource::socketOption) {
         return true;
     }
-    return process.startTime && startTime(procRoot, process.pid) == process.startTime;
+    return process.startTime && startTime(process.pid) == process.startTime;
 }
 
 } // namespace quorvantile

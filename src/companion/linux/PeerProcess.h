@@ -6,11 +6,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 // The process at the other end of a connected UNIX-domain socket, pinned by a pidfd so that its pid
-// cannot silently come to name another process while it is being examined.
+// cannot silently come to name another process while it is being examined. Always the real /proc:
+// the kernel calls act on real processes, so what is read about them must be the kernel's too.
 namespace quorvantile {
 
 // How the pidfd is obtained. `socketOption` asks the kernel for the peer's pidfd (SO_PEERPIDFD) and
@@ -29,16 +29,18 @@ struct PeerProcess {
 };
 
 // The peer of `fd`; absent on any failure.
-[[nodiscard]] std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source, const std::string& procRoot);
+[[nodiscard]] std::optional<PeerProcess> peerProcess(int fd, PeerPidfdSource source);
 
-// The peer's running executable, opened through <procRoot>/<pid>/exe.
-[[nodiscard]] UniqueFd openExecutable(const PeerProcess& process, const std::string& procRoot);
+// /proc/<pid> of the pinned process, opened as a directory: what is read relative to it describes that
+// process, or nothing once it has gone. Invalid when it cannot be opened or the process was no longer
+// alive after the open (the directory might then be a successor's under the same pid).
+[[nodiscard]] UniqueFd openProcessDirectory(const PeerProcess& process);
 
 // The pidfd still names a process that has not been reaped, so its pid still names that process.
 [[nodiscard]] bool isAlive(const PeerProcess& process) noexcept;
 
 // For a pidfd opened from the pid: the process's start time is still the one seen at the start.
 // Always true for the pidfd the kernel recorded for the socket, which cannot name another process.
-[[nodiscard]] bool keptItsStartTime(const PeerProcess& process, const std::string& procRoot);
+[[nodiscard]] bool keptItsStartTime(const PeerProcess& process);
 
 } // namespace quorvantile

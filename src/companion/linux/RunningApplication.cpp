@@ -1,6 +1,8 @@
 #include "companion/linux/RunningApplication.h"
 
 #include "common/FileText.h"
+#include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
 #include "companion/linux/RunningApplicationText.h"
 #include "processes/linux/ProcfsText.h"
 
@@ -38,9 +40,9 @@ bool signalPidfd(int pidfd, int signal) noexcept
     return syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U) == 0;
 }
 
-std::string processPath(const RunningApplicationSources& sources, std::int32_t pid, const char* entry)
+std::string processPath(const RunningApplicationSources& sources, std::int32_t pid, std::string_view entry)
 {
-    return sources.procRoot + "/" + std::to_string(pid) + "/" + entry;
+    return sources.procRoot + "/" + std::to_string(pid) + (entry.empty() ? "" : "/") + std::string(entry);
 }
 
 // A regular file only: a FIFO or device placed where an entry is expected must not stall the server.
@@ -124,20 +126,40 @@ std::optional<std::int32_t> oldestProcess(const std::string& folder, const Runni
     return oldest ? std::optional(oldest->second) : std::nullopt;
 }
 
-// The first desktop entry "<id>.desktop" found decides; none found is no application entry.
-ActivationPolicy policyOf(const std::string& id, const RunningApplicationSources& sources)
+// The first desktop entry "<id>.desktop" found decides; none found is no application entry. A folder
+// behind a mount that may stall could hold the entry that decides, so then no entry decides.
+ActivationPolicy policyOf(
+    const std::string& id, const RunningApplicationSources& sources, const mounts::MountTable& table)
 {
     for (const std::string& directory : sources.dataDirectories) {
         std::string path = directory;
         path.append("/applications/").append(id).append(".desktop");
-        struct stat status { };
-        if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        const auto entry = mounts::openWithoutStalling(path, table);
+        if (!entry) {
+            return ActivationPolicy::prohibited;
+        }
+        const auto status = *entry ? mounts::fileStatus(entry->get()) : std::nullopt;
+        if (!status || !S_ISREG(status->mode)) {
             continue;
         }
-        const auto text = readRegularFile(AT_FDCWD, path, kMaximumDesktopEntryBytes, 0);
+        const auto text = mounts::readSteadyFile(entry->get(), table, kMaximumDesktopEntryBytes);
         return apps::activationPolicy(text ? apps::parseDesktopEntry(*text) : std::nullopt);
     }
     return ActivationPolicy::prohibited;
+}
+
+// The application name of a Flatpak's /.flatpak-info, seen through the process's root. The sandbox's
+// files lie on mounts of its own namespace, so they are judged by the process's own mount table; the
+// file is the sandbox's, never a link out of it.
+std::optional<std::string> flatpakApplication(int processDirectory)
+{
+    mounts::MountTable theirs("/proc/self/fd/" + std::to_string(processDirectory) + "/mountinfo");
+    const auto target = theirs.refresh() ? mounts::linkTarget(processDirectory, "root", theirs) : std::nullopt;
+    const UniqueFd root =
+        target ? mounts::openLinkTarget(processDirectory, "root", *target, O_PATH | O_DIRECTORY) : UniqueFd();
+    const UniqueFd info(root ? openat(root.get(), ".flatpak-info", O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
+    const auto text = info ? mounts::readSteadyFile(info.get(), theirs, kMaximumProcTextBytes) : std::nullopt;
+    return text ? apps::flatpakApplicationName(*text) : std::nullopt;
 }
 
 } // namespace
@@ -146,7 +168,6 @@ RunningApplicationSources systemRunningApplicationSources(const Environment& env
 {
     const auto text = [](const std::optional<std::string>& value) { return value ? value->c_str() : nullptr; };
     RunningApplicationSources sources;
-    sources.procRoot = environment.roots.proc;
     sources.dataDirectories =
         apps::dataDirectories(text(environment.dataHome), text(environment.home), text(environment.dataDirs));
     return sources;
@@ -168,15 +189,15 @@ bool LinuxRunningApplication::isTerminated() const
 bool LinuxRunningApplication::terminate() { return !isTerminated() && signalPidfd(pidfd_.get(), SIGTERM); }
 
 std::unique_ptr<LinuxRunningApplication> lookUpRunningApplication(
-    std::int32_t pid, const RunningApplicationSources& sources)
+    std::int32_t pid, const RunningApplicationSources& sources, mounts::MountTable& mounts)
 {
-    if (pid < 1) {
+    if (pid < 1 || !mounts.refresh()) {
         return nullptr;
     }
     // Taken first: while it reports the process alive, the pid names the process read below.
     UniqueFd pidfd(openPidfd(pid));
-    const auto cgroupText =
-        pidfd ? readWholeFile(AT_FDCWD, processPath(sources, pid, "cgroup"), kMaximumProcTextBytes) : std::nullopt;
+    const UniqueFd process(pidfd ? open(processPath(sources, pid, "").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+    const auto cgroupText = process ? readWholeFile(process.get(), "cgroup", kMaximumProcTextBytes) : std::nullopt;
     const auto cgroup = cgroupText ? apps::systemdCgroup(*cgroupText) : std::nullopt;
     if (!cgroup) {
         return nullptr;
@@ -187,24 +208,21 @@ std::unique_ptr<LinuxRunningApplication> lookUpRunningApplication(
         id = std::move(unit->applicationID);
         group = unit->unitPath;
     } else {
-        // Seen through the process's own root; the file is the sandbox's, never a link out of it.
-        const auto info = readRegularFile(
-            AT_FDCWD, processPath(sources, pid, "root/.flatpak-info"), kMaximumProcTextBytes, O_NOFOLLOW);
-        auto name = info ? apps::flatpakApplicationName(*info) : std::nullopt;
+        auto name = flatpakApplication(process.get());
         if (!name) {
             return nullptr;
         }
         id = std::move(*name);
     }
 
-    const auto mountinfo = readWholeFile(AT_FDCWD, sources.procRoot + "/self/mountinfo", 4 * kMaximumProcTextBytes);
-    const auto mounts = mountinfo ? apps::cgroupMounts(*mountinfo) : apps::CgroupMounts {};
-    const auto& mount = cgroup->hierarchy == apps::CgroupHierarchy::unified ? mounts.unified : mounts.namedSystemd;
+    const auto hierarchies = apps::cgroupMounts(mounts.mounts());
+    const auto& mount =
+        cgroup->hierarchy == apps::CgroupHierarchy::unified ? hierarchies.unified : hierarchies.namedSystemd;
     const auto folder = mount ? apps::cgroupFolder(*mount, group) : std::nullopt;
     if (!folder || oldestProcess(*folder, sources) != pid) {
         return nullptr;
     }
-    const ActivationPolicy policy = policyOf(id, sources);
+    const ActivationPolicy policy = policyOf(id, sources, mounts);
     if (!signalPidfd(pidfd.get(), 0)) {
         return nullptr; // reaped meanwhile: what was read may describe another process
     }

@@ -263,55 +263,23 @@ ActivationPolicy activationPolicy(const std::optional<DesktopEntry>& entry)
 } // namespace quorvantile::applications
 
 namespace quorvantile::applications {
-namespace {
 
-// mountinfo writes space, tab, line feed and backslash in paths as three octal digits.
-std::string unescapedOctal(std::string_view text)
+CgroupMounts cgroupMounts(const std::vector<mounts::Mount>& table)
 {
-    std::string result;
-    for (std::size_t index = 0; index < text.size(); ++index) {
-        if (text[index] == '\\' && index + 4 <= text.size()) {
-            unsigned value = 0;
-            const char* digits = text.data() + index + 1;
-            if (std::from_chars(digits, digits + 3, value, 8).ptr == digits + 3 && value < 256) {
-                result += static_cast<char>(value);
-                index += 3;
-                continue;
-            }
-        }
-        result += text[index];
-    }
-    return result;
-}
-
-} // namespace
-
-CgroupMounts cgroupMounts(std::string_view mountinfoText)
-{
-    CgroupMounts mounts;
-    while (!mountinfoText.empty()) {
-        const std::string_view line = takeLine(mountinfoText);
-        const std::size_t separator = line.find(" - ");
-        if (separator == std::string_view::npos) {
-            continue;
-        }
-        const auto fields = split(line.substr(0, separator), ' ');
-        const auto tail = split(line.substr(separator + 3), ' ');
-        if (fields.size() < 5 || tail.size() < 3) {
-            continue;
-        }
-        const CgroupMount mount {unescapedOctal(fields[3]), unescapedOctal(fields[4])};
-        if (tail[0] == "cgroup2" && !mounts.unified) {
-            mounts.unified = mount;
-        } else if (tail[0] == "cgroup" && !mounts.namedSystemd) {
-            for (const std::string_view option : split(tail[2], ',')) {
+    CgroupMounts found;
+    for (const mounts::Mount& mount : table) {
+        const CgroupMount location {mount.root, mount.mountPoint};
+        if (mount.type == "cgroup2" && !found.unified) {
+            found.unified = location;
+        } else if (mount.type == "cgroup" && !found.namedSystemd) {
+            for (const std::string_view option : split(mount.superOptions, ',')) {
                 if (option == "name=systemd") {
-                    mounts.namedSystemd = mount;
+                    found.namedSystemd = location;
                 }
             }
         }
     }
-    return mounts;
+    return found;
 }
 
 std::optional<std::string> cgroupFolder(const CgroupMount& mount, std::string_view path)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/linux/MountTable.h"
 #include "companion/AppQuitOperatingSystem.h"
 
 #include <cstdint>
@@ -75,8 +76,8 @@ struct CgroupMounts {
     std::optional<CgroupMount> namedSystemd; // the v1 "name=systemd" hierarchy of a hybrid system
 };
 
-// The first mount of each hierarchy in a /proc/<pid>/mountinfo text, with "\NNN" escapes undone.
-[[nodiscard]] CgroupMounts cgroupMounts(std::string_view mountinfoText);
+// The first mount of each hierarchy in a mount table.
+[[nodiscard]] CgroupMounts cgroupMounts(const std::vector<mounts::Mount>& table);
 
 // The folder of cgroup `path` below `mount`; absent when the path lies outside the mount.
 [[nodiscard]] std::optional<std::string> cgroupFolder(const CgroupMount& mount, std::string_view path);

@@ -1,3 +1,4 @@
+#include "common/linux/MountTable.h"
 #include "companion/AppQuitOperatingSystem.h"
 #include "companion/linux/RunningApplication.h"
 #include "processes/linux/ProcfsProcessTable.h"
@@ -8,6 +9,8 @@ namespace quorvantile {
 
 std::int32_t SystemAppQuitOperatingSystem::currentProcessIdentifier() const { return getpid(); }
 
+std::int32_t SystemAppQuitOperatingSystem::parentProcessIdentifier() const { return getppid(); }
+
 std::uint32_t SystemAppQuitOperatingSystem::effectiveUserIdentifier() const { return geteuid(); }
 
 std::optional<AppQuitProcessIdentity> SystemAppQuitOperatingSystem::process(std::int32_t pid)
@@ -16,7 +19,7 @@ std::optional<AppQuitProcessIdentity> SystemAppQuitOperatingSystem::process(std:
         return std::nullopt;
     }
     // A fresh table per reading: each reading takes its own boot time, as the process readers do.
-    ProcfsProcessTable table(environment_.roots.proc);
+    ProcfsProcessTable table("/proc");
     ProcessBsdInfo info;
     if (table.bsdInfo(pid, info) != kBsdInfoBytes || info.pbi_pid != static_cast<std::uint32_t>(pid) ||
         info.pbi_status == kProcessStatusZombie) {
@@ -27,7 +30,8 @@ std::optional<AppQuitProcessIdentity> SystemAppQuitOperatingSystem::process(std:
 
 std::unique_ptr<AppQuitApplication> SystemAppQuitOperatingSystem::runningApplication(std::int32_t processIdentifier)
 {
-    return lookUpRunningApplication(processIdentifier, systemRunningApplicationSources(environment_));
+    mounts::MountTable mounts; // quits are rare: read for each, not kept
+    return lookUpRunningApplication(processIdentifier, systemRunningApplicationSources(environment_), mounts);
 }
 
 } // namespace quorvantile

@@ -3,12 +3,10 @@
 
 namespace quorvantile {
 
-std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature(const std::string& procRoot)
+std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature()
 {
     // Anchored at the vendor anchors compiled into the program.
-    LinuxPeerCodeSignatureOptions options;
-    options.procRoot = procRoot;
-    return std::make_unique<LinuxPeerCodeSignature>(codesign::vendorAnchorsPem(), std::move(options));
+    return std::make_unique<LinuxPeerCodeSignature>(codesign::vendorAnchorsPem());
 }
 
 } // namespace quorvantile

@@ -1,8 +1,15 @@
 #include "processes/linux/ExecutableBuildId.h"
 
+#include "common/UniqueFd.h"
+#include "common/linux/MountTable.h"
+#include "common/linux/MountedFiles.h"
+
 #include <elf.h>
 #include <gelf.h>
 #include <libelf.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -77,6 +84,17 @@ std::array<std::uint8_t, kUuidBytes> executableUuid(int fd)
         }
     }
     return uuid;
+}
+
+std::array<std::uint8_t, kUuidBytes> processExecutableUuid(int processDirectory)
+{
+    mounts::MountTable table;
+    const auto target = table.refresh() ? mounts::linkTarget(processDirectory, "exe", table) : std::nullopt;
+    if (!target || target->mayStall || !S_ISREG(target->status.mode)) {
+        return {};
+    }
+    const UniqueFd executable = mounts::openLinkTarget(processDirectory, "exe", *target, O_RDONLY);
+    return executable ? executableUuid(executable.get()) : std::array<std::uint8_t, kUuidBytes> {};
 }
 
 } // namespace quorvantile::procfs

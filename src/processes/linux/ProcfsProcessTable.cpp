@@ -215,10 +215,9 @@ int ProcfsProcessTable::usageInfo(std::int32_t pid, ProcessUsageInfo& info)
     info.ri_diskio_bytesread = io->readBytes;
     info.ri_diskio_byteswritten = io->writeBytes;
 
-    // An executable that cannot be opened has no UUID we can read: 16 zero bytes, as for one without
-    // a build id.
-    const UniqueFd executable(::openat(directory.get(), "exe", O_RDONLY | O_CLOEXEC));
-    info.ri_uuid = executable ? procfs::executableUuid(executable.get()) : std::array<std::uint8_t, kUuidBytes> {};
+    // An executable that cannot be read safely has no UUID we can give: 16 zero bytes, as for one
+    // without a build id.
+    info.ri_uuid = procfs::processExecutableUuid(directory.get());
     return 0;
 }
 
