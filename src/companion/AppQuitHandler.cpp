@@ -3,6 +3,8 @@
 namespace quorvantile::AppQuitHandler {
 namespace {
 
+bool isCancelled(const std::function<bool()>& cancelled) { return cancelled && cancelled(); }
+
 bool sameProcess(const AppQuitProcessIdentity& identity, const ProcessDetailRequest& process)
 {
     return identity.pid == process.pid && identity.startSeconds == process.startSeconds &&
@@ -11,10 +13,10 @@ bool sameProcess(const AppQuitProcessIdentity& identity, const ProcessDetailRequ
 
 } // namespace
 
-bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, const std::stop_token& cancellation)
+bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, const std::function<bool()>& cancelled)
 {
     const std::int32_t pid = request.process.pid;
-    if (!request.isValid() || pid == system.currentProcessIdentifier() || cancellation.stop_requested()) {
+    if (!request.isValid() || pid == system.currentProcessIdentifier() || isCancelled(cancelled)) {
         return false;
     }
     // The identity is read before and after the application checks: a process that ended and whose
@@ -32,7 +34,7 @@ bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, cons
         return false;
     }
     const auto second = system.process(pid);
-    if (second != first || cancellation.stop_requested()) {
+    if (second != first || isCancelled(cancelled)) {
         return false;
     }
     return application->terminate();

@@ -146,16 +146,15 @@ TEST(AppQuitHandler, AsksAfterEveryCheckUnlessTheAskIsUndeliveredOrTheCallerCanc
     EXPECT_FALSE(AppQuitHandler::request(kRequest, undelivered));
     EXPECT_EQ(undelivered.calls.back(), "terminate");
 
-    std::stop_source early;
-    early.request_stop();
+    const auto early = [] { return true; };
     FakeSystem before;
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, before, early.get_token()));
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, before, early));
     EXPECT_TRUE(before.calls.empty());
 
-    std::stop_source late;
+    bool stopped = false;
     FakeSystem during;
-    during.onSecondIdentity = [&] { late.request_stop(); };
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, during, late.get_token()));
+    during.onSecondIdentity = [&] { stopped = true; };
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, during, [&] { return stopped; }));
     EXPECT_EQ(during.calls, (std::vector<std::string> {"process", "application", "process"}));
 }
 
