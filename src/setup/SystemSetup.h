@@ -24,7 +24,7 @@ struct SystemSetup {
 
 // The user's defaults, the controller of a server child started from this program's own executable,
 // and the login item. Absent when this program's own executable cannot be found.
-[[nodiscard]] std::optional<SystemSetup> systemSetup(const Environment& environment, FolderOpener openFolder);
+[[nodiscard]] std::optional<SystemSetup> systemSetup(const Environment& environment, const FolderOpener& openFolder);
 
 // Whether the platform started this application as a login item. Made before the application
 // object, asked once the application has finished launching.

@@ -31,7 +31,7 @@ private:
 
 } // namespace
 
-std::optional<SystemSetup> systemSetup(const Environment& environment, FolderOpener openFolder)
+std::optional<SystemSetup> systemSetup(const Environment& environment, const FolderOpener& openFolder)
 {
     const auto executable = applicationExecutable();
     if (!executable) {
@@ -40,7 +40,7 @@ std::optional<SystemSetup> systemSetup(const Environment& environment, FolderOpe
     const auto configuration = configurationHome(environment);
     return SystemSetup {systemDefaultsStore(configuration),
         std::make_shared<SystemSensorCompanionProcess>(executable->string()),
-        systemSensorCompanionLogin(configuration, std::move(openFolder))};
+        systemSensorCompanionLogin(configuration, openFolder)};
 }
 
 std::unique_ptr<LoginItemLaunch> observeLoginItemLaunch() { return std::make_unique<EnvironmentLoginItemLaunch>(); }

@@ -49,7 +49,7 @@ public:
             co_return registerMainApp();
         }
         // Resumes where the platform calls the handler, on any thread; the caller moves on from there.
-        co_return co_await completion<Outcome>([](Completion<Outcome>::Complete complete) {
+        co_return co_await completion<Outcome>([](const Completion<Outcome>::Complete& complete) {
             @autoreleasepool {
                 const auto service = appServiceClass();
                 if (service == Nil) {

@@ -10,7 +10,7 @@ namespace quorvantile::setup {
 
 // The environment and the folder opener serve Linux folders; the platform keeps its defaults and
 // login items itself and opens its own settings.
-std::optional<SystemSetup> systemSetup(const Environment& /*environment*/, FolderOpener /*openFolder*/)
+std::optional<SystemSetup> systemSetup(const Environment& /*environment*/, const FolderOpener& /*openFolder*/)
 {
     const auto executable = ownExecutable();
     if (!executable) {
