@@ -3,6 +3,8 @@
 namespace quorvantile::AppQuitHandler {
 namespace {
 
+bool isCancelled(const std::function<bool()>& cancelled) { return cancelled && cancelled(); }
+
 bool sameProcess(const AppQuitProcessIdentity& identity, const ProcessDetailRequest& process)
 {
     return identity.pid == process.pid && identity.startSeconds == process.startSeconds &&
@@ -12,13 +14,13 @@ bool sameProcess(const AppQuitProcessIdentity& identity, const ProcessDetailRequ
 } // namespace
 
 bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, std::int32_t requester,
-    const std::stop_token& cancellation)
+    const std::function<bool()>& cancelled)
 {
     const std::int32_t pid = request.process.pid;
     // On Linux an application's identifier comes from how it was launched, so the processes that keep
     // this one running and the one asking are protected by their pids, whatever they are called.
     if (!request.isValid() || pid == system.currentProcessIdentifier() || pid == system.parentProcessIdentifier() ||
-        requester < 1 || pid == requester || cancellation.stop_requested()) {
+        requester < 1 || pid == requester || isCancelled(cancelled)) {
         return false;
     }
     // The identity is read before and after the application checks: a process that ended and whose
@@ -36,7 +38,7 @@ bool request(const AppQuitRequest& request, AppQuitOperatingSystem& system, std:
         return false;
     }
     const auto second = system.process(pid);
-    if (second != first || cancellation.stop_requested()) {
+    if (second != first || isCancelled(cancelled)) {
         return false;
     }
     return application->terminate();

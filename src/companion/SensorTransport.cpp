@@ -1,5 +1,7 @@
 #include "companion/SensorTransport.h"
 
+#include "companion/SocketOptions.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -43,7 +45,7 @@ bool configureSocket(int fd)
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         return false;
     }
-    return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+    return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 && preventSigpipe(fd);
 }
 
 bool wait(int fd, short events, double deadline, const Clock& clock)

@@ -47,8 +47,8 @@ inline constexpr std::string_view kCompanionIdentifier = "com.zembo.quorvantile.
 [[nodiscard]] bool trustedPeer(int fd, std::string_view identifier);
 [[nodiscard]] bool trustedPeer(int fd, std::string_view identifier, PeerCodeSignature& signatures);
 
-// Non-blocking and close-on-exec. (Linux has no per-socket SIGPIPE switch: every send passes
-// MSG_NOSIGNAL and the server ignores SIGPIPE.)
+// Non-blocking, close-on-exec and, where the platform has the option, no SIGPIPE (see
+// SocketOptions.h; every send passes MSG_NOSIGNAL as well).
 [[nodiscard]] bool configureSocket(int fd);
 
 // True when `fd` reports one of `events` before `deadline` (system-uptime seconds).

@@ -4,6 +4,7 @@
 #include "companion/GroupContainer.h"
 #include "companion/PrivateDirectory.h"
 #include "companion/SensorTransport.h"
+#include "companion/SocketOptions.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -108,7 +109,7 @@ int pollTimeoutMilliseconds(bool persistent, double idleDeadline, const Clock& c
 // once a status line has failed.
 bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& ports, const StatusReporter& reporter)
 {
-    // Non-blocking and close-on-exec came with accept4. The peer is checked before a single byte
+    // The connection's options came with acceptConnection. The peer is checked before a single byte
     // is read from it: an untrusted peer is refused at once, whatever it sends or withholds.
     if (!ports.signatures ||
         !transport::trustedPeer(connection.get(), transport::kParentIdentifier, *ports.signatures)) {
@@ -206,7 +207,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
         if ((entries[0].revents & POLLIN) == 0) {
             break;
         }
-        UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        UniqueFd connection = transport::acceptConnection(listener.get());
         if (!connection) {
             // ECONNABORTED is the client's doing and must not end the server.
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {

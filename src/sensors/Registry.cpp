@@ -1,8 +1,10 @@
 #include "sensors/Registry.h"
 
+#include "common/Json.h"
+
 #include <array>
-#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <type_traits>
 
 namespace quorvantile {
@@ -21,16 +23,21 @@ std::optional<std::string> numberText(const RegistryScalar& value)
             if constexpr (std::is_same_v<Held, std::int64_t>) {
                 return std::to_string(held);
             } else if constexpr (std::is_same_v<Held, double>) {
-                // An integral value as its digits, whatever its size (100000, never "1e+05"); any
-                // other as the shortest text that reads back to the same double.
+                if (!std::isfinite(held)) {
+                    return std::nullopt; // no digits stand for an infinity or a NaN
+                }
+                // An integral value as its digits, whatever its size (100000, never "1e+05"): printf
+                // writes them exactly. Any other as the shortest text that reads back to the same
+                // double (the floating-point to_chars is missing from the C++ library of older macOS).
+                if (std::trunc(held) != held) {
+                    return json::Json(held).dump();
+                }
                 std::array<char, kLongestDoubleDigits> text {};
-                const auto [end, error] = std::isfinite(held) && std::trunc(held) == held
-                    ? std::to_chars(text.data(), text.data() + text.size(), held, std::chars_format::fixed, 0)
-                    : std::to_chars(text.data(), text.data() + text.size(), held);
-                if (error != std::errc {}) {
+                const int length = std::snprintf(text.data(), text.size(), "%.0f", held);
+                if (length < 0 || static_cast<std::size_t>(length) >= text.size()) {
                     return std::nullopt;
                 }
-                return std::string(text.data(), end);
+                return std::string(text.data(), static_cast<std::size_t>(length));
             } else {
                 return std::nullopt; // Booleans and texts are not numbers
             }

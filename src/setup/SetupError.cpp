@@ -1,6 +1,6 @@
 #include "setup/SetupError.h"
 
-#include <cstring>
+#include <system_error>
 
 namespace quorvantile::setup {
 namespace {
@@ -26,9 +26,11 @@ std::string SetupError::localizedDescription() const
         return describe(*own);
     }
     if (const auto* call = std::get_if<SystemCallError>(&reason_)) {
-        char buffer[256];
-        // The GNU strerror_r returns the text, which may or may not live in the buffer.
-        return strerror_r(call->number, buffer, sizeof buffer);
+        // The C library's own text for the number, as strerror gives it, but safe on any thread.
+        return std::generic_category().message(call->number);
+    }
+    if (const auto* platform = std::get_if<PlatformError>(&reason_)) {
+        return platform->description;
     }
     return std::get<ParseError>(reason_).message;
 }

@@ -153,16 +153,15 @@ TEST(AppQuitHandler, AsksAfterEveryCheckUnlessTheAskIsUndeliveredOrTheCallerCanc
     EXPECT_FALSE(AppQuitHandler::request(kRequest, undelivered, kRequester));
     EXPECT_EQ(undelivered.calls.back(), "terminate");
 
-    std::stop_source early;
-    early.request_stop();
+    const auto early = [] { return true; };
     FakeSystem before;
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, before, kRequester, early.get_token()));
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, before, kRequester, early));
     EXPECT_TRUE(before.calls.empty());
 
-    std::stop_source late;
+    bool stopped = false;
     FakeSystem during;
-    during.onSecondIdentity = [&] { late.request_stop(); };
-    EXPECT_FALSE(AppQuitHandler::request(kRequest, during, kRequester, late.get_token()));
+    during.onSecondIdentity = [&] { stopped = true; };
+    EXPECT_FALSE(AppQuitHandler::request(kRequest, during, kRequester, [&] { return stopped; }));
     EXPECT_EQ(during.calls, (std::vector<std::string> {"process", "application", "process"}));
 }
 

@@ -4,6 +4,7 @@
 #include "common/UniqueFd.h"
 #include "companion/PeerCredentials.h"
 #include "companion/SensorTransport.h"
+#include "companion/SocketOptions.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,7 +45,7 @@ std::variant<UniqueFd, Failure> connectTo(const std::string& socketPath, double 
         return Failure {"the socket path is longer than 103 bytes or holds a zero byte: " + socketPath};
     }
     for (;;) {
-        UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        UniqueFd socket = transport::streamSocket();
         if (!socket) {
             return Failure {std::string("cannot create a socket: ") + std::strerror(errno)};
         }

@@ -9,9 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -232,7 +232,7 @@ void sleepUntil(std::chrono::steady_clock::time_point deadline)
         const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout {
             static_cast<time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
-        (void)ppoll(nullptr, 0, &timeout, &previous);
+        (void)pselect(0, nullptr, nullptr, nullptr, &timeout, &previous); // unblocks them while it waits
     }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

@@ -79,13 +79,4 @@ std::optional<std::string> groupContainer(const Environment& environment)
     return container;
 }
 
-std::optional<std::string> companionSocketPath(const Environment& environment)
-{
-    auto container = groupContainer(environment);
-    if (!container) {
-        return std::nullopt;
-    }
-    return *container + "/" + std::string(kSocketFileName);
-}
-
 } // namespace quorvantile

@@ -1,5 +1,6 @@
 #include "common/linux/MountTable.h"
 #include "companion/AppQuitOperatingSystem.h"
+#include "companion/AppQuitProcess.h"
 #include "companion/linux/RunningApplication.h"
 #include "processes/linux/ProcfsProcessTable.h"
 
@@ -15,17 +16,9 @@ std::uint32_t SystemAppQuitOperatingSystem::effectiveUserIdentifier() const { re
 
 std::optional<AppQuitProcessIdentity> SystemAppQuitOperatingSystem::process(std::int32_t pid)
 {
-    if (pid < 1) {
-        return std::nullopt;
-    }
     // A fresh table per reading: each reading takes its own boot time, as the process readers do.
     ProcfsProcessTable table("/proc");
-    ProcessBsdInfo info;
-    if (table.bsdInfo(pid, info) != kBsdInfoBytes || info.pbi_pid != static_cast<std::uint32_t>(pid) ||
-        info.pbi_status == kProcessStatusZombie) {
-        return std::nullopt;
-    }
-    return AppQuitProcessIdentity {pid, info.pbi_start_tvsec, info.pbi_start_tvusec, info.pbi_uid};
+    return liveProcessIdentity(table, pid);
 }
 
 std::unique_ptr<AppQuitApplication> SystemAppQuitOperatingSystem::runningApplication(std::int32_t processIdentifier)

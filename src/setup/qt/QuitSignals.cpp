@@ -1,13 +1,15 @@
 #include "setup/qt/QuitSignals.h"
 
+#include "common/Pipe.h"
+
 #include <QSocketNotifier>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 namespace quorvantile::setup {
 namespace {
@@ -31,13 +33,13 @@ extern "C" void onQuitSignal(int number)
 
 QuitSignals::QuitSignals(QObject* parent) : QObject(parent)
 {
-    int ends[2];
     // Close-on-exec: the server child must not inherit either end.
-    if (writeEnd != -1 || pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    Pipe ends;
+    if (writeEnd != -1 || !makePipe(ends, /*nonBlocking=*/true)) {
         return;
     }
-    readEnd_ = UniqueFd(ends[0]);
-    writeEnd = ends[1];
+    readEnd_ = std::move(ends.read);
+    writeEnd = ends.write.release();
     struct sigaction action { };
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);

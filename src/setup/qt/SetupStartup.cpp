@@ -2,10 +2,7 @@
 // command lines only, so that the server modes never map a Qt library.
 #include "companion/GroupContainer.h"
 #include "setup/SensorCompanionSetupState.h"
-#include "setup/linux/JsonDefaultsStore.h"
-#include "setup/linux/SystemSensorCompanionLogin.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
-#include "setup/linux/XdgFolders.h"
+#include "setup/SystemSetup.h"
 #include "setup/qt/QtMainExecutor.h"
 #include "setup/qt/QuitSignals.h"
 #include "setup/qt/SensorCompanionApplication.h"
@@ -18,14 +15,9 @@
 #include <QUrl>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace quorvantile::setup {
 namespace {
-
-// Set by the autostart entry: the counterpart of being launched as a login item.
-constexpr const char* kLoginItemVariable = "QUORVANTILE_LAUNCHED_AS_LOGIN_ITEM";
 
 void fail(const QString& message)
 {
@@ -34,15 +26,15 @@ void fail(const QString& message)
 
 int runSetup(bool onDemand)
 {
-    const auto executable = applicationExecutable();
-    if (!executable) {
+    const auto launch = observeLoginItemLaunch();
+    const Environment environment = readEnvironment();
+    auto platform = systemSetup(environment, [](const std::filesystem::path& folder) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
+    });
+    if (!platform) {
         fail(QStringLiteral("cannot find this program's own executable"));
         return 1;
     }
-    // Read once and removed, so that nothing this application starts inherits it.
-    const char* loginItemValue = std::getenv(kLoginItemVariable);
-    const bool launchedAsLoginItem = loginItemValue != nullptr && std::strcmp(loginItemValue, "1") == 0;
-    unsetenv(kLoginItemVariable);
 
     // Qt keeps references to these for the life of the application object.
     static int argc = 1;
@@ -62,7 +54,6 @@ int runSetup(bool onDemand)
         QCoreApplication::installTranslator(&translator);
     }
 
-    const Environment environment = readEnvironment();
     const auto container = groupContainer(environment);
     if (!container) {
         fail(QStringLiteral("no folder for the application group can be found or made"));
@@ -81,14 +72,8 @@ int runSetup(bool onDemand)
     }
 
     QuitSignals quitSignals;
-    const auto configuration = configurationHome(environment);
-    const auto state = SensorCompanionSetupState::create(systemDefaultsStore(configuration),
-        std::make_shared<SystemSensorCompanionProcess>(executable->string()),
-        systemSensorCompanionLogin(configuration,
-            [](const std::filesystem::path& folder) {
-                QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
-            }),
-        std::make_shared<QtMainExecutor>());
+    const auto state = SensorCompanionSetupState::create(std::move(platform->defaults), std::move(platform->process),
+        std::move(platform->login), std::make_shared<QtMainExecutor>());
     SensorCompanionApplication delegate(state, onDemand, [] { QCoreApplication::exit(0); });
     application.installEventFilter(&delegate);
     QObject::connect(
@@ -101,7 +86,7 @@ int runSetup(bool onDemand)
             }
         });
     QMetaObject::invokeMethod(
-        &delegate, [&delegate, launchedAsLoginItem] { delegate.applicationDidFinishLaunching(launchedAsLoginItem); },
+        &delegate, [&delegate, &launch] { delegate.applicationDidFinishLaunching(launch->launchedAsLoginItem()); },
         Qt::QueuedConnection);
     return QApplication::exec();
 }

@@ -1,10 +1,11 @@
 #include "companion/SetupModule.h"
 
+#include "common/ExecutablePath.h"
+
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <system_error>
 
 namespace quorvantile {
 namespace {
@@ -17,12 +18,11 @@ constexpr const char* kEntrySymbol = "quorvantile_setup_main";
 
 std::filesystem::path modulePath()
 {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    const auto executable = ownExecutable();
+    if (!executable) {
         return {};
     }
-    return (executable.parent_path() / kModuleRelativeDirectory / kModuleFileName).lexically_normal();
+    return (executable->parent_path() / kModuleRelativeDirectory / kModuleFileName).lexically_normal();
 }
 
 } // namespace

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "common/UniqueFd.h"
+
+namespace quorvantile {
+
+struct Pipe {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+// Makes a pipe whose two ends are close-on-exec (and non-blocking when asked), so that no child
+// started meanwhile inherits them. False, with errno set, when it cannot be made.
+[[nodiscard]] bool makePipe(Pipe& pipe, bool nonBlocking = false);
+
+} // namespace quorvantile
