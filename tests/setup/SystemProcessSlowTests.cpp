@@ -27,16 +27,16 @@ TEST(SystemSensorCompanionProcessWaits, ReadyLineLimitAndStopEscalation)
     testing::ChildScripts scripts;
     for (const auto& [name, body, started, leastStartSeconds, leastStopSeconds] : cases) {
         SCOPED_TRACE(name);
-        SystemSensorCompanionProcess controller(scripts.write("child", body));
+        const auto controller = testing::controllerFor(scripts.write("child", body));
         std::atomic<int> exits {0};
         const double starting = systemClock().uptime();
-        ASSERT_EQ(waitFor(controller.start(true, [&exits] { ++exits; })), started);
+        ASSERT_EQ(waitFor(controller->start(true, [&exits] { ++exits; })), started);
         const double stopping = systemClock().uptime();
-        EXPECT_TRUE(waitFor(controller.stop()).ok());
+        EXPECT_TRUE(waitFor(controller->stop()).ok());
         EXPECT_GE(stopping - starting, leastStartSeconds);
         EXPECT_GE(systemClock().uptime() - stopping, leastStopSeconds);
         EXPECT_EQ(exits, 1);
-        EXPECT_TRUE(waitFor(controller.stop()).ok());
+        EXPECT_TRUE(waitFor(controller->stop()).ok());
     }
 }
 

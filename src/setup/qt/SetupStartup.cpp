@@ -2,6 +2,7 @@
 // command lines only, so that the server modes never map a Qt library.
 #include "companion/GroupContainer.h"
 #include "setup/SensorCompanionSetupState.h"
+#include "setup/linux/ChildLaunch.h"
 #include "setup/linux/JsonDefaultsStore.h"
 #include "setup/linux/SystemSensorCompanionLogin.h"
 #include "setup/linux/SystemSensorCompanionProcess.h"
@@ -34,8 +35,11 @@ void fail(const QString& message)
 
 int runSetup(bool onDemand)
 {
+    // Opened once: every server child runs this very program, even after an upgrade replaced the
+    // file at its path (the new one arrives with the next start of the application).
+    UniqueFd program = openExecutable("/proc/self/exe");
     const auto executable = applicationExecutable();
-    if (!executable) {
+    if (!program || !executable) {
         fail(QStringLiteral("cannot find this program's own executable"));
         return 1;
     }
@@ -83,7 +87,7 @@ int runSetup(bool onDemand)
     QuitSignals quitSignals;
     const auto configuration = configurationHome(environment);
     const auto state = SensorCompanionSetupState::create(systemDefaultsStore(configuration),
-        std::make_shared<SystemSensorCompanionProcess>(executable->string()),
+        std::make_shared<SystemSensorCompanionProcess>(std::move(program), executable->string(), currentEnvironment()),
         systemSensorCompanionLogin(configuration,
             [](const std::filesystem::path& folder) {
                 QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
