@@ -35,7 +35,7 @@ void EnableToRunning(benchmark::State& state)
 {
     auto main = std::make_shared<ManualExecutor>();
     auto setup = SensorCompanionSetupState::create(
-        std::make_shared<MemoryDefaults>(), companion(), std::make_shared<FakeLogin>(), main);
+        std::make_shared<MemoryDefaults>(), companion(), std::make_shared<FakeLogin>(), main, main);
     for (auto _ : state) {
         if (!runToEnd(*main, setup->setEnabled(true)) || !setup->running()) {
             state.SkipWithError("the companion did not start");

@@ -229,7 +229,7 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
     const auto script = scripts.write("child", testing::kReadyThenWaitForEndOfInput);
     auto main = std::make_shared<testing::ManualExecutor>();
     auto state = SensorCompanionSetupState::create(std::make_shared<testing::MemoryDefaults>(), controllerFor(script),
-        std::make_shared<testing::FakeLogin>(), main);
+        std::make_shared<testing::FakeLogin>(), main, main);
 
     ASSERT_TRUE(testing::runToEnd(*main, state->setEnabled(true)));
     EXPECT_TRUE(state->running());
@@ -243,6 +243,31 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
     // A stop after the child has ended by itself has nothing left to end.
     ASSERT_TRUE(testing::runToEnd(*main, state->setEnabled(false)));
     EXPECT_FALSE(state->enabled() || state->sensorFailed());
+}
+
+// A quit while a start stops the old child, with the real server as that child: the quit's stop
+// queues behind the start's on the controller's thread and finds nothing to end, so the start must
+// see the quit before it launches, or a server outlives the application.
+TEST(SystemSensorCompanionProcess, AQuitDuringAStartLeavesNoServerBehind)
+{
+    const quorvantile::testing::CompanionEnvironment environment;
+    auto main = std::make_shared<testing::ManualExecutor>();
+    const auto before = childrenOf(::getpid());
+    auto state = SensorCompanionSetupState::create(std::make_shared<testing::MemoryDefaults>(),
+        controllerFor(quorvantile::testing::binary("quorvantile-sensors"), environment.variables),
+        std::make_shared<testing::FakeLogin>(), main, main);
+
+    std::optional<Outcome> shutdown;
+    startDetached(state->setEnabled(true));
+    startDetached([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
+        out = co_await setup->shutdown();
+    }(state, shutdown));
+    // Also until the start is over: a start that launched has read the server's ready line by then.
+    ASSERT_TRUE(main->runUntil([&] { return shutdown.has_value() && !state->busy(); }, 10.0));
+    EXPECT_EQ(shutdown, Outcome());
+    EXPECT_FALSE(state->running() || state->enabled());
+    EXPECT_EQ(childrenOf(::getpid()), before);
+    EXPECT_FALSE(std::filesystem::exists(environment.socketPath()));
 }
 
 } // namespace

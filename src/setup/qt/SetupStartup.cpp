@@ -2,6 +2,7 @@
 // command lines only, so that the server modes never map a Qt library.
 #include "companion/GroupContainer.h"
 #include "setup/SensorCompanionSetupState.h"
+#include "setup/SerialExecutor.h"
 #include "setup/linux/ChildLaunch.h"
 #include "setup/linux/JsonDefaultsStore.h"
 #include "setup/linux/SystemSensorCompanionLogin.h"
@@ -92,7 +93,7 @@ int runSetup(bool onDemand)
             [](const std::filesystem::path& folder) {
                 QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder.string())));
             }),
-        std::make_shared<QtMainExecutor>());
+        std::make_shared<QtMainExecutor>(), std::make_shared<SerialExecutor>());
     SensorCompanionApplication delegate(state, onDemand, [] { QCoreApplication::exit(0); });
     application.installEventFilter(&delegate);
     QObject::connect(

@@ -58,7 +58,14 @@ TEST(SettingsWindow, ShapeTextsAndAFramePushedOffScreenComingBack)
     }
     texts.removeLast(); // the note's own text
     EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
-    EXPECT_EQ(find<QLabel>(*window, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
+    // The two error lines look alike.
+    const auto* loginError = find<QLabel>(*window, "sensors.loginError");
+    const auto* storeError = find<QLabel>(*window, "sensors.storeError");
+    for (const auto* label : {loginError, storeError}) {
+        EXPECT_EQ(label->palette().color(QPalette::WindowText).alphaF(), 1.0);
+        EXPECT_EQ(label->font().pixelSize(), 10);
+        EXPECT_TRUE(label->wordWrap());
+    }
 
     controller.showWindow();
     const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);
@@ -73,7 +80,7 @@ std::string shown(const QWidget& view)
 {
     QStringList parts;
     for (const char* name : {"sensors.enabled", "sensors.status", "sensors.retry", "sensors.login",
-             "sensors.loginSettings", "sensors.loginError"}) {
+             "sensors.loginSettings", "sensors.loginError", "sensors.storeError"}) {
         const auto* widget = find<QWidget>(view, name);
         const auto* box = qobject_cast<const QCheckBox*>(widget);
         const auto* label = qobject_cast<const QLabel*>(widget);
