@@ -75,7 +75,11 @@ int runSetup(bool onDemand)
     }
     SetupInstance instance(QString::fromStdString(*container));
     QString error;
-    switch (instance.claim(onDemand ? SetupRequest::onDemand : SetupRequest::show, error)) {
+    // A launch at login is passed on as what it is, so that nothing opens at login.
+    const SetupRequest request = onDemand ? SetupRequest::onDemand
+        : launchedAsLoginItem             ? SetupRequest::loginItem
+                                          : SetupRequest::show;
+    switch (instance.claim(request, error)) {
     case SetupInstance::Claim::forwarded:
         return 0;
     case SetupInstance::Claim::failed:
@@ -98,7 +102,7 @@ int runSetup(bool onDemand)
     application.installEventFilter(&delegate);
     QObject::connect(
         &quitSignals, &QuitSignals::received, &delegate, &SensorCompanionApplication::applicationShouldTerminate);
-    QObject::connect(&instance, &SetupInstance::requested, &delegate, &SensorCompanionApplication::handleRequest);
+    instance.setHandler([&delegate](SetupRequest later) { return delegate.handleRequest(later); });
     QObject::connect(
         &application, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState now) {
             if (now == Qt::ApplicationActive) {
