@@ -5,6 +5,7 @@
 #include "SetupTestSupport.h"
 
 #include "setup/SensorCompanionSetupState.h"
+#include "setup/linux/ChildLaunch.h"
 #include "setup/linux/SystemSensorCompanionProcess.h"
 
 #include <benchmark/benchmark.h>
@@ -22,13 +23,19 @@ using quorvantile::setup::testing::waitFor;
 
 const char* const kCompanion = QUORVANTILE_BIN_DIR "/quorvantile-sensors";
 
+std::shared_ptr<SystemSensorCompanionProcess> companion()
+{
+    return std::make_shared<SystemSensorCompanionProcess>(
+        quorvantile::setup::openExecutable(kCompanion), kCompanion, quorvantile::setup::currentEnvironment());
+}
+
 // From setEnabled(true) on the main executor to `running`: the stop of the idle controller, the
 // launch, the ready line and the hops between the threads.
 void EnableToRunning(benchmark::State& state)
 {
     auto main = std::make_shared<ManualExecutor>();
-    auto setup = SensorCompanionSetupState::create(std::make_shared<MemoryDefaults>(),
-        std::make_shared<SystemSensorCompanionProcess>(kCompanion), std::make_shared<FakeLogin>(), main);
+    auto setup = SensorCompanionSetupState::create(
+        std::make_shared<MemoryDefaults>(), companion(), std::make_shared<FakeLogin>(), main, main);
     for (auto _ : state) {
         if (!runToEnd(*main, setup->setEnabled(true)) || !setup->running()) {
             state.SkipWithError("the companion did not start");
@@ -44,14 +51,14 @@ BENCHMARK(EnableToRunning)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRe
 // start(persistent: true) of the controller alone, until the ready line has been read.
 void StartToReady(benchmark::State& state)
 {
-    SystemSensorCompanionProcess controller(kCompanion);
+    const auto controller = companion();
     for (auto _ : state) {
-        if (!waitFor(controller.start(true, {})).ok()) {
+        if (!waitFor(controller->start(true, {})).ok()) {
             state.SkipWithError("the companion did not start");
             break;
         }
         state.PauseTiming();
-        (void)waitFor(controller.stop());
+        (void)waitFor(controller->stop());
         state.ResumeTiming();
     }
 }
@@ -60,15 +67,15 @@ BENCHMARK(StartToReady)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealT
 // stop() of a managed server: it ends at the end of its input, long before the grace period.
 void StopAtEndOfInput(benchmark::State& state)
 {
-    SystemSensorCompanionProcess controller(kCompanion);
+    const auto controller = companion();
     for (auto _ : state) {
         state.PauseTiming();
-        if (!waitFor(controller.start(true, {})).ok()) {
+        if (!waitFor(controller->start(true, {})).ok()) {
             state.SkipWithError("the companion did not start");
             break;
         }
         state.ResumeTiming();
-        if (!waitFor(controller.stop()).ok()) {
+        if (!waitFor(controller->stop()).ok()) {
             state.SkipWithError("the companion did not stop");
             break;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Json.h"
+#include "setup/SetupError.h"
 
 #include <optional>
 #include <string_view>
@@ -14,8 +15,9 @@ public:
 
     // The stored value, of whatever type it has; absent when nothing is stored or the store is unreadable.
     [[nodiscard]] virtual std::optional<json::Json> value(std::string_view key) const = 0;
-    // Stores `value` under `key`, keeping every other key; false when it could not be stored.
-    virtual bool setValue(std::string_view key, const json::Json& value) = 0;
+    // Stores `value` under `key`, keeping every other key; the error says why it could not be stored.
+    // May take as long as the disk does: the setup state calls it away from the main thread.
+    virtual Outcome setValue(std::string_view key, const json::Json& value) = 0;
 };
 
 } // namespace quorvantile::setup

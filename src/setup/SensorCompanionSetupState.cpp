@@ -13,21 +13,28 @@ Task<Outcome> onMain(Executor& main, Task<Outcome> operation)
     co_return outcome;
 }
 
+// Runs an operation from its start on `executor`.
+Task<Outcome> runOn(Executor& executor, Task<Outcome> operation)
+{
+    co_await resumeOn(executor);
+    co_return co_await std::move(operation);
+}
+
 } // namespace
 
 std::shared_ptr<SensorCompanionSetupState> SensorCompanionSetupState::create(std::shared_ptr<DefaultsStore> defaults,
     std::shared_ptr<SensorCompanionProcessControlling> process, std::shared_ptr<SensorCompanionLoginControlling> login,
-    std::shared_ptr<Executor> mainExecutor)
+    std::shared_ptr<Executor> mainExecutor, std::shared_ptr<Executor> storageExecutor)
 {
-    return std::shared_ptr<SensorCompanionSetupState>(new SensorCompanionSetupState(
-        std::move(defaults), std::move(process), std::move(login), std::move(mainExecutor)));
+    return std::shared_ptr<SensorCompanionSetupState>(new SensorCompanionSetupState(std::move(defaults),
+        std::move(process), std::move(login), std::move(mainExecutor), std::move(storageExecutor)));
 }
 
 SensorCompanionSetupState::SensorCompanionSetupState(std::shared_ptr<DefaultsStore> defaults,
     std::shared_ptr<SensorCompanionProcessControlling> process, std::shared_ptr<SensorCompanionLoginControlling> login,
-    std::shared_ptr<Executor> mainExecutor)
+    std::shared_ptr<Executor> mainExecutor, std::shared_ptr<Executor> storageExecutor)
     : defaults_(std::move(defaults)), process_(std::move(process)), login_(std::move(login)),
-      main_(std::move(mainExecutor))
+      main_(std::move(mainExecutor)), storage_(std::move(storageExecutor))
 {
     // Anything but a stored Boolean (a text, a number, nothing) reads as not enabled.
     const auto stored = defaults_->value(kSensorsEnabledKey);
@@ -72,8 +79,8 @@ Task<void> SensorCompanionSetupState::setEnabled(bool enabled)
         // Replaces a running on-demand server by a persistent one.
         co_await start(true);
         if (running_) {
-            storeEnabled(true);
             publish(enabled_, true);
+            startDetached(storeEnabled(true));
         }
         co_return;
     }
@@ -86,7 +93,7 @@ Task<void> SensorCompanionSetupState::setEnabled(bool enabled)
         publish(running_, false);
         transient_ = false;
         publish(enabled_, false);
-        storeEnabled(false);
+        startDetached(storeEnabled(false));
     } else {
         publish(sensorFailed_, true);
     }
@@ -103,6 +110,12 @@ Task<void> SensorCompanionSetupState::start(bool persistent)
     const std::int64_t generation = ++revision_;
 
     Outcome outcome = co_await onMain(*main_, process_->stop());
+    if (outcome && revision_ != generation) {
+        // A quit began while the old child was being stopped, and its own stop may already have
+        // found nothing to end: a server launched now would outlive the application.
+        publish(busy_, false);
+        co_return;
+    }
     if (outcome) {
         publish(running_, false);
         transient_ = !persistent;
@@ -158,15 +171,19 @@ void SensorCompanionSetupState::childExited(std::int64_t generation, bool persis
     }
 }
 
-void SensorCompanionSetupState::storeEnabled(bool enabled)
+Task<void> SensorCompanionSetupState::storeEnabled(bool enabled)
 {
-    const auto stored = defaults_->value(kSensorsEnabledKey);
-    if (stored && stored->is_boolean() && stored->get<bool>() == enabled) {
-        return;
+    const auto self = shared_from_this();
+    co_await resumeOn(*storage_);
+    // Read and written on the storage executor, so that choices reach the file in the order made.
+    Outcome stored;
+    const auto current = defaults_->value(kSensorsEnabledKey);
+    if (!current || !current->is_boolean() || current->get<bool>() != enabled) {
+        stored = defaults_->setValue(kSensorsEnabledKey, enabled);
     }
-    // A store that cannot be written keeps the old choice for the next launch; the running
-    // service is unaffected, and the next change tries again.
-    (void)defaults_->setValue(kSensorsEnabledKey, enabled);
+    co_await resumeOn(*main_);
+    // `enabled` stays what the service does; the error says that the next launch will not know it.
+    publish(storeError_, stored ? std::optional<std::string>() : stored.error().localizedDescription());
 }
 
 Task<void> SensorCompanionSetupState::setLogin(bool enabled)
@@ -178,7 +195,7 @@ Task<void> SensorCompanionSetupState::setLogin(bool enabled)
     }
     publish(loginBusy_, true);
     publish(loginError_, std::optional<std::string>());
-    const Outcome outcome = co_await onMain(*main_, login_->setEnabled(enabled));
+    const Outcome outcome = co_await onMain(*main_, runOn(*storage_, login_->setEnabled(enabled)));
     if (!outcome) {
         publish(loginError_, std::optional<std::string>(outcome.error().localizedDescription()));
     }
@@ -199,6 +216,10 @@ Task<Outcome> SensorCompanionSetupState::shutdown()
     if (stopped) {
         publish(running_, false);
         transient_ = false;
+        // Writes already begun (a disable that finished just before the quit stores its choice)
+        // reach the disk before the application ends.
+        co_await resumeOn(*storage_);
+        co_await resumeOn(*main_);
     }
     co_return stopped;
 }

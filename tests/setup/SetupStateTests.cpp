@@ -2,9 +2,12 @@
 #include "SetupTestSupport.h"
 
 #include "setup/SensorCompanionSetupState.h"
+#include "setup/SerialExecutor.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace quorvantile::setup {
 namespace {
@@ -23,7 +26,7 @@ protected:
     void SetUp() override { make(); }
     SensorCompanionSetupState& make()
     {
-        state = SensorCompanionSetupState::create(defaults, process, login, main);
+        state = SensorCompanionSetupState::create(defaults, process, login, main, main);
         return *state;
     }
     void run(Task<void> operation)
@@ -177,25 +180,165 @@ TEST_F(SetupState, AnExitDuringAStartLeavesTheVerdictToTheStart)
     EXPECT_FALSE(state->running() || state->busy());
 }
 
+// Whatever the superseded start's launch gives, the quit owns the state: nothing is shown of it.
 TEST_F(SetupState, ShutdownSupersedesAStartInFlight)
 {
-    process->holdStarts = true;
-    run(state->setEnabled(true));
-    ASSERT_TRUE(process->pending.waiting());
+    for (const Outcome& launched : {Outcome(), Outcome(SensorCompanionProcessError::notReady)}) {
+        SCOPED_TRACE(launched.ok() ? "the launch succeeds" : "the launch fails");
+        process = std::make_shared<FakeProcess>();
+        make();
+        process->holdStarts = true;
+        run(state->setEnabled(true));
+        ASSERT_TRUE(process->pending.waiting());
 
+        std::optional<Outcome> shutdown;
+        run([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
+            out = co_await setup->shutdown();
+        }(state, shutdown));
+        process->pending.finish(launched);
+        main->runPending();
+        exitChild(0);
+
+        EXPECT_EQ(shutdown, Outcome());
+        EXPECT_THAT(process->calls, ElementsAre("stop", "start persistent", "stop"));
+        EXPECT_FALSE(state->running() || state->busy() || state->sensorFailed() || state->enabled());
+        EXPECT_FALSE(stored().has_value());
+    }
+}
+
+// The quit's stop is queued behind the start's stop of the old child and finds nothing to end: the
+// start must not launch a server after it.
+TEST_F(SetupState, AQuitWhileTheOldChildStopsLaunchesNothing)
+{
     std::optional<Outcome> shutdown;
-    run([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
+    startDetached(state->setEnabled(true));
+    startDetached([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
         out = co_await setup->shutdown();
     }(state, shutdown));
-    process->holdStarts = false;
-    process->pending.finish(); // the superseded start succeeds after all
     main->runPending();
-    exitChild(0);
-
     EXPECT_EQ(shutdown, Outcome());
-    EXPECT_THAT(process->calls, ElementsAre("stop", "start persistent", "stop"));
+    EXPECT_THAT(process->calls, ElementsAre("stop", "stop"));
     EXPECT_FALSE(state->running() || state->busy() || state->sensorFailed() || state->enabled());
+}
+
+// A choice that cannot be stored is shown; the service keeps doing what the user chose.
+TEST_F(SetupState, AFailedStoreOfTheChoiceIsShownUntilOneSucceeds)
+{
+    defaults->results = {SetupError::system("write", ENOSPC)};
+    run(state->setEnabled(true));
+    EXPECT_TRUE(state->enabled() && state->running());
+    EXPECT_EQ(state->storeError(), "No space left on device");
     EXPECT_FALSE(stored().has_value());
+
+    defaults->results = {SetupError::system("rename", EROFS)};
+    run(state->setEnabled(false));
+    EXPECT_FALSE(state->enabled() || state->running());
+    EXPECT_EQ(state->storeError(), "Read-only file system");
+
+    run(state->setEnabled(true));
+    EXPECT_FALSE(state->storeError().has_value());
+    EXPECT_EQ(stored(), json::Json(true));
+    EXPECT_EQ(defaults->writes, 3);
+}
+
+// A disk that takes its time: each write waits until the test lets it go (or 5 seconds pass, so that a
+// write made on the test's own thread fails the test instead of hanging it).
+class SlowDefaults final : public DefaultsStore {
+public:
+    [[nodiscard]] std::optional<json::Json> value(std::string_view key) const override
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = values_.find(key);
+        return found == values_.end() ? std::nullopt : std::optional(found->second);
+    }
+    Outcome setValue(std::string_view key, const json::Json& value) override
+    {
+        std::unique_lock lock(mutex_);
+        threads_.push_back(std::this_thread::get_id());
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::seconds(5), [this] { return released_; });
+        values_[std::string(key)] = value;
+        written_.push_back(value.get<bool>());
+        changed_.notify_all();
+        return {};
+    }
+    void release()
+    {
+        const std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    // Waits until `count` writes have begun; false after 5 seconds.
+    bool begun(std::size_t count)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return threads_.size() >= count; });
+    }
+    std::vector<bool> written() const
+    {
+        const std::lock_guard lock(mutex_);
+        return written_;
+    }
+    std::vector<std::thread::id> threads() const
+    {
+        const std::lock_guard lock(mutex_);
+        return threads_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool released_ = false;
+    std::map<std::string, json::Json, std::less<>> values_;
+    std::vector<bool> written_;
+    std::vector<std::thread::id> threads_;
+};
+
+// A login item that notes the thread each change runs on.
+class ThreadNotingLogin final : public SensorCompanionLoginControlling {
+public:
+    std::optional<std::thread::id> thread;
+    [[nodiscard]] LoginItemStatus status() const override { return LoginItemStatus::notRegistered; }
+    Task<Outcome> setEnabled(bool) override
+    {
+        thread = std::this_thread::get_id();
+        co_return Outcome();
+    }
+    void openSettings() override { }
+};
+
+TEST(SetupStateStorage, WritesWaitForTheDiskAwayFromTheMainThreadInTheOrderMade)
+{
+    auto main = std::make_shared<ManualExecutor>();
+    auto defaults = std::make_shared<SlowDefaults>();
+    auto login = std::make_shared<ThreadNotingLogin>();
+    const auto state = SensorCompanionSetupState::create(
+        defaults, std::make_shared<FakeProcess>(), login, main, std::make_shared<SerialExecutor>());
+
+    ASSERT_TRUE(runToEnd(*main, state->setEnabled(true)));
+    ASSERT_TRUE(defaults->begun(1));
+    // The disk still holds the first write, and the window goes on: the user turns the sensors off.
+    ASSERT_TRUE(runToEnd(*main, state->setEnabled(false)));
+    EXPECT_FALSE(state->enabled() || state->running() || state->busy());
+    EXPECT_TRUE(defaults->written().empty());
+
+    // A quit waits for the writes already made before it reports that the application may end.
+    std::optional<Outcome> shutdown;
+    startDetached([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
+        out = co_await setup->shutdown();
+    }(state, shutdown));
+    EXPECT_FALSE(main->runUntil([&] { return shutdown.has_value(); }, 0.3));
+    defaults->release();
+    ASSERT_TRUE(main->runUntil([&] { return shutdown.has_value(); }, 10.0));
+    EXPECT_EQ(defaults->written(), (std::vector {true, false}));
+    for (const auto& thread : defaults->threads()) {
+        EXPECT_NE(thread, std::this_thread::get_id());
+    }
+
+    ASSERT_TRUE(runToEnd(*main, state->setLogin(true)));
+    ASSERT_TRUE(login->thread.has_value());
+    EXPECT_NE(*login->thread, std::this_thread::get_id());
+    EXPECT_FALSE(state->storeError().has_value());
 }
 
 TEST_F(SetupState, AnExitReportedAfterTheStateIsGoneDoesNothing)

@@ -174,21 +174,26 @@ public:
     void openSettings() override { ++settingsOpened; }
 };
 
+// A defaults store in memory whose writes succeed unless scripted otherwise.
 class MemoryDefaults final : public DefaultsStore {
 public:
     std::map<std::string, json::Json, std::less<>> values;
     int writes = 0;
+    std::deque<Outcome> results; // given to the next writes; success when empty
 
     [[nodiscard]] std::optional<json::Json> value(std::string_view key) const override
     {
         const auto found = values.find(key);
         return found == values.end() ? std::nullopt : std::optional(found->second);
     }
-    bool setValue(std::string_view key, const json::Json& value) override
+    Outcome setValue(std::string_view key, const json::Json& value) override
     {
         ++writes;
-        values[std::string(key)] = value;
-        return true;
+        Outcome result = next(results);
+        if (result.ok()) {
+            values[std::string(key)] = value;
+        }
+        return result;
     }
 };
 

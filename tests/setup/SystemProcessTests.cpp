@@ -9,9 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <sstream>
 
 namespace quorvantile::setup {
 namespace {
@@ -22,6 +27,19 @@ using namespace testing;
 const Outcome kReady;
 const Outcome kNotReady = SensorCompanionProcessError::notReady;
 const std::optional<Outcome> kParseError;
+
+// The children of `parent`, whichever of its threads started them.
+std::vector<pid_t> childrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task")) {
+        std::istringstream pids(contents(task.path() / "children"));
+        for (pid_t pid = 0; pids >> pid;) {
+            children.push_back(pid);
+        }
+    }
+    return children;
+}
 
 void expectVerdict(const Outcome& outcome, const std::optional<Outcome>& expected)
 {
@@ -72,17 +90,17 @@ TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
     for (const auto& [name, body, expected] : cases) {
         SCOPED_TRACE(name);
         const auto script = scripts.write("child", body);
-        SystemSensorCompanionProcess controller(script);
+        const auto controller = controllerFor(script);
         std::atomic<int> exits {0};
-        const Outcome started = waitFor(controller.start(true, [&exits] { ++exits; }));
+        const Outcome started = waitFor(controller->start(true, [&exits] { ++exits; }));
         expectVerdict(started, expected);
         EXPECT_EQ(contents(script + ".arguments"), "1\n--managed-server\n");
         if (started.ok()) {
             EXPECT_EQ(exits, 0);
-            EXPECT_TRUE(waitFor(controller.stop()).ok());
+            EXPECT_TRUE(waitFor(controller->stop()).ok());
         }
         EXPECT_EQ(exits, 1) << "every launched child is reported once, also after a failure";
-        EXPECT_TRUE(waitFor(controller.stop()).ok()) << "a second stop has nothing to do";
+        EXPECT_TRUE(waitFor(controller->stop()).ok()) << "a second stop has nothing to do";
     }
 }
 
@@ -90,27 +108,119 @@ TEST(SystemSensorCompanionProcess, KeepsOneChildAtATime)
 {
     ChildScripts scripts;
     const auto script = scripts.write("child", testing::kReadyThenWaitForEndOfInput);
-    SystemSensorCompanionProcess controller(script);
+    const auto controller = controllerFor(script);
     std::atomic<int> exits {0};
-    ASSERT_TRUE(waitFor(controller.start(false, [&exits] { ++exits; })).ok());
+    ASSERT_TRUE(waitFor(controller->start(false, [&exits] { ++exits; })).ok());
     EXPECT_EQ(contents(script + ".arguments"), "1\n--on-demand-server\n");
     EXPECT_EQ(
-        waitFor(controller.start(true, [&exits] { ++exits; })), Outcome(SensorCompanionProcessError::unavailable));
+        waitFor(controller->start(true, [&exits] { ++exits; })), Outcome(SensorCompanionProcessError::unavailable));
     EXPECT_EQ(exits, 0);
-    EXPECT_TRUE(waitFor(controller.stop()).ok());
+    EXPECT_TRUE(waitFor(controller->stop()).ok());
     EXPECT_EQ(exits, 1);
-    EXPECT_TRUE(waitFor(controller.start(true, [&exits] { ++exits; })).ok()) << "a stop makes room again";
-    EXPECT_TRUE(waitFor(controller.stop()).ok());
+    EXPECT_TRUE(waitFor(controller->start(true, [&exits] { ++exits; })).ok()) << "a stop makes room again";
+    EXPECT_TRUE(waitFor(controller->stop()).ok());
 }
 
 TEST(SystemSensorCompanionProcess, PassesALaunchFailureOn)
 {
-    SystemSensorCompanionProcess controller("/nonexistent/quorvantile-sensors");
-    std::atomic<int> exits {0};
-    const Outcome started = waitFor(controller.start(true, [&exits] { ++exits; }));
-    EXPECT_EQ(started, Outcome(SetupError::system("posix_spawn", ENOENT)));
-    EXPECT_EQ(exits, 0) << "nothing was launched";
-    EXPECT_TRUE(waitFor(controller.stop()).ok());
+    ChildScripts scripts;
+    const auto notRunnable = scripts / "not-runnable";
+    std::ofstream(notRunnable) << "#!/bin/sh\n";
+    ::chmod(notRunnable.c_str(), 0644);
+    // What the child could not do, and the error the start gives.
+    const std::tuple<const char*, std::shared_ptr<SystemSensorCompanionProcess>, Outcome> cases[] = {
+        {"no execute permission", controllerFor(notRunnable), SetupError::system("execveat", EACCES)},
+        {"the program could not be opened",
+            std::make_shared<SystemSensorCompanionProcess>(UniqueFd(), "quorvantile-sensors", currentEnvironment()),
+            SetupError::system("dup2", EBADF)},
+    };
+    for (const auto& [name, controller, expected] : cases) {
+        SCOPED_TRACE(name);
+        std::atomic<int> exits {0};
+        EXPECT_EQ(waitFor(controller->start(true, [&exits] { ++exits; })), expected);
+        EXPECT_EQ(exits, 0) << "nothing was launched";
+        EXPECT_TRUE(waitFor(controller->stop()).ok());
+    }
+    EXPECT_TRUE(childrenOf(::getpid()).empty()) << "the failed children were reaped";
+}
+
+// The bits of a signal set in /proc/<pid>/status ("SigBlk", "SigIgn").
+std::uint64_t signalSet(const std::string& status, const std::string& name)
+{
+    const auto found = status.find("\n" + name + ":\t");
+    return found == std::string::npos ? ~0ULL : std::stoull(status.substr(found + name.size() + 3, 16), nullptr, 16);
+}
+
+// The child starts clean whatever the application holds: Qt and its plugins open descriptors without
+// close-on-exec, and a thread may block or ignore signals.
+TEST(SystemSensorCompanionProcess, TheChildGetsNoDescriptorsOrSignalSettingsOfOurs)
+{
+    ChildScripts scripts;
+    const auto marker = scripts / "held-by-the-application";
+    std::ofstream(marker) << "";
+    const UniqueFd low(::open(marker.c_str(), O_RDONLY));
+    const UniqueFd high(::fcntl(low.get(), F_DUPFD, 200));
+    ASSERT_TRUE(low && high);
+    // The controller's thread takes this thread's mask; the ignored signal is the process's.
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previous), 0);
+    const auto ignored = ::signal(SIGUSR2, SIG_IGN);
+    const auto script = scripts.write("child", testing::kReadyThenWaitForEndOfInput);
+    const auto controller = controllerFor(script);
+    ASSERT_TRUE(waitFor(controller->start(true, {})).ok());
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::signal(SIGUSR2, ignored);
+
+    const std::string pid = contents(script + ".pid");
+    const std::string folder = "/proc/" + pid.substr(0, pid.find('\n'));
+    std::vector<std::string> targets;
+    for (const auto& entry : std::filesystem::directory_iterator(folder + "/fd")) {
+        std::error_code closedMeanwhile; // the shell's own descriptors go at its exec
+        targets.push_back(std::filesystem::read_symlink(entry.path(), closedMeanwhile).string());
+    }
+    EXPECT_EQ(std::count(targets.begin(), targets.end(), marker.string()), 0);
+    EXPECT_EQ(std::filesystem::read_symlink(folder + "/fd/2"), std::filesystem::read_symlink("/proc/self/fd/2"))
+        << "standard error is shared";
+    const std::string status = contents(folder + "/status");
+    EXPECT_EQ(signalSet(status, "SigBlk") & (1ULL << (SIGUSR1 - 1)), 0U);
+    EXPECT_EQ(signalSet(status, "SigIgn") & (1ULL << (SIGUSR2 - 1)), 0U);
+    EXPECT_TRUE(waitFor(controller->stop()).ok());
+}
+
+// An upgrade replaces the file at the executable's path while the application runs: a start still
+// runs the program the application opened, never what the path names by now.
+TEST(SystemSensorCompanionProcess, StartsTheFileItOpenedAfterThePathWasReplaced)
+{
+    const quorvantile::testing::CompanionEnvironment environment;
+    ChildScripts folder;
+    const auto program = folder / "quorvantile-sensors";
+    std::filesystem::copy_file(quorvantile::testing::binary("quorvantile-sensors"), program);
+    const auto controller = controllerFor(program, environment.variables);
+    struct stat opened { };
+    ASSERT_EQ(::stat(program.c_str(), &opened), 0);
+
+    const auto replacement = folder / "replacement";
+    const auto trace = folder / "the-replacement-ran";
+    std::ofstream(replacement) << "#!/bin/sh\ntouch '" << trace.string()
+                               << "'\nprintf '{\"ready\":true}\\n'\nexec cat >/dev/null\n";
+    ::chmod(replacement.c_str(), 0755);
+    ASSERT_EQ(::rename(replacement.c_str(), program.c_str()), 0);
+
+    const auto before = childrenOf(::getpid());
+    ASSERT_TRUE(waitFor(controller->start(true, {})).ok());
+    auto children = childrenOf(::getpid());
+    std::erase_if(children, [&](pid_t pid) { return std::find(before.begin(), before.end(), pid) != before.end(); });
+    ASSERT_EQ(children.size(), 1U);
+    struct stat running { };
+    ASSERT_EQ(::stat(("/proc/" + std::to_string(children.front()) + "/exe").c_str(), &running), 0);
+    EXPECT_EQ(running.st_ino, opened.st_ino);
+    EXPECT_EQ(running.st_dev, opened.st_dev);
+    EXPECT_FALSE(std::filesystem::exists(trace));
+    EXPECT_TRUE(std::filesystem::exists(environment.socketPath())) << "the real server is listening";
+    EXPECT_TRUE(waitFor(controller->stop()).ok());
 }
 
 TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
@@ -118,8 +228,8 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
     ChildScripts scripts;
     const auto script = scripts.write("child", testing::kReadyThenWaitForEndOfInput);
     auto main = std::make_shared<testing::ManualExecutor>();
-    auto state = SensorCompanionSetupState::create(std::make_shared<testing::MemoryDefaults>(),
-        std::make_shared<SystemSensorCompanionProcess>(script), std::make_shared<testing::FakeLogin>(), main);
+    auto state = SensorCompanionSetupState::create(std::make_shared<testing::MemoryDefaults>(), controllerFor(script),
+        std::make_shared<testing::FakeLogin>(), main, main);
 
     ASSERT_TRUE(testing::runToEnd(*main, state->setEnabled(true)));
     EXPECT_TRUE(state->running());
@@ -133,6 +243,31 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
     // A stop after the child has ended by itself has nothing left to end.
     ASSERT_TRUE(testing::runToEnd(*main, state->setEnabled(false)));
     EXPECT_FALSE(state->enabled() || state->sensorFailed());
+}
+
+// A quit while a start stops the old child, with the real server as that child: the quit's stop
+// queues behind the start's on the controller's thread and finds nothing to end, so the start must
+// see the quit before it launches, or a server outlives the application.
+TEST(SystemSensorCompanionProcess, AQuitDuringAStartLeavesNoServerBehind)
+{
+    const quorvantile::testing::CompanionEnvironment environment;
+    auto main = std::make_shared<testing::ManualExecutor>();
+    const auto before = childrenOf(::getpid());
+    auto state = SensorCompanionSetupState::create(std::make_shared<testing::MemoryDefaults>(),
+        controllerFor(quorvantile::testing::binary("quorvantile-sensors"), environment.variables),
+        std::make_shared<testing::FakeLogin>(), main, main);
+
+    std::optional<Outcome> shutdown;
+    startDetached(state->setEnabled(true));
+    startDetached([](std::shared_ptr<SensorCompanionSetupState> setup, std::optional<Outcome>& out) -> Task<void> {
+        out = co_await setup->shutdown();
+    }(state, shutdown));
+    // Also until the start is over: a start that launched has read the server's ready line by then.
+    ASSERT_TRUE(main->runUntil([&] { return shutdown.has_value() && !state->busy(); }, 10.0));
+    EXPECT_EQ(shutdown, Outcome());
+    EXPECT_FALSE(state->running() || state->enabled());
+    EXPECT_EQ(childrenOf(::getpid()), before);
+    EXPECT_FALSE(std::filesystem::exists(environment.socketPath()));
 }
 
 } // namespace

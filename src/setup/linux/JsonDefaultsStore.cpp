@@ -4,7 +4,6 @@
 #include "setup/linux/XdgFolders.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
@@ -17,19 +16,21 @@ constexpr std::size_t kMaximumDefaultsBytes = 1 << 20;
 
 } // namespace
 
-std::optional<json::Json> JsonDefaultsStore::contents() const
+std::variant<json::Json, SetupError> JsonDefaultsStore::contents() const
 {
     const auto text = readWholeFile(AT_FDCWD, file_.string(), kMaximumDefaultsBytes);
     if (!text) {
-        struct stat status { };
-        if (::lstat(file_.c_str(), &status) == 0 || errno != ENOENT) {
-            return std::nullopt; // there, but unreadable or too large: not ours to replace
+        if (errno == ENOENT) {
+            return json::Json::object();
         }
+        return SetupError::system("read", errno); // too large (EFBIG), a folder, not readable …
+    }
+    if (text->find_first_not_of(" \t\r\n") == std::string::npos) {
         return json::Json::object();
     }
     json::Json document = json::Json::parse(*text, nullptr, /*allow_exceptions=*/false);
     if (document.is_discarded() || !document.is_object()) {
-        return json::Json::object();
+        return ParseError {file_.filename().string() + " does not hold a JSON object"};
     }
     return document;
 }
@@ -37,30 +38,32 @@ std::optional<json::Json> JsonDefaultsStore::contents() const
 std::optional<json::Json> JsonDefaultsStore::value(std::string_view key) const
 {
     const auto document = contents();
-    if (!document) {
+    const auto* object = std::get_if<json::Json>(&document);
+    if (object == nullptr) {
         return std::nullopt;
     }
-    const auto found = document->find(key);
-    if (found == document->end()) {
+    const auto found = object->find(key);
+    if (found == object->end()) {
         return std::nullopt;
     }
     return *found;
 }
 
-bool JsonDefaultsStore::setValue(std::string_view key, const json::Json& value)
+Outcome JsonDefaultsStore::setValue(std::string_view key, const json::Json& value)
 {
     auto document = contents();
-    if (!document) {
-        return false;
+    if (const auto* error = std::get_if<SetupError>(&document)) {
+        return *error;
     }
-    (*document)[std::string(key)] = value;
+    auto& object = std::get<json::Json>(document);
+    object[std::string(key)] = value;
     std::string text;
     try {
-        text = document->dump(2) + "\n";
-    } catch (const json::Json::type_error&) {
-        return false; // a text that is not valid UTF-8
+        text = object.dump(2) + "\n";
+    } catch (const json::Json::type_error& error) {
+        return ParseError {error.what()}; // a text that is not valid UTF-8
     }
-    return writeFileAtomically(file_, text).ok();
+    return writeFileAtomically(file_, text);
 }
 
 std::shared_ptr<DefaultsStore> systemDefaultsStore(const std::optional<std::filesystem::path>& configurationHome)

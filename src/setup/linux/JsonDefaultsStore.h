@@ -5,23 +5,24 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <variant>
 
 namespace quorvantile::setup {
 
-// The user defaults as one JSON object in a file. Every read looks at the file afresh; a missing,
-// unreadable or corrupt file reads as empty and is left as it is by reading. A write replaces the
-// file atomically and keeps every other key; it overwrites a corrupt file but refuses an unreadable one.
+// The user defaults as one JSON object in a file. Every read looks at the file afresh; a missing or
+// empty file is an empty object. A file that cannot be taken as one (unreadable, too large, not a
+// JSON object) reads as empty, and a write refuses it, so that nothing in it is lost: only a file
+// read whole is replaced, atomically, with every other key kept.
 class JsonDefaultsStore final : public DefaultsStore {
 public:
     explicit JsonDefaultsStore(std::filesystem::path file) : file_(std::move(file)) { }
 
     [[nodiscard]] std::optional<json::Json> value(std::string_view key) const override;
-    bool setValue(std::string_view key, const json::Json& value) override;
+    Outcome setValue(std::string_view key, const json::Json& value) override;
 
 private:
-    // The stored object (empty when the file is missing or corrupt); absent when the file is there
-    // but cannot be read, which a write must not replace.
-    [[nodiscard]] std::optional<json::Json> contents() const;
+    // The stored object, or why the file is not one.
+    [[nodiscard]] std::variant<json::Json, SetupError> contents() const;
     std::filesystem::path file_;
 };
 

@@ -13,7 +13,9 @@ namespace quorvantile::setup {
 
 // The login item as an XDG autostart entry, `<autostart folder>/com.zembo.quorvantile.sensors.desktop`,
 // that starts this executable with QUORVANTILE_LAUNCHED_AS_LOGIN_ITEM=1. It is enabled when the
-// entry exists, names this executable and is not hidden; not found when the executable is unknown.
+// entry, read as a launcher reads it, is exactly the one written for this executable; not found
+// when the executable is unknown. Its changes are file writes that wait for the disk: the setup
+// state makes them away from the main thread.
 class SystemSensorCompanionLogin final : public SensorCompanionLoginControlling {
 public:
     using FolderOpener = std::function<void(const std::filesystem::path&)>;
@@ -38,11 +40,8 @@ private:
 [[nodiscard]] std::shared_ptr<SystemSensorCompanionLogin> systemSensorCompanionLogin(
     const std::optional<std::filesystem::path>& configurationHome, SystemSensorCompanionLogin::FolderOpener openFolder);
 
-// The desktop entry that starts `executable` as a login item.
-[[nodiscard]] std::string autostartEntry(const std::string& executable);
-
-// The program an autostart entry starts (its Exec line, past `env` and its assignments), unless the
-// entry is hidden or has no such line.
-[[nodiscard]] std::optional<std::string> autostartProgram(std::string_view entry);
+// The desktop entry that starts `executable` as a login item; absent for a path that no desktop
+// entry can hold (not UTF-8, or with a control character other than tab, line feed and return).
+[[nodiscard]] std::optional<std::string> autostartEntry(const std::string& executable);
 
 } // namespace quorvantile::setup

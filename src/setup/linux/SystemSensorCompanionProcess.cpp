@@ -2,11 +2,11 @@
 
 #include "common/Clock.h"
 #include "setup/ReadyLine.h"
+#include "setup/linux/ChildLaunch.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +22,6 @@ extern "C" {
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace quorvantile::setup {
 namespace {
@@ -133,7 +131,9 @@ private:
     std::thread watcher_;
 };
 
-SystemSensorCompanionProcess::SystemSensorCompanionProcess(std::string executable) : executable_(std::move(executable))
+SystemSensorCompanionProcess::SystemSensorCompanionProcess(
+    UniqueFd executable, std::string name, std::vector<std::string> environment)
+    : executable_(std::move(executable)), name_(std::move(name)), environment_(std::move(environment))
 {
 }
 
@@ -180,31 +180,19 @@ Outcome SystemSensorCompanionProcess::launch(bool persistent, std::function<void
         return made;
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_adddup2(&actions, control.read.get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output.write.get(), STDOUT_FILENO);
-    // Standard error stays the parent's. The child starts with default signal handling and no
-    // blocked signals, whatever this thread had.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::string program = executable_;
     std::string argument = persistent ? "--managed-server" : "--on-demand-server";
-    char* arguments[] = {program.data(), argument.data(), nullptr};
+    char* arguments[] = {name_.data(), argument.data(), nullptr};
+    std::vector<char*> environment;
+    environment.reserve(environment_.size() + 1);
+    for (auto& entry : environment_) {
+        environment.push_back(entry.data());
+    }
+    environment.push_back(nullptr);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, &attributes, arguments, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        return SetupError::system("posix_spawn", spawned);
+    if (Outcome launched = launchChild(
+            {executable_.get(), control.read.get(), output.write.get(), arguments, environment.data()}, pid);
+        !launched) {
+        return launched;
     }
 
     // Nobody else reaps our children, so the pid still names this child, if only as a zombie.

@@ -9,12 +9,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quorvantile::setup {
 
-// Runs the sensor server as a child: `executable` with the one argument "--managed-server" or
-// "--on-demand-server", standard input a control pipe kept open while the child is wanted, the
-// first line of standard output its ready line. Stopping closes the control pipe, then waits 2 s,
+// Runs the sensor server as a child: the program behind `executable` with the one argument
+// "--managed-server" or "--on-demand-server", standard input a control pipe kept open while the
+// child is wanted, the first line of standard output its ready line, and nothing else of this
+// process's descriptors but standard error. Stopping closes the control pipe, then waits 2 s,
 // sends SIGTERM, waits 1 s, sends SIGKILL and waits 1 s more.
 //
 // All work runs in order on the controller's own thread; a watcher thread per child sees its end
@@ -22,7 +24,10 @@ namespace quorvantile::setup {
 // (a managed server then ends by itself) without waiting for the child.
 class SystemSensorCompanionProcess final : public SensorCompanionProcessControlling {
 public:
-    explicit SystemSensorCompanionProcess(std::string executable);
+    // `executable` comes from openExecutable, opened once, so that every start runs that very file
+    // even after its path was replaced; `name` is the child's argv[0]; `environment` its
+    // environment ("NAME=value" entries).
+    SystemSensorCompanionProcess(UniqueFd executable, std::string name, std::vector<std::string> environment);
     ~SystemSensorCompanionProcess() override;
     SystemSensorCompanionProcess(const SystemSensorCompanionProcess&) = delete;
     SystemSensorCompanionProcess& operator=(const SystemSensorCompanionProcess&) = delete;
@@ -38,7 +43,9 @@ private:
     Outcome awaitReadyLine();
     Outcome stopNow();
 
-    std::string executable_;
+    UniqueFd executable_;
+    std::string name_;
+    std::vector<std::string> environment_;
     std::unique_ptr<Child> process_;
     UniqueFd control_; // write end; the child's standard input
     UniqueFd output_; // read end of the child's standard output, until its ready line is read

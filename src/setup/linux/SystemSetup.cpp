@@ -1,5 +1,6 @@
 #include "setup/SystemSetup.h"
 
+#include "setup/linux/ChildLaunch.h"
 #include "setup/linux/JsonDefaultsStore.h"
 #include "setup/linux/SystemSensorCompanionLogin.h"
 #include "setup/linux/SystemSensorCompanionProcess.h"
@@ -33,13 +34,16 @@ private:
 
 std::optional<SystemSetup> systemSetup(const Environment& environment, const FolderOpener& openFolder)
 {
+    // Opened once: every server child runs this very program, even after an upgrade replaced the
+    // file at its path (the new one arrives with the next start of the application).
+    UniqueFd program = openExecutable("/proc/self/exe");
     const auto executable = applicationExecutable();
-    if (!executable) {
+    if (!program || !executable) {
         return std::nullopt;
     }
     const auto configuration = configurationHome(environment);
     return SystemSetup {systemDefaultsStore(configuration),
-        std::make_shared<SystemSensorCompanionProcess>(executable->string()),
+        std::make_shared<SystemSensorCompanionProcess>(std::move(program), executable->string(), currentEnvironment()),
         systemSensorCompanionLogin(configuration, openFolder)};
 }
 

@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <utility>
+
 namespace quorvantile::setup {
 
 // The tasks hold the delegate weakly: they outlive nothing they do not own.
@@ -14,7 +16,8 @@ struct SensorCompanionApplicationTasks {
     {
         co_await state->restore(onDemand);
         if (application) {
-            application->quitIfOnDemandIsOver();
+            --application->restoring_;
+            application->requestQuitIfOnDemandIsOver();
         }
     }
 
@@ -42,33 +45,72 @@ void SensorCompanionApplication::applicationDidFinishLaunching(bool launchedAsLo
         showSettings();
     }
     state_->setOnDemandFinished([application = QPointer(this)] {
-        if (application && application->onDemand_ && !application->manuallyOpened_) {
-            application->requestQuit();
+        if (application) {
+            application->onDemandServerEnded();
         }
     });
-    startDetached(SensorCompanionApplicationTasks::restore(state_, this, onDemand_));
+    restoreService(onDemand_);
 }
 
 void SensorCompanionApplication::applicationDidBecomeActive() { showSettings(); }
 
-void SensorCompanionApplication::handleRequest(SetupRequest request)
+bool SensorCompanionApplication::handleRequest(SetupRequest request)
 {
-    if (request == SetupRequest::show) {
+    if (terminating_) {
+        return false;
+    }
+    switch (request) {
+    case SetupRequest::show:
         showSettings();
-        return;
+        break;
+    case SetupRequest::loginItem:
+        // What a launch at login does, without the window: bring the enabled service back.
+        if (state_->enabled() && !state_->running() && !state_->busy()) {
+            restoreService(false);
+        }
+        break;
+    case SetupRequest::onDemand:
+        // The parent asks for a server again: bring one back unless one runs or is being started.
+        if (!state_->running() && !state_->busy()) {
+            serverAskedAgain_ = false;
+            restoreService(true);
+        } else {
+            serverAskedAgain_ = true;
+        }
+        break;
     }
-    // The parent asks for a server again: bring one back unless one runs or is being started.
-    if (!terminating_ && !state_->running() && !state_->busy()) {
-        startDetached(SensorCompanionApplicationTasks::restore(state_, this, true));
-    }
+    return true;
 }
 
-void SensorCompanionApplication::quitIfOnDemandIsOver()
+void SensorCompanionApplication::onDemandServerEnded()
 {
-    // The on-demand server failed to start or has already ended, and nobody opened the window.
-    if (onDemand_ && !manuallyOpened_ && !state_->running()) {
-        requestQuit();
+    if (std::exchange(serverAskedAgain_, false) && !terminating_) {
+        restoreService(true);
+        return;
     }
+    requestQuitIfOnDemandIsOver();
+}
+
+void SensorCompanionApplication::restoreService(bool onDemand)
+{
+    ++restoring_;
+    startDetached(SensorCompanionApplicationTasks::restore(state_, this, onDemand));
+}
+
+void SensorCompanionApplication::requestQuitIfOnDemandIsOver()
+{
+    // Judged when the event loop gets to it: a request or the window may have come in between.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            // The on-demand server failed to start or has ended, no other is asked for or
+            // starting, and nobody opened the window.
+            if (!terminating_ && onDemand_ && !manuallyOpened_ && restoring_ == 0 && !state_->running() &&
+                !state_->busy()) {
+                applicationShouldTerminate();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void SensorCompanionApplication::showSettings()

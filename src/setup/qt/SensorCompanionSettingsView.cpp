@@ -125,10 +125,19 @@ void SensorCompanionSettingsView::build()
     connect(loginSettings_, &QPushButton::clicked, this, [this] { state_->openLoginSettings(); });
     stack->addWidget(loginSettings_, 0, Qt::AlignLeft);
 
+    // What went wrong with a choice, one line each, in one row: the login item's change, and the
+    // store of the sensors choice that the next launch would restore.
+    auto* problems = new QVBoxLayout();
+    problems->setSpacing(0);
     loginError_ = caption(QString(), content);
     loginError_->setObjectName(QStringLiteral("sensors.loginError"));
     loginError_->setWordWrap(true);
-    stack->addWidget(loginError_);
+    problems->addWidget(loginError_);
+    storeError_ = caption(QString(), content);
+    storeError_->setObjectName(QStringLiteral("sensors.storeError"));
+    storeError_->setWordWrap(true);
+    problems->addWidget(storeError_);
+    stack->addLayout(problems);
 
     auto* row = new QHBoxLayout();
     status_ = caption(QString(), content);
@@ -176,6 +185,10 @@ void SensorCompanionSettingsView::refresh()
     loginError_->setVisible(state.loginError().has_value());
     if (state.loginError()) {
         loginError_->setText(tr("Login setting: %1").arg(QString::fromStdString(*state.loginError())));
+    }
+    storeError_->setVisible(state.storeError().has_value());
+    if (state.storeError()) {
+        storeError_->setText(tr("Sensors setting not saved: %1").arg(QString::fromStdString(*state.storeError())));
     }
 
     QString status;

@@ -41,6 +41,7 @@ private:
     QCheckBox* login_ = nullptr;
     QPushButton* loginSettings_ = nullptr;
     QLabel* loginError_ = nullptr;
+    QLabel* storeError_ = nullptr;
     QLabel* status_ = nullptr;
     QPushButton* retry_ = nullptr;
 };

@@ -12,23 +12,39 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace quorvantile::setup {
 namespace {
 
-constexpr int kForwardMilliseconds = 3000;
+// How long a later launch tries to reach the running one, which may still be starting (it takes
+// the lock before it listens) or be quitting (it stops its server first, up to about 4 seconds).
+constexpr int kClaimMilliseconds = 10000;
+constexpr int kRetryMilliseconds = 50;
 constexpr int kRequestMilliseconds = 2000;
 constexpr qint64 kMaximumRequestBytes = 32;
 
-QByteArray line(SetupRequest request) { return request == SetupRequest::show ? "show\n" : "on-demand\n"; }
+constexpr std::pair<SetupRequest, const char*> kRequestLines[] = {
+    {SetupRequest::show, "show\n"}, {SetupRequest::onDemand, "on-demand\n"}, {SetupRequest::loginItem, "login-item\n"}};
+constexpr const char* kTaken = "ok\n";
+constexpr const char* kRefused = "quitting\n";
+
+QByteArray line(SetupRequest request)
+{
+    for (const auto& [known, text] : kRequestLines) {
+        if (known == request) {
+            return text;
+        }
+    }
+    return {};
+}
 
 std::optional<SetupRequest> parse(const QByteArray& text)
 {
-    if (text == "show\n") {
-        return SetupRequest::show;
-    }
-    if (text == "on-demand\n") {
-        return SetupRequest::onDemand;
+    for (const auto& [request, known] : kRequestLines) {
+        if (text == known) {
+            return request;
+        }
     }
     return std::nullopt;
 }
@@ -48,12 +64,25 @@ SetupInstance::Claim SetupInstance::claim(SetupRequest request, QString& error)
         error = QStringLiteral("cannot open %1: %2").arg(QString::fromLocal8Bit(lockPath), strerror(errno));
         return Claim::failed;
     }
-    if (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    const QDeadlineTimer deadline(kClaimMilliseconds);
+    Answer last = Answer::none;
+    while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) {
             error = QStringLiteral("cannot lock %1: %2").arg(QString::fromLocal8Bit(lockPath), strerror(errno));
             return Claim::failed;
         }
-        return forward(request, error) ? Claim::forwarded : Claim::failed;
+        last = forward(request, static_cast<int>(deadline.remainingTime()));
+        if (last == Answer::taken) {
+            return Claim::forwarded;
+        }
+        if (deadline.hasExpired()) {
+            error = last == Answer::refused
+                ? QStringLiteral("the settings application is already running and did not finish quitting")
+                : QStringLiteral("the settings application is already running but does not answer");
+            return Claim::failed;
+        }
+        // Starting, or quitting: its lock goes with it.
+        QThread::msleep(kRetryMilliseconds);
     }
     lock_ = std::move(lock);
 
@@ -70,29 +99,22 @@ SetupInstance::Claim SetupInstance::claim(SetupRequest request, QString& error)
     return Claim::primary;
 }
 
-bool SetupInstance::forward(SetupRequest request, QString& error) const
+SetupInstance::Answer SetupInstance::forward(SetupRequest request, int waitMilliseconds) const
 {
-    // The running instance may still be starting: it takes the lock before it listens.
-    const QDeadlineTimer deadline(kForwardMilliseconds);
     QLocalSocket socket;
-    while (true) {
-        socket.connectToServer(container_ + '/' + kSetupSocketFileName);
-        if (socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) {
-            break;
-        }
-        if (deadline.hasExpired()) {
-            error = QStringLiteral("the settings application is already running but does not answer");
-            return false;
-        }
-        QThread::msleep(50);
+    socket.connectToServer(container_ + '/' + kSetupSocketFileName);
+    const QDeadlineTimer deadline(waitMilliseconds);
+    if (!socket.waitForConnected(static_cast<int>(deadline.remainingTime()))) {
+        return Answer::none;
     }
     socket.write(line(request));
-    while (socket.bytesAvailable() < 3 && socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) { }
-    if (socket.readAll() != "ok\n") {
-        error = QStringLiteral("the settings application is already running but did not take the request");
-        return false;
+    // The answer comes once the running instance has decided.
+    while (!socket.canReadLine() && socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) { }
+    const QByteArray answer = socket.readLine(kMaximumRequestBytes);
+    if (answer == kTaken) {
+        return Answer::taken;
     }
-    return true;
+    return answer == kRefused ? Answer::refused : Answer::none;
 }
 
 void SetupInstance::acceptConnections()
@@ -113,9 +135,10 @@ void SetupInstance::acceptConnections()
                 socket->abort();
                 return;
             }
-            socket->write("ok\n");
+            // Answered only once decided: a launch told "ok" ends, trusting that its request is done.
+            const bool taken = handler_ && handler_(*request);
+            socket->write(taken ? kTaken : kRefused);
             socket->disconnectFromServer();
-            emit requested(*request);
         });
     }
 }

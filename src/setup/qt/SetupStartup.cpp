@@ -2,6 +2,7 @@
 // command lines only, so that the server modes never map a Qt library.
 #include "companion/GroupContainer.h"
 #include "setup/SensorCompanionSetupState.h"
+#include "setup/SerialExecutor.h"
 #include "setup/SystemSetup.h"
 #include "setup/qt/QtMainExecutor.h"
 #include "setup/qt/QuitSignals.h"
@@ -61,7 +62,11 @@ int runSetup(bool onDemand)
     }
     SetupInstance instance(QString::fromStdString(*container));
     QString error;
-    switch (instance.claim(onDemand ? SetupRequest::onDemand : SetupRequest::show, error)) {
+    // A launch at login is passed on as what it is, so that nothing opens at login.
+    const SetupRequest request = onDemand ? SetupRequest::onDemand
+        : launch->launchedAsLoginItem()   ? SetupRequest::loginItem
+                                          : SetupRequest::show;
+    switch (instance.claim(request, error)) {
     case SetupInstance::Claim::forwarded:
         return 0;
     case SetupInstance::Claim::failed:
@@ -72,13 +77,15 @@ int runSetup(bool onDemand)
     }
 
     QuitSignals quitSignals;
+    // Writes to disk run on a thread of their own, in the order they were made, so that a slow disk
+    // never freezes the window.
     const auto state = SensorCompanionSetupState::create(std::move(platform->defaults), std::move(platform->process),
-        std::move(platform->login), std::make_shared<QtMainExecutor>());
+        std::move(platform->login), std::make_shared<QtMainExecutor>(), std::make_shared<SerialExecutor>());
     SensorCompanionApplication delegate(state, onDemand, [] { QCoreApplication::exit(0); });
     application.installEventFilter(&delegate);
     QObject::connect(
         &quitSignals, &QuitSignals::received, &delegate, &SensorCompanionApplication::applicationShouldTerminate);
-    QObject::connect(&instance, &SetupInstance::requested, &delegate, &SensorCompanionApplication::handleRequest);
+    instance.setHandler([&delegate](SetupRequest later) { return delegate.handleRequest(later); });
     QObject::connect(
         &application, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState now) {
             if (now == Qt::ApplicationActive) {

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -58,7 +59,14 @@ TEST(SettingsWindow, ShapeTextsAndAFramePushedOffScreenComingBack)
     }
     texts.removeLast(); // the note's own text
     EXPECT_EQ(texts, (QStringList {"Thermal details", "Footprint", QString::fromUtf8("\u00B7"), "Disk activity"}));
-    EXPECT_EQ(find<QLabel>(*window, "sensors.loginError")->palette().color(QPalette::WindowText).alphaF(), 1.0);
+    // The two error lines look alike.
+    const auto* loginError = find<QLabel>(*window, "sensors.loginError");
+    const auto* storeError = find<QLabel>(*window, "sensors.storeError");
+    for (const auto* label : {loginError, storeError}) {
+        EXPECT_EQ(label->palette().color(QPalette::WindowText).alphaF(), 1.0);
+        EXPECT_EQ(label->font().pixelSize(), 10);
+        EXPECT_TRUE(label->wordWrap());
+    }
 
     controller.showWindow();
     const QRect area = window->screen()->availableGeometry().adjusted(8, 8, -8, -8);
@@ -73,7 +81,7 @@ std::string shown(const QWidget& view)
 {
     QStringList parts;
     for (const char* name : {"sensors.enabled", "sensors.status", "sensors.retry", "sensors.login",
-             "sensors.loginSettings", "sensors.loginError"}) {
+             "sensors.loginSettings", "sensors.loginError", "sensors.storeError"}) {
         const auto* widget = find<QWidget>(view, name);
         const auto* box = qobject_cast<const QCheckBox*>(widget);
         const auto* label = qobject_cast<const QLabel*>(widget);
@@ -168,7 +176,7 @@ TEST(SensorCompanionApplication, LaunchDecisionAndTheEndOfAnOnDemandRun)
         EXPECT_EQ(setup.process->calls, calls);
         EXPECT_EQ(setup.exits, startResults.empty() ? 0 : 1);
         if (showLater) {
-            setup.application->handleRequest(SetupRequest::show);
+            EXPECT_TRUE(setup.application->handleRequest(SetupRequest::show));
         }
         if (!calls.empty() && startResults.empty()) {
             setup.exitChild();
@@ -212,25 +220,109 @@ TEST(QuitSignals, TermAndIntArriveOnTheMainThread)
     EXPECT_EQ(received.at(0).at(0).toInt(), SIGTERM);
 }
 
+// Later launches while this one runs: a launch at login shows nothing, and while quitting every
+// request is refused, so that its launch takes over once this one has ended.
+TEST(SensorCompanionApplication, RequestsOfLaterLaunches)
+{
+    Harness setup;
+    setup.launch(false, /*loginItem=*/true, /*enabled=*/true);
+    setup.exitChild(); // the persistent server ended by itself
+    ASSERT_TRUE(setup.state->sensorFailed());
+    EXPECT_TRUE(setup.application->handleRequest(SetupRequest::loginItem));
+    settle();
+    EXPECT_FALSE(setup.windowShown());
+    EXPECT_EQ(setup.process->calls, (Calls {"stop", "start persistent", "stop", "start persistent"}))
+        << "the enabled service is brought back, as at login";
+    EXPECT_TRUE(setup.state->running());
+
+    EXPECT_TRUE(setup.application->handleRequest(SetupRequest::show));
+    EXPECT_TRUE(setup.windowShown());
+    setup.application->applicationShouldTerminate();
+    for (const auto request : {SetupRequest::show, SetupRequest::onDemand, SetupRequest::loginItem}) {
+        EXPECT_FALSE(setup.application->handleRequest(request));
+    }
+    settle();
+    EXPECT_EQ(setup.exits, 1);
+}
+
+// The parent launches again just as an idle on-demand server ends: whichever the application hears
+// of first, the run goes on with a new server instead of ending.
+TEST(SensorCompanionApplication, ARelaunchAsTheOnDemandServerEndsBringsAServerBack)
+{
+    const Calls twoServers = {"stop", "start on demand", "stop", "start on demand"};
+    for (const bool requestFirst : {true, false}) {
+        SCOPED_TRACE(requestFirst ? "the request, then the end" : "the end, then the request");
+        Harness setup;
+        setup.launch(/*onDemand=*/true, false, false);
+        ASSERT_TRUE(setup.state->running());
+        if (requestFirst) {
+            EXPECT_TRUE(setup.application->handleRequest(SetupRequest::onDemand));
+            setup.exitChild();
+        } else {
+            setup.process->exits.back()();
+            QCoreApplication::processEvents(); // the end is handled and the quit queued, not yet run
+            EXPECT_TRUE(setup.application->handleRequest(SetupRequest::onDemand));
+            settle();
+        }
+        EXPECT_EQ(setup.process->calls, twoServers);
+        EXPECT_TRUE(setup.state->running());
+        EXPECT_EQ(setup.exits, 0);
+
+        setup.exitChild(); // the new server's own end, with nobody asking: the run is over
+        EXPECT_EQ(setup.exits, 1);
+        EXPECT_EQ(setup.process->calls.size(), twoServers.size() + 1);
+    }
+}
+
 TEST(SetupInstance, ALaterLaunchHandsItsRequestToTheRunningOne)
 {
     QTemporaryDir container;
     SetupInstance first(container.path());
     QString error;
     ASSERT_EQ(first.claim(SetupRequest::show, error), SetupInstance::Claim::primary) << error.toStdString();
-    QSignalSpy requests(&first, &SetupInstance::requested);
+    std::vector<SetupRequest> requests;
+    first.setHandler([&](SetupRequest request) {
+        requests.push_back(request);
+        return true;
+    });
 
     // The later launch blocks while it waits for the answer, so it runs beside this event loop.
     auto later = std::async(std::launch::async, [&container] {
         SetupInstance second(container.path());
         QString ignored;
-        return second.claim(SetupRequest::onDemand, ignored);
+        return second.claim(SetupRequest::loginItem, ignored);
     });
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return later.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 5000));
     EXPECT_EQ(later.get(), SetupInstance::Claim::forwarded);
-    ASSERT_EQ(requests.size(), 1);
-    EXPECT_EQ(requests.at(0).at(0).value<SetupRequest>(), SetupRequest::onDemand);
+    EXPECT_EQ(requests, std::vector {SetupRequest::loginItem});
+}
+
+TEST(SetupInstance, ALaterLaunchRefusedWhileQuittingTakesOverOnceTheRunningOneHasEnded)
+{
+    QTemporaryDir container;
+    auto first = std::make_unique<SetupInstance>(container.path());
+    QString error;
+    ASSERT_EQ(first->claim(SetupRequest::show, error), SetupInstance::Claim::primary) << error.toStdString();
+    int refused = 0;
+    first->setHandler([&](SetupRequest) {
+        ++refused;
+        return false;
+    });
+
+    // A thread of Qt's own, since the later launch listens once it has taken over.
+    std::optional<SetupInstance::Claim> claimed;
+    std::unique_ptr<QThread> later(QThread::create([&container, &claimed] {
+        SetupInstance second(container.path());
+        QString ignored;
+        claimed = second.claim(SetupRequest::onDemand, ignored);
+    }));
+    later->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return refused >= 2; }, 5000)) << "it asks again while it waits";
+    EXPECT_FALSE(later->isFinished());
+    first.reset(); // the running one has quit
+    ASSERT_TRUE(later->wait(5000));
+    EXPECT_EQ(claimed, SetupInstance::Claim::primary);
 }
 
 } // namespace

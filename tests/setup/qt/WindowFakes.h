@@ -29,7 +29,8 @@ struct Harness {
 
     std::shared_ptr<SensorCompanionSetupState> create()
     {
-        state = SensorCompanionSetupState::create(defaults, process, login, std::make_shared<QtMainExecutor>());
+        const auto main = std::make_shared<QtMainExecutor>();
+        state = SensorCompanionSetupState::create(defaults, process, login, main, main);
         return state;
     }
     void run(Task<void> operation)
@@ -40,7 +41,7 @@ struct Harness {
     // The application launched as `onDemand` says, at login when `loginItem`.
     void launch(bool onDemand, bool loginItem, bool enabled)
     {
-        defaults->setValue(kSensorsEnabledKey, enabled);
+        defaults->values[std::string(kSensorsEnabledKey)] = enabled;
         application = std::make_unique<SensorCompanionApplication>(create(), onDemand, [this] { ++exits; });
         application->applicationDidFinishLaunching(loginItem);
         settle();
@@ -100,6 +101,12 @@ inline const std::vector<Status>& statuses()
                 setup.run(setup.state->setLogin(true));
             },
             "[ ] | [ ] | Login setting: No such file or directory"},
+        {"store-failed",
+            [](Harness& setup) {
+                setup.defaults->results = {SetupError::system("write", ENOSPC)};
+                setup.run(setup.state->setEnabled(true));
+            },
+            "[x] | Live | [ ] | Sensors setting not saved: No space left on device"},
     };
     return table;
 }

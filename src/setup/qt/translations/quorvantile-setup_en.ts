@@ -40,6 +40,10 @@
         <translation>Login setting: %1</translation>
     </message>
     <message>
+        <source>Sensors setting not saved: %1</source>
+        <translation>Sensors setting not saved: %1</translation>
+    </message>
+    <message>
         <source>Unavailable</source>
         <translation>Unavailable</translation>
     </message>
