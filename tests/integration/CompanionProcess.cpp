@@ -41,6 +41,13 @@ struct ExecArguments {
         for (const auto& [name, value] : additions) {
             variables.push_back(name + "=" + value);
         }
+        // In sanitizer builds a preloaded library comes before the runtime, which then refuses to start.
+        if (additions.count("LD_PRELOAD") != 0 && additions.count("ASAN_OPTIONS") == 0) {
+            const char* inherited = getenv("ASAN_OPTIONS");
+            std::erase_if(variables, [](const std::string& text) { return text.starts_with("ASAN_OPTIONS="); });
+            variables.push_back(std::string("ASAN_OPTIONS=") + (inherited != nullptr ? inherited : "") +
+                (inherited != nullptr && *inherited != '\0' ? ":" : "") + "verify_asan_link_order=0");
+        }
         for (auto [strings, pointers] : {std::pair(&arguments, &argv), std::pair(&variables, &envp)}) {
             for (auto& text : *strings) {
                 pointers->push_back(text.data());
