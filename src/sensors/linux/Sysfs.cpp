@@ -2,6 +2,7 @@
 
 #include "common/FileText.h"
 #include "common/Numbers.h"
+#include "common/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,11 +20,14 @@ namespace quorvantile::sysfs {
 
 std::optional<std::string> readAttribute(int directoryFd, const std::string& path)
 {
-    auto contents = readWholeFile(directoryFd, path, kMaximumAttributeBytes);
-    if (contents && !contents->empty() && contents->back() == '\n') {
-        contents->pop_back();
+    // Sysfs hands over an attribute's whole text in one read, so a short read is its end.
+    std::string buffer;
+    const auto text = readWholeFile(directoryFd, path.c_str(), kMaximumAttributeBytes, buffer, FileEnd::shortRead);
+    if (!text) {
+        return std::nullopt;
     }
-    return contents;
+    buffer.resize(text->size() - (text->ends_with('\n') ? 1 : 0));
+    return buffer;
 }
 
 std::optional<std::int64_t> parseInteger(std::string_view text)
@@ -181,6 +185,19 @@ std::optional<std::string> resolveLink(const std::string& directory, const std::
 
 std::optional<std::string> canonicalPath(const std::string& path)
 {
+    // The kernel names an open file's path in one step, where realpath reads every component.
+    const UniqueFd file(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    if (!file) {
+        return std::nullopt;
+    }
+    std::array<char, PATH_MAX> named {};
+    const std::string link = "/proc/self/fd/" + std::to_string(file.get());
+    const ssize_t length = readlink(link.c_str(), named.data(), named.size());
+    if (length > 0 && static_cast<std::size_t>(length) < named.size() && named[0] == '/') {
+        std::string text(named.data(), static_cast<std::size_t>(length));
+        return text.ends_with(" (deleted)") ? std::nullopt : std::optional(std::move(text)); // gone meanwhile
+    }
+    // Without /proc, or for a file the kernel cannot name from our root: resolve it by hand.
     const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
     return resolved ? std::optional<std::string>(resolved.get()) : std::nullopt;
 }
