@@ -1,6 +1,7 @@
 #include "companion/PrivateDirectory.h"
 
-#include <fcntl.h>
+#include "companion/DirectoryBinding.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,7 +37,7 @@ std::optional<std::string> problemOf(int fd, const std::string& path)
 
 std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueFd& directory)
 {
-    directory.reset(open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    directory = openLookupDirectory(path);
     if (!directory) {
         return path + ": " + std::strerror(errno);
     }

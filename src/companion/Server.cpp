@@ -1,6 +1,7 @@
 #include "companion/Server.h"
 
 #include "common/UniqueFd.h"
+#include "companion/DirectoryBinding.h"
 #include "companion/GroupContainer.h"
 #include "companion/PrivateDirectory.h"
 #include "companion/SensorTransport.h"
@@ -67,27 +68,28 @@ std::optional<ServerOutcome> removeStaleSocket(int container, const std::string&
     return std::nullopt;
 }
 
-// Binds in the container through its descriptor (the kernel resolves /proc/self/fd/N to the very
-// directory that was checked), with its final mode 0600 already in place: a chmod through the path
-// afterwards would leave a moment with a wider mode and could follow whatever the path names by then.
-bool bindPrivately(int fd, int container)
+// Binds in the container that was checked (the platform's port keeps the bind there), with its
+// final mode 0600 already in place: a chmod through the path afterwards would leave a moment with a
+// wider mode and could follow whatever the path names by then.
+std::optional<std::string> bindPrivately(int fd, int container, const std::string& containerPath)
 {
-    const auto address =
-        transport::address("/proc/self/fd/" + std::to_string(container) + "/" + std::string(kSocketFileName));
-    if (!address) {
-        return false;
-    }
     const mode_t previous = umask(0177);
-    const int bound = bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+    auto problem = bindInDirectory(fd, container, containerPath, kSocketFileName);
     umask(previous);
-    return bound == 0;
+    return problem;
 }
 
-std::optional<ServerOutcome> listen(int container, const std::string& path, UniqueFd& listener)
+std::optional<ServerOutcome> listen(
+    int container, const std::string& containerPath, const std::string& path, UniqueFd& listener)
 {
     listener.reset(socket(AF_UNIX, SOCK_STREAM, 0));
-    if (!listener || !transport::configureSocket(listener.get()) || !bindPrivately(listener.get(), container) ||
-        ::listen(listener.get(), kListenBacklog) != 0) {
+    if (!listener || !transport::configureSocket(listener.get())) {
+        return systemFailure("cannot listen on", path);
+    }
+    if (const auto problem = bindPrivately(listener.get(), container, containerPath)) {
+        return startUpFailure("cannot listen on " + path + ": " + *problem);
+    }
+    if (::listen(listener.get(), kListenBacklog) != 0) {
         return systemFailure("cannot listen on", path);
     }
     return std::nullopt;
@@ -169,7 +171,7 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
         return *failure;
     }
     UniqueFd listener;
-    if (auto failure = listen(container.get(), socketPath, listener)) {
+    if (auto failure = listen(container.get(), *containerPath, socketPath, listener)) {
         return *failure;
     }
     const auto removeSocket = [&container] {

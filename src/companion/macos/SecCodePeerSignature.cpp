@@ -65,10 +65,7 @@ public:
 
 } // namespace
 
-// The proc root is a Linux notion; the platform looks the peer's code up itself.
-std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature(const std::string& /*procRoot*/)
-{
-    return std::make_unique<SecCodePeerSignature>();
-}
+// The platform looks the peer's code up itself and anchors the requirement at its own vendor.
+std::unique_ptr<PeerCodeSignature> systemPeerCodeSignature() { return std::make_unique<SecCodePeerSignature>(); }
 
 } // namespace quorvantile

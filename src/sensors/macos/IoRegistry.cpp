@@ -82,4 +82,11 @@ public:
 // The sysfs root is a Linux notion; the platform has one registry.
 std::unique_ptr<Registry> systemRegistry(const std::string& /*sysfsRoot*/) { return std::make_unique<IoRegistry>(); }
 
+// Accessories are services of the same registry here, with no bus to ask: the registry answers from
+// the kernel at once, so there is nothing for the deadline to bound.
+std::unique_ptr<Registry> systemRegistry(const SystemRoots& /*roots*/, double /*deadline*/, const Clock& /*clock*/)
+{
+    return std::make_unique<IoRegistry>();
+}
+
 } // namespace quorvantile

@@ -8,6 +8,9 @@
 
 #import <Foundation/Foundation.h>
 
+#include <cerrno>
+#include <string>
+
 namespace quorvantile::setup {
 namespace {
 
@@ -49,18 +52,41 @@ public:
         }
     }
 
-    bool setValue(std::string_view key, const json::Json& value) override
+    // What can be refused is refused before the value is handed over: a value the administrator's
+    // profile fixes (it would be taken and never read back), or one with no property-list form. The
+    // defaults object takes the value without a word of failure, so the application's defaults are
+    // then written out, whose result says whether they were saved. It is a bare yes or no, and a
+    // failure the preferences system meets after it answered (a disk that fills later) is not seen.
+    Outcome setValue(std::string_view key, const json::Json& value) override
     {
         @autoreleasepool {
             const auto name = cfString(key);
-            const auto scalar = storableDefault(value);
-            const auto object = scalar ? propertyListObject(*scalar) : CfObject<CFTypeRef>();
-            if (!name || !object) {
-                return false;
+            if (!name) {
+                return ParseError {"the key is not UTF-8 text"};
             }
-            [NSUserDefaults.standardUserDefaults setObject:(__bridge id)object.get()
-                                                    forKey:(__bridge NSString*)name.get()];
-            return true;
+            const auto scalar = storableDefault(value);
+            if (!scalar) {
+                return ParseError {std::string("a JSON ") + value.type_name() +
+                    " cannot be stored as a user default (a Boolean, a signed 64-bit integer, a floating "
+                    "number or a text can)"};
+            }
+            const auto object = propertyListObject(*scalar);
+            if (!object) {
+                if (std::holds_alternative<std::string>(*scalar)) {
+                    return ParseError {"the value is not UTF-8 text"};
+                }
+                return SetupError::system("CFNumberCreate", ENOMEM);
+            }
+            NSUserDefaults* defaults = NSUserDefaults.standardUserDefaults;
+            NSString* const keyName = (__bridge NSString*)name.get();
+            if ([defaults objectIsForcedForKey:keyName]) {
+                return PlatformError {"This setting is fixed by a configuration profile and cannot be changed."};
+            }
+            [defaults setObject:(__bridge id)object.get() forKey:keyName];
+            if (!CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication)) {
+                return PlatformError {"The setting could not be saved to the user defaults."};
+            }
+            return {};
         }
     }
 };
