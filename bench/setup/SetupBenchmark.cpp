@@ -4,9 +4,10 @@
 #include "CompanionProcess.h"
 #include "SetupTestSupport.h"
 
+#include "setup/SensorCompanionProcess.h"
 #include "setup/SensorCompanionSetupState.h"
 #include "setup/linux/ChildLaunch.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
+#include "setup/linux/PidfdChildLauncher.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,10 +24,10 @@ using quorvantile::setup::testing::waitFor;
 
 const char* const kCompanion = QUORVANTILE_BIN_DIR "/quorvantile-sensors";
 
-std::shared_ptr<SystemSensorCompanionProcess> companion()
+std::shared_ptr<SensorCompanionProcess> companion()
 {
-    return std::make_shared<SystemSensorCompanionProcess>(
-        quorvantile::setup::openExecutable(kCompanion), kCompanion, quorvantile::setup::currentEnvironment());
+    return std::make_shared<SensorCompanionProcess>(kCompanion,
+        pidfdChildLauncher(quorvantile::setup::openExecutable(kCompanion), quorvantile::setup::currentEnvironment()));
 }
 
 // From setEnabled(true) on the main executor to `running`: the stop of the idle controller, the

@@ -77,8 +77,9 @@ Outcome SensorCompanionProcess::launch(bool persistent, std::function<void()> on
 {
     Pipe control;
     Pipe output;
-    if (!makePipe(control) || !makePipe(output)) {
-        return SetupError::system("pipe", errno);
+    const char* call = "pipe";
+    if (!makePipe(control, /*nonBlocking=*/false, &call) || !makePipe(output, /*nonBlocking=*/false, &call)) {
+        return SetupError::system(call, errno);
     }
     const std::string argument = persistent ? "--managed-server" : "--on-demand-server";
     std::unique_ptr<WatchedChild> child;

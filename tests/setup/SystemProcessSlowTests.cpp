@@ -3,7 +3,7 @@
 #include "SetupTestSupport.h"
 
 #include "common/Clock.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
+#include "setup/SensorCompanionProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ using testing::waitFor;
 
 // The lower bounds show that each step waits its time before the next; what a child saw shows that
 // each signal was sent.
-TEST(SystemSensorCompanionProcessWaits, ReadyLineLimitAndStopEscalation)
+TEST(PidfdChildProcessWaits, ReadyLineLimitAndStopEscalation)
 {
     // What the child does, what its start gives, the least seconds its start and its stop take, and
     // the signals it noted.

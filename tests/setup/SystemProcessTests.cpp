@@ -4,19 +4,19 @@
 #include "SetupTestSupport.h"
 
 #include "setup/ReadyLine.h"
+#include "setup/SensorCompanionProcess.h"
 #include "setup/SensorCompanionSetupState.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <sstream>
 
 namespace quorvantile::setup {
 namespace {
@@ -27,19 +27,6 @@ using namespace testing;
 const Outcome kReady;
 const Outcome kNotReady = SensorCompanionProcessError::notReady;
 const std::optional<Outcome> kParseError;
-
-// The children of `parent`, whichever of its threads started them.
-std::vector<pid_t> childrenOf(pid_t parent)
-{
-    std::vector<pid_t> children;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task")) {
-        std::istringstream pids(contents(task.path() / "children"));
-        for (pid_t pid = 0; pids >> pid;) {
-            children.push_back(pid);
-        }
-    }
-    return children;
-}
 
 void expectVerdict(const Outcome& outcome, const std::optional<Outcome>& expected)
 {
@@ -76,7 +63,7 @@ TEST(ReadyLineParser, JudgesTheFirstNonEmptyLine)
     }
 }
 
-TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
+TEST(PidfdChildProcess, JudgesWhatTheChildWritesFirst)
 {
     const std::tuple<const char*, std::string, std::optional<Outcome>> cases[] = {
         {"in two pieces", R"(printf '{"rea'; sleep 0.2; printf 'dy": true}\n'; exec cat >/dev/null)", kReady},
@@ -104,7 +91,7 @@ TEST(SystemSensorCompanionProcess, JudgesWhatTheChildWritesFirst)
     }
 }
 
-TEST(SystemSensorCompanionProcess, KeepsOneChildAtATime)
+TEST(PidfdChildProcess, KeepsOneChildAtATime)
 {
     ChildScripts scripts;
     const auto script = scripts.write("child", testing::kReadyThenWaitForEndOfInput);
@@ -121,17 +108,18 @@ TEST(SystemSensorCompanionProcess, KeepsOneChildAtATime)
     EXPECT_TRUE(waitFor(controller->stop()).ok());
 }
 
-TEST(SystemSensorCompanionProcess, PassesALaunchFailureOn)
+TEST(PidfdChildProcess, PassesALaunchFailureOn)
 {
     ChildScripts scripts;
     const auto notRunnable = scripts / "not-runnable";
     std::ofstream(notRunnable) << "#!/bin/sh\n";
     ::chmod(notRunnable.c_str(), 0644);
     // What the child could not do, and the error the start gives.
-    const std::tuple<const char*, std::shared_ptr<SystemSensorCompanionProcess>, Outcome> cases[] = {
+    const std::tuple<const char*, std::shared_ptr<SensorCompanionProcess>, Outcome> cases[] = {
         {"no execute permission", controllerFor(notRunnable), SetupError::system("execveat", EACCES)},
         {"the program could not be opened",
-            std::make_shared<SystemSensorCompanionProcess>(UniqueFd(), "quorvantile-sensors", currentEnvironment()),
+            std::make_shared<SensorCompanionProcess>(
+                "quorvantile-sensors", pidfdChildLauncher(UniqueFd(), currentEnvironment())),
             SetupError::system("dup2", EBADF)},
     };
     for (const auto& [name, controller, expected] : cases) {
@@ -144,6 +132,52 @@ TEST(SystemSensorCompanionProcess, PassesALaunchFailureOn)
     EXPECT_TRUE(childrenOf(::getpid()).empty()) << "the failed children were reaped";
 }
 
+// Holds every descriptor below a lowered limit while it lives, as a process that has run out of them.
+class NoFreeDescriptors {
+public:
+    NoFreeDescriptors()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = STDERR_FILENO;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        }
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(highest) + 1;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (UniqueFd held(::open("/dev/null", O_RDONLY | O_CLOEXEC)); held;
+             held = UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC))) {
+            held_.push_back(std::move(held));
+        }
+    }
+    ~NoFreeDescriptors()
+    {
+        held_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    NoFreeDescriptors(const NoFreeDescriptors&) = delete;
+    NoFreeDescriptors& operator=(const NoFreeDescriptors&) = delete;
+
+private:
+    rlimit saved_ {};
+    std::vector<UniqueFd> held_;
+};
+
+TEST(PidfdChildProcess, AStartWithoutFreeDescriptorsNamesTheRefusedCall)
+{
+    ChildScripts scripts;
+    const auto controller = controllerFor(scripts.write("child", testing::kReadyThenWaitForEndOfInput));
+    std::atomic<int> exits {0};
+    {
+        const NoFreeDescriptors exhausted;
+        EXPECT_EQ(
+            waitFor(controller->start(true, [&exits] { ++exits; })), Outcome(SetupError::system("pipe2", EMFILE)));
+    }
+    EXPECT_EQ(exits, 0) << "nothing was launched";
+    EXPECT_TRUE(waitFor(controller->start(true, {})).ok()) << "nor recorded";
+    EXPECT_TRUE(waitFor(controller->stop()).ok());
+}
+
 // The bits of a signal set in /proc/<pid>/status ("SigBlk", "SigIgn").
 std::uint64_t signalSet(const std::string& status, const std::string& name)
 {
@@ -153,7 +187,7 @@ std::uint64_t signalSet(const std::string& status, const std::string& name)
 
 // The child starts clean whatever the application holds: Qt and its plugins open descriptors without
 // close-on-exec, and a thread may block or ignore signals.
-TEST(SystemSensorCompanionProcess, TheChildGetsNoDescriptorsOrSignalSettingsOfOurs)
+TEST(PidfdChildProcess, TheChildGetsNoDescriptorsOrSignalSettingsOfOurs)
 {
     ChildScripts scripts;
     const auto marker = scripts / "held-by-the-application";
@@ -192,7 +226,7 @@ TEST(SystemSensorCompanionProcess, TheChildGetsNoDescriptorsOrSignalSettingsOfOu
 
 // An upgrade replaces the file at the executable's path while the application runs: a start still
 // runs the program the application opened, never what the path names by now.
-TEST(SystemSensorCompanionProcess, StartsTheFileItOpenedAfterThePathWasReplaced)
+TEST(PidfdChildProcess, StartsTheFileItOpenedAfterThePathWasReplaced)
 {
     const quorvantile::testing::CompanionEnvironment environment;
     ChildScripts folder;
@@ -223,7 +257,7 @@ TEST(SystemSensorCompanionProcess, StartsTheFileItOpenedAfterThePathWasReplaced)
     EXPECT_TRUE(waitFor(controller->stop()).ok());
 }
 
-TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
+TEST(PidfdChildProcess, DrivesTheSetupStateFromItsThreads)
 {
     ChildScripts scripts;
     const auto script = scripts.write("child", testing::kReadyThenWaitForEndOfInput);
@@ -249,7 +283,7 @@ TEST(SystemSensorCompanionProcess, DrivesTheSetupStateFromItsThreads)
 // A quit while a start stops the old child, with the real server as that child: the quit's stop
 // queues behind the start's on the controller's thread and finds nothing to end, so the start must
 // see the quit before it launches, or a server outlives the application.
-TEST(SystemSensorCompanionProcess, AQuitDuringAStartLeavesNoServerBehind)
+TEST(PidfdChildProcess, AQuitDuringAStartLeavesNoServerBehind)
 {
     const quorvantile::testing::CompanionEnvironment environment;
     auto main = std::make_shared<testing::ManualExecutor>();

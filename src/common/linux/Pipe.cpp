@@ -5,11 +5,14 @@
 
 namespace quorvantile {
 
-bool makePipe(Pipe& pipe, bool nonBlocking)
+bool makePipe(Pipe& pipe, bool nonBlocking, const char** failedCall)
 {
     // Both flags come with the pipe itself: no moment in which another thread's child inherits it.
     int ends[2];
     if (pipe2(ends, O_CLOEXEC | (nonBlocking ? O_NONBLOCK : 0)) != 0) {
+        if (failedCall != nullptr) {
+            *failedCall = "pipe2";
+        }
         return false;
     }
     pipe.read.reset(ends[0]);

@@ -1,9 +1,10 @@
 #include "setup/SystemSetup.h"
 
+#include "setup/SensorCompanionProcess.h"
 #include "setup/linux/ChildLaunch.h"
 #include "setup/linux/JsonDefaultsStore.h"
+#include "setup/linux/PidfdChildLauncher.h"
 #include "setup/linux/SystemSensorCompanionLogin.h"
-#include "setup/linux/SystemSensorCompanionProcess.h"
 #include "setup/linux/XdgFolders.h"
 
 #include <cstdlib>
@@ -43,7 +44,8 @@ std::optional<SystemSetup> systemSetup(const Environment& environment, const Fol
     }
     const auto configuration = configurationHome(environment);
     return SystemSetup {systemDefaultsStore(configuration),
-        std::make_shared<SystemSensorCompanionProcess>(std::move(program), executable->string(), currentEnvironment()),
+        std::make_shared<SensorCompanionProcess>(
+            executable->string(), pidfdChildLauncher(std::move(program), currentEnvironment())),
         systemSensorCompanionLogin(configuration, openFolder)};
 }
 
