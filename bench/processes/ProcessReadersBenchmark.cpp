@@ -5,6 +5,7 @@
 // whatever else runs) and kills and reaps them at the end.
 
 #include "BenchCommands.h"
+#include "InventoryFloor.h"
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
 
@@ -51,6 +52,39 @@ void BM_InventorySnapshot(benchmark::State& state)
     state.counters["incomplete"] = incomplete ? 1 : 0;
 }
 BENCHMARK(BM_InventorySnapshot)->Unit(benchmark::kMillisecond);
+
+// The reader on a given number of threads; the CPU column counts all of them.
+void BM_InventoryOnThreads(benchmark::State& state)
+{
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        const auto table = systemProcessTable("/proc");
+        const auto snapshot = ProcessInventoryHardware::snapshot(getpid(), *table, systemClock(), threads);
+        if (!snapshot) {
+            state.SkipWithError("no inventory");
+            return;
+        }
+        benchmark::DoNotOptimize(snapshot);
+    }
+}
+BENCHMARK(BM_InventoryOnThreads)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The floor of the same reads (InventoryFloor.h), for the CPU column to be compared with.
+void BM_InventoryFloor(benchmark::State& state)
+{
+    const std::vector<int> pids = bench::processesOf(geteuid());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bench::floorPass(pids));
+    }
+    state.counters["processes"] = static_cast<double>(pids.size());
+}
+BENCHMARK(BM_InventoryFloor)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // What the server does for the inventory request: read, then encode the reply.
 void BM_InventorySnapshotAndJson(benchmark::State& state)
