@@ -6,6 +6,11 @@
 //
 // The run starts 500 sleeping children first (so that the user has at least that many processes)
 // and a managed companion, and stops both at the end. It ends with the ratios.
+//
+//   inventory_end_to_end_benchmark [--bin-dir=DIR] [benchmark options]
+//
+// --bin-dir takes the companion and the query tool from another build's bin folder (they must come
+// from the same build, which signs the one for the other), to compare builds on the same machine.
 
 #include "BenchCommands.h"
 #include "CompanionProcess.h"
@@ -18,7 +23,9 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -26,6 +33,12 @@ namespace {
 using namespace quorvantile;
 
 constexpr int kChildren = 500;
+
+std::string& binDirectory()
+{
+    static std::string directory = QUORVANTILE_BIN_DIR;
+    return directory;
+}
 
 std::string& socketPath()
 {
@@ -81,7 +94,7 @@ void runEachIteration(benchmark::State& state, const std::string& name, const st
 void BM_InventoryWithQueryTool(benchmark::State& state)
 {
     runEachIteration(state, "query tool",
-        {testing::binary("quorvantile-sensors-query"), "--json", "--socket", socketPath(), "inventory"});
+        {binDirectory() + "/quorvantile-sensors-query", "--json", "--socket", socketPath(), "inventory"});
 }
 BENCHMARK(BM_InventoryWithQueryTool)->Unit(benchmark::kMillisecond);
 
@@ -125,20 +138,33 @@ void printSummary()
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    std::vector<char*> arguments;
+    for (int index = 0; index < argc; ++index) {
+        const std::string_view argument = argv[index];
+        if (argument.starts_with("--bin-dir=")) {
+            binDirectory() = argument.substr(std::string_view("--bin-dir=").size());
+        } else {
+            arguments.push_back(argv[index]);
+        }
+    }
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
         return 1;
     }
     const bench::SleepingChildren sleepers(kChildren);
     const testing::CompanionEnvironment environment;
-    const auto server = environment.start("--managed-server");
+    const auto server = std::make_unique<testing::ChildProcess>(
+        std::vector<std::string> {binDirectory() + "/quorvantile-sensors", "--managed-server"},
+        testing::ChildOptions {.environment = environment.variables});
     if (!server->readLine(5.0)) {
         std::fputs("the companion did not get ready\n", stderr);
         return 1;
     }
     socketPath() = environment.socketPath();
     serverPid() = server->pid();
-    std::fprintf(stderr, "started %zu sleeping children and a companion\n", sleepers.pids().size());
+    std::fprintf(stderr, "started %zu sleeping children and the companion of %s\n", sleepers.pids().size(),
+        binDirectory().c_str());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     printSummary();

@@ -75,7 +75,7 @@ std::optional<Start> startOnce(const std::string& server, const CompanionEnviron
         }
     }
     for (const auto& [name, value] : environment.variables) {
-        variables.push_back(name + "=" + value);
+        variables.push_back(std::string(name).append("=").append(value));
     }
     std::vector<char*> envp;
     for (auto& text : variables) {
