@@ -8,14 +8,19 @@
 #include "InventoryFloor.h"
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
+#include "processes/ProcessLimits.h"
 
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -74,6 +79,58 @@ BENCHMARK(BM_InventoryOnThreads)
     ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+
+// What the reader's helper threads cost per call, made and joined for each call as the reader does,
+// against the same number kept parked on a condition variable and woken for each call. Neither
+// does any reading: the difference is all that parking could save.
+void BM_HelpersMadePerCall(benchmark::State& state)
+{
+    for (auto _ : state) {
+        std::array<std::jthread, kMaximumInventoryThreads - 1> helpers;
+        for (auto& helper : helpers) {
+            helper = std::jthread([] {});
+        }
+    }
+}
+BENCHMARK(BM_HelpersMadePerCall)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_HelpersParked(benchmark::State& state)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t round = 0;
+    std::size_t finished = 0;
+    bool over = false;
+    std::array<std::jthread, kMaximumInventoryThreads - 1> helpers;
+    for (auto& helper : helpers) {
+        helper = std::jthread([&] {
+            std::size_t seen = 0;
+            std::unique_lock lock(mutex);
+            for (;;) {
+                changed.wait(lock, [&] { return over || round != seen; });
+                if (over) {
+                    return;
+                }
+                seen = round;
+                ++finished;
+                changed.notify_all();
+            }
+        });
+    }
+    for (auto _ : state) {
+        std::unique_lock lock(mutex);
+        ++round;
+        finished = 0;
+        changed.notify_all();
+        changed.wait(lock, [&] { return finished == helpers.size(); });
+    }
+    {
+        const std::lock_guard lock(mutex);
+        over = true;
+    }
+    changed.notify_all();
+}
+BENCHMARK(BM_HelpersParked)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The floor of the same reads (InventoryFloor.h), for the CPU column to be compared with.
 void BM_InventoryFloor(benchmark::State& state)
