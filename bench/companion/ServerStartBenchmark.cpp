@@ -78,6 +78,7 @@ std::optional<Start> startOnce(const std::string& server, const CompanionEnviron
         variables.push_back(std::string(name).append("=").append(value));
     }
     std::vector<char*> envp;
+    envp.reserve(variables.size() + 1);
     for (auto& text : variables) {
         envp.push_back(text.data());
     }
