@@ -123,6 +123,13 @@ TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadRea
         children.push_back(std::make_unique<testing::ChildProcess>(
             std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {}));
     }
+    // Until a child has exec'd, its name is this program's: the two reads below could differ.
+    for (const auto& child : children) {
+        const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
+        for (int attempt = 0; attempt < 500 && std::filesystem::read_symlink(exe).filename() != "sleep"; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
     const auto table = systemProcessTable("/proc");
     const auto shared = ProcessInventoryHardware::snapshot(::getpid(), *table, systemClock(), kMaximumInventoryThreads);
     const auto alone = ProcessInventoryHardware::snapshot(::getpid(), *systemProcessTable("/proc"), systemClock(), 1);
