@@ -86,9 +86,12 @@ BENCHMARK(BM_InventoryOnThreads)
 void BM_HelpersMadePerCall(benchmark::State& state)
 {
     for (auto _ : state) {
-        std::array<std::jthread, kMaximumInventoryThreads - 1> helpers;
+        std::array<std::thread, kMaximumInventoryThreads - 1> helpers;
         for (auto& helper : helpers) {
-            helper = std::jthread([] {});
+            helper = std::thread([] {});
+        }
+        for (auto& helper : helpers) {
+            helper.join();
         }
     }
 }
@@ -101,9 +104,9 @@ void BM_HelpersParked(benchmark::State& state)
     std::size_t round = 0;
     std::size_t finished = 0;
     bool over = false;
-    std::array<std::jthread, kMaximumInventoryThreads - 1> helpers;
+    std::array<std::thread, kMaximumInventoryThreads - 1> helpers;
     for (auto& helper : helpers) {
-        helper = std::jthread([&] {
+        helper = std::thread([&] {
             std::size_t seen = 0;
             std::unique_lock lock(mutex);
             for (;;) {
@@ -129,6 +132,9 @@ void BM_HelpersParked(benchmark::State& state)
         over = true;
     }
     changed.notify_all();
+    for (auto& helper : helpers) {
+        helper.join();
+    }
 }
 BENCHMARK(BM_HelpersParked)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvantile::ProcessInventoryHardware {
@@ -62,6 +63,31 @@ void readShare(ReadingRound& round, ProcessTable& table)
     }
 }
 
+// Threads joined when it goes, whichever way the block that holds it is left (std::jthread is not in
+// every standard library this builds with).
+class JoinedThreads {
+public:
+    explicit JoinedThreads(std::size_t capacity) { threads_.reserve(capacity); }
+    JoinedThreads(const JoinedThreads&) = delete;
+    JoinedThreads(JoinedThreads&&) = delete;
+    JoinedThreads& operator=(const JoinedThreads&) = delete;
+    JoinedThreads& operator=(JoinedThreads&&) = delete;
+    ~JoinedThreads()
+    {
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+    }
+    // Throws std::system_error when no thread can be made; the threads already made go on.
+    template<typename... Arguments> void start(Arguments&&... arguments)
+    {
+        threads_.emplace_back(std::forward<Arguments>(arguments)...);
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
 // Reads the listed processes on this thread and up to `threads - 1` more; whether the budget ran out.
 bool readAll(ReadingRound& round, ProcessTable& table, std::size_t threads)
 {
@@ -71,8 +97,7 @@ bool readAll(ReadingRound& round, ProcessTable& table, std::size_t threads)
     std::vector<std::unique_ptr<ProcessTable>> views;
     views.reserve(helpers);
     {
-        std::vector<std::jthread> helping; // joined at the end of this block, before the views go
-        helping.reserve(helpers);
+        JoinedThreads helping(helpers); // joined at the end of this block, before the views go
         for (std::size_t index = 0; index < helpers; ++index) {
             auto view = table.viewForAnotherThread();
             if (!view) {
@@ -80,7 +105,7 @@ bool readAll(ReadingRound& round, ProcessTable& table, std::size_t threads)
             }
             views.push_back(std::move(view));
             try {
-                helping.emplace_back(readShare, std::ref(round), std::ref(*views.back()));
+                helping.start(readShare, std::ref(round), std::ref(*views.back()));
             } catch (const std::system_error&) {
                 break; // no thread to be had: the threads running, this one among them, read it all
             }
