@@ -1,6 +1,8 @@
 // The companion as its parent sees it: start-to-ready time and resident memory of a managed
-// server, snapshot requests per second over the real socket, one after another, and accessory
-// requests without a system bus, with a bus but no BlueZ, and with BlueZ's stand-in.
+// server; snapshot and inventory requests over the real socket, one after another, with the server's
+// own CPU time per request (all its threads counted) and what it holds resident afterwards; and
+// accessory requests without a system bus, with a bus but no BlueZ, and with BlueZ's stand-in.
+// server_start_benchmark measures the start from exec on, and can compare builds.
 #include "CompanionProcess.h"
 #include "PrivateBus.h"
 #include "QueryClient.h"
@@ -9,6 +11,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -20,16 +23,30 @@ using quorvantile::testing::ChildProcess;
 using quorvantile::testing::CompanionEnvironment;
 using quorvantile::testing::PrivateBus;
 
-double residentKibibytes(pid_t pid)
+// A kibibyte line of /proc/<pid>/status ("VmRSS", "RssAnon").
+double statusKibibytes(pid_t pid, const std::string& key)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stod(line.substr(6));
+        if (line.rfind(key + ":", 0) == 0) {
+            return std::stod(line.substr(key.size() + 1));
         }
     }
     return 0;
+}
+
+double residentKibibytes(pid_t pid) { return statusKibibytes(pid, "VmRSS"); }
+
+// The CPU time a process has used so far, all its threads counted, in seconds.
+double cpuSeconds(pid_t pid)
+{
+    clockid_t clock {};
+    timespec used {};
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) {
+        return 0;
+    }
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
 void StartToReady(benchmark::State& state)
@@ -53,7 +70,8 @@ void StartToReady(benchmark::State& state)
 }
 BENCHMARK(StartToReady)->Unit(benchmark::kMillisecond)->Iterations(20);
 
-void SnapshotRequests(benchmark::State& state)
+// One request after another to a managed server, with the server's CPU time per request.
+void Requests(benchmark::State& state, const char* name)
 {
     CompanionEnvironment environment;
     ChildProcess server({binary("quorvantile-sensors"), "--managed-server"}, {.environment = environment.variables});
@@ -61,7 +79,8 @@ void SnapshotRequests(benchmark::State& state)
         state.SkipWithError("the companion did not get ready");
         return;
     }
-    const auto request = *quorvantile::query::requestNamed("snapshot");
+    const auto request = *quorvantile::query::requestNamed(name);
+    const double before = cpuSeconds(server.pid());
     for (auto _ : state) {
         auto outcome = quorvantile::query::ask(environment.socketPath(), request, {}, 5.0);
         if (!std::holds_alternative<std::string>(outcome)) {
@@ -70,12 +89,22 @@ void SnapshotRequests(benchmark::State& state)
         }
         benchmark::DoNotOptimize(outcome);
     }
+    const auto iterations = static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations());
+    state.counters["server_cpu_us"] = (cpuSeconds(server.pid()) - before) * 1e6 / iterations;
     state.counters["resident_KiB"] = residentKibibytes(server.pid());
+    state.counters["anonymous_KiB"] = statusKibibytes(server.pid(), "RssAnon");
     server.closeInput();
     (void)server.waitForExit(5.0);
 }
+
+void SnapshotRequests(benchmark::State& state) { Requests(state, "snapshot"); }
 BENCHMARK(SnapshotRequests)->Unit(benchmark::kMicrosecond);
+
+// The inventory of this user's processes, whatever runs; inventory_end_to_end_benchmark starts 500
+// more and compares with the floor.
+void InventoryRequests(benchmark::State& state) { Requests(state, "inventory"); }
+BENCHMARK(InventoryRequests)->Unit(benchmark::kMillisecond);
 
 enum class Bus { absent, withoutBluez, withBluez };
 

@@ -1,17 +1,31 @@
 // "appview1" end to end, as a person or a script would ask it: the query tool started, connected,
 // answered and finished, against ps and psutil started to gather the same fields for the same user.
-// Each side is a whole program run, process start included.
+// Each side is a whole program run, process start included. Beside them, the companion's CPU time
+// per inventory against the floor: a plain loop that only opens, reads and closes the files the
+// process table reads, for the same processes, on one thread (InventoryFloor.h).
 //
 // The run starts 500 sleeping children first (so that the user has at least that many processes)
-// and a managed companion, and stops both at the end.
+// and a managed companion, and stops both at the end. It ends with the ratios.
+//
+//   inventory_end_to_end_benchmark [--bin-dir=DIR] [benchmark options]
+//
+// --bin-dir takes the companion and the query tool from another build's bin folder (they must come
+// from the same build, which signs the one for the other), to compare builds on the same machine.
 
 #include "BenchCommands.h"
 #include "CompanionProcess.h"
+#include "InventoryFloor.h"
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <ctime>
+#include <map>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -20,55 +34,139 @@ using namespace quorvantile;
 
 constexpr int kChildren = 500;
 
+std::string& binDirectory()
+{
+    static std::string directory = QUORVANTILE_BIN_DIR;
+    return directory;
+}
+
 std::string& socketPath()
 {
     static std::string path;
     return path;
 }
 
-void runEachIteration(benchmark::State& state, const std::vector<std::string>& command)
+pid_t& serverPid()
+{
+    static pid_t pid = -1;
+    return pid;
+}
+
+// Each benchmark's figures per iteration, in milliseconds, for the summary at the end.
+std::map<std::string, double>& figures()
+{
+    static std::map<std::string, double> values;
+    return values;
+}
+
+// The CPU time the companion has used so far, all its threads counted, in seconds.
+double serverCpuSeconds()
+{
+    clockid_t clock {};
+    timespec used {};
+    if (clock_getcpuclockid(serverPid(), &clock) != 0 || clock_gettime(clock, &used) != 0) {
+        return 0;
+    }
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
+void runEachIteration(benchmark::State& state, const std::string& name, const std::vector<std::string>& command)
 {
     double cpuSeconds = 0;
+    const double serverBefore = serverCpuSeconds();
+    const double wallBefore = bench::monotonicSeconds();
     for (auto _ : state) {
         if (!bench::runQuietly(command, cpuSeconds)) {
             state.SkipWithError((command[0] + " failed").c_str());
             return;
         }
     }
+    const auto iterations = static_cast<double>(state.iterations());
+    figures()[name] = (bench::monotonicSeconds() - wallBefore) * 1e3 / iterations;
     bench::reportCommandCpu(state, cpuSeconds);
+    if (name == "query tool") {
+        const double serverMilliseconds = (serverCpuSeconds() - serverBefore) * 1e3 / iterations;
+        figures()["server CPU"] = serverMilliseconds;
+        state.counters["server_cpu_ms"] = serverMilliseconds;
+    }
 }
 
 void BM_InventoryWithQueryTool(benchmark::State& state)
 {
-    runEachIteration(
-        state, {testing::binary("quorvantile-sensors-query"), "--json", "--socket", socketPath(), "inventory"});
+    runEachIteration(state, "query tool",
+        {binDirectory() + "/quorvantile-sensors-query", "--json", "--socket", socketPath(), "inventory"});
 }
 BENCHMARK(BM_InventoryWithQueryTool)->Unit(benchmark::kMillisecond);
 
-void BM_InventoryWithPs(benchmark::State& state) { runEachIteration(state, bench::psCommand()); }
+void BM_InventoryWithPs(benchmark::State& state) { runEachIteration(state, "ps", bench::psCommand()); }
 BENCHMARK(BM_InventoryWithPs)->Unit(benchmark::kMillisecond);
 
-void BM_InventoryWithPsutil(benchmark::State& state) { runEachIteration(state, bench::psutilCommand()); }
+void BM_InventoryWithPsutil(benchmark::State& state) { runEachIteration(state, "psutil", bench::psutilCommand()); }
 BENCHMARK(BM_InventoryWithPsutil)->Unit(benchmark::kMillisecond);
+
+// The floor: the same files of the same processes, read plainly on this thread.
+void BM_FloorProgram(benchmark::State& state)
+{
+    const std::vector<int> pids = bench::processesOf(geteuid());
+    const double before = bench::threadCpuSeconds();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bench::floorPass(pids));
+    }
+    const double milliseconds = (bench::threadCpuSeconds() - before) * 1e3 / static_cast<double>(state.iterations());
+    figures()["floor CPU"] = milliseconds;
+    state.counters["processes"] = static_cast<double>(pids.size());
+    state.counters["cpu_ms"] = milliseconds;
+}
+BENCHMARK(BM_FloorProgram)->Unit(benchmark::kMillisecond);
+
+void printSummary()
+{
+    auto& values = figures();
+    const double tool = values["query tool"];
+    if (tool > 0) {
+        std::printf("appview1 end to end %.2f ms; ps %.2f ms (%.1fx); psutil %.2f ms (%.1fx)\n", tool, values["ps"],
+            values["ps"] / tool, values["psutil"], values["psutil"] / tool);
+    }
+    const double floor = values["floor CPU"];
+    if (floor > 0 && values["server CPU"] > 0) {
+        std::printf("companion CPU per inventory %.2f ms; floor program %.2f ms; %.2fx the floor\n",
+            values["server CPU"], floor, values["server CPU"] / floor);
+    }
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    std::vector<char*> arguments;
+    for (int index = 0; index < argc; ++index) {
+        const std::string_view argument = argv[index];
+        if (argument.starts_with("--bin-dir=")) {
+            binDirectory() = argument.substr(std::string_view("--bin-dir=").size());
+        } else {
+            arguments.push_back(argv[index]);
+        }
+    }
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
         return 1;
     }
     const bench::SleepingChildren sleepers(kChildren);
     const testing::CompanionEnvironment environment;
-    const auto server = environment.start("--managed-server");
+    const auto server = std::make_unique<testing::ChildProcess>(
+        std::vector<std::string> {binDirectory() + "/quorvantile-sensors", "--managed-server"},
+        testing::ChildOptions {.environment = environment.variables});
     if (!server->readLine(5.0)) {
         std::fputs("the companion did not get ready\n", stderr);
         return 1;
     }
     socketPath() = environment.socketPath();
-    std::fprintf(stderr, "started %zu sleeping children and a companion\n", sleepers.pids().size());
+    serverPid() = server->pid();
+    std::fprintf(stderr, "started %zu sleeping children and the companion of %s\n", sleepers.pids().size(),
+        binDirectory().c_str());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    printSummary();
     return 0;
 }

@@ -5,16 +5,22 @@
 // whatever else runs) and kills and reaps them at the end.
 
 #include "BenchCommands.h"
+#include "InventoryFloor.h"
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
+#include "processes/ProcessLimits.h"
 
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -51,6 +57,97 @@ void BM_InventorySnapshot(benchmark::State& state)
     state.counters["incomplete"] = incomplete ? 1 : 0;
 }
 BENCHMARK(BM_InventorySnapshot)->Unit(benchmark::kMillisecond);
+
+// The reader on a given number of threads; the CPU column counts all of them.
+void BM_InventoryOnThreads(benchmark::State& state)
+{
+    const auto threads = static_cast<std::size_t>(state.range(0));
+    for (auto _ : state) {
+        const auto table = systemProcessTable("/proc");
+        const auto snapshot = ProcessInventoryHardware::snapshot(getpid(), *table, systemClock(), threads);
+        if (!snapshot) {
+            state.SkipWithError("no inventory");
+            return;
+        }
+        benchmark::DoNotOptimize(snapshot);
+    }
+}
+BENCHMARK(BM_InventoryOnThreads)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// What the reader's helper threads cost per call, made and joined for each call as the reader does,
+// against the same number kept parked on a condition variable and woken for each call. Neither
+// does any reading: the difference is all that parking could save.
+void BM_HelpersMadePerCall(benchmark::State& state)
+{
+    for (auto _ : state) {
+        std::array<std::thread, kMaximumInventoryThreads - 1> helpers;
+        for (auto& helper : helpers) {
+            helper = std::thread([] {});
+        }
+        for (auto& helper : helpers) {
+            helper.join();
+        }
+    }
+}
+BENCHMARK(BM_HelpersMadePerCall)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_HelpersParked(benchmark::State& state)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t round = 0;
+    std::size_t finished = 0;
+    bool over = false;
+    std::array<std::thread, kMaximumInventoryThreads - 1> helpers;
+    for (auto& helper : helpers) {
+        helper = std::thread([&] {
+            std::size_t seen = 0;
+            std::unique_lock lock(mutex);
+            for (;;) {
+                changed.wait(lock, [&] { return over || round != seen; });
+                if (over) {
+                    return;
+                }
+                seen = round;
+                ++finished;
+                changed.notify_all();
+            }
+        });
+    }
+    for (auto _ : state) {
+        std::unique_lock lock(mutex);
+        ++round;
+        finished = 0;
+        changed.notify_all();
+        changed.wait(lock, [&] { return finished == helpers.size(); });
+    }
+    {
+        const std::lock_guard lock(mutex);
+        over = true;
+    }
+    changed.notify_all();
+    for (auto& helper : helpers) {
+        helper.join();
+    }
+}
+BENCHMARK(BM_HelpersParked)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The floor of the same reads (InventoryFloor.h), for the CPU column to be compared with.
+void BM_InventoryFloor(benchmark::State& state)
+{
+    const std::vector<int> pids = bench::processesOf(geteuid());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bench::floorPass(pids));
+    }
+    state.counters["processes"] = static_cast<double>(pids.size());
+}
+BENCHMARK(BM_InventoryFloor)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // What the server does for the inventory request: read, then encode the reply.
 void BM_InventorySnapshotAndJson(benchmark::State& state)

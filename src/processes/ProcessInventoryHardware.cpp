@@ -4,8 +4,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <span>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace quorvantile::ProcessInventoryHardware {
@@ -21,14 +28,100 @@ template<std::size_t Size> std::string_view fieldText(const std::array<char, Siz
     return {field.data(), end != nullptr ? static_cast<std::size_t>(end - field.data()) : Size};
 }
 
-// One process as a reading, or nothing when it cannot be read or does not qualify.
-std::optional<ProcessInventoryReading> readProcess(ProcessTable& table, std::int32_t pid, std::uint32_t euid)
-{
+// One listed process as one of the reading threads left it.
+struct TaskRead {
     ProcessTaskAllInfo info {};
-    if (table.taskAllInfo(pid, info) != kTaskAllInfoBytes) {
+    int result = 0;
+    bool attempted = false; // false when the budget ran out before the process was taken
+};
+
+// What the reading threads of one call share; made, and outlived, by that call.
+struct ReadingRound {
+    std::span<const std::int32_t> pids;
+    std::span<TaskRead> reads; // reads[i] is pids[i]'s, written only by the thread that took i
+    const Clock& clock;
+    double start = 0;
+    std::atomic<std::size_t> next = 0;
+    std::atomic<bool> budgetSpent = false;
+};
+
+// Takes the next process nobody has taken until none is left or the budget is spent.
+void readShare(ReadingRound& round, ProcessTable& table)
+{
+    for (;;) {
+        const std::size_t index = round.next.fetch_add(1, std::memory_order_relaxed);
+        if (index >= round.pids.size() || round.budgetSpent.load(std::memory_order_relaxed)) {
+            return;
+        }
+        if (round.clock.uptime() - round.start > kInventoryBudgetSeconds) {
+            round.budgetSpent.store(true, std::memory_order_relaxed);
+            return;
+        }
+        TaskRead& read = round.reads[index];
+        read.result = table.taskAllInfo(round.pids[index], read.info);
+        read.attempted = true;
+    }
+}
+
+// Threads joined when it goes, whichever way the block that holds it is left (std::jthread is not in
+// every standard library this builds with).
+class JoinedThreads {
+public:
+    explicit JoinedThreads(std::size_t capacity) { threads_.reserve(capacity); }
+    JoinedThreads(const JoinedThreads&) = delete;
+    JoinedThreads(JoinedThreads&&) = delete;
+    JoinedThreads& operator=(const JoinedThreads&) = delete;
+    JoinedThreads& operator=(JoinedThreads&&) = delete;
+    ~JoinedThreads()
+    {
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+    }
+    // Throws std::system_error when no thread can be made; the threads already made go on.
+    template<typename... Arguments> void start(Arguments&&... arguments)
+    {
+        threads_.emplace_back(std::forward<Arguments>(arguments)...);
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+// Reads the listed processes on this thread and up to `threads - 1` more; whether the budget ran out.
+bool readAll(ReadingRound& round, ProcessTable& table, std::size_t threads)
+{
+    const std::size_t helpers = round.pids.size() < kMinimumProcessesForThreads
+        ? 0
+        : std::min(std::max<std::size_t>(threads, 1), kMaximumInventoryThreads) - 1;
+    std::vector<std::unique_ptr<ProcessTable>> views;
+    views.reserve(helpers);
+    {
+        JoinedThreads helping(helpers); // joined at the end of this block, before the views go
+        for (std::size_t index = 0; index < helpers; ++index) {
+            auto view = table.viewForAnotherThread();
+            if (!view) {
+                break;
+            }
+            views.push_back(std::move(view));
+            try {
+                helping.start(readShare, std::ref(round), std::ref(*views.back()));
+            } catch (const std::system_error&) {
+                break; // no thread to be had: the threads running, this one among them, read it all
+            }
+        }
+        readShare(round, table);
+    }
+    return round.budgetSpent.load(std::memory_order_relaxed);
+}
+
+// The reading of one process as read, or nothing when it cannot be read or does not qualify.
+std::optional<ProcessInventoryReading> readingOf(std::int32_t pid, const TaskRead& read, std::uint32_t euid)
+{
+    if (read.result != kTaskAllInfoBytes) {
         return std::nullopt;
     }
-    const ProcessBsdInfo& bsd = info.pbsd;
+    const ProcessBsdInfo& bsd = read.info.pbsd;
     if (bsd.pbi_pid != static_cast<std::uint32_t>(pid) || bsd.pbi_uid != euid || bsd.pbi_start_tvsec == 0 ||
         bsd.pbi_start_tvusec >= 1'000'000) {
         return std::nullopt;
@@ -45,9 +138,9 @@ std::optional<ProcessInventoryReading> readProcess(ProcessTable& table, std::int
         .name = std::string(name),
         .startSeconds = bsd.pbi_start_tvsec,
         .startMicroseconds = bsd.pbi_start_tvusec,
-        .userTicks = info.ptinfo.pti_total_user,
-        .systemTicks = info.ptinfo.pti_total_system,
-        .residentBytes = info.ptinfo.pti_resident_size,
+        .userTicks = read.info.ptinfo.pti_total_user,
+        .systemTicks = read.info.ptinfo.pti_total_system,
+        .residentBytes = read.info.ptinfo.pti_resident_size,
     };
     if (!reading.isValid()) {
         return std::nullopt;
@@ -78,7 +171,8 @@ void cutToLimit(std::vector<ProcessInventoryReading>& readings, std::int32_t pre
 
 } // namespace
 
-Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, ProcessTable& table, const Clock& clock)
+Result<ProcessInventorySnapshot> snapshot(
+    std::int32_t preferredPID, ProcessTable& table, const Clock& clock, std::size_t threads)
 {
     const double start = clock.uptime();
     const std::uint32_t euid = table.effectiveUid();
@@ -96,14 +190,18 @@ Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, ProcessTabl
     std::sort(pids.begin(), pids.end());
     pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
 
+    std::vector<TaskRead> reads(pids.size());
+    ReadingRound round {.pids = pids, .reads = reads, .clock = clock, .start = start};
+    if (readAll(round, table, threads)) {
+        incomplete = true;
+    }
     std::vector<ProcessInventoryReading> readings;
     readings.reserve(pids.size());
-    for (const std::int32_t pid : pids) {
-        if (clock.uptime() - start > kInventoryBudgetSeconds) {
-            incomplete = true;
-            break;
+    for (std::size_t index = 0; index < pids.size(); ++index) {
+        if (!reads[index].attempted) {
+            continue; // left when the budget ran out, which made the snapshot incomplete
         }
-        if (auto reading = readProcess(table, pid, euid)) {
+        if (auto reading = readingOf(pids[index], reads[index], euid)) {
             readings.push_back(std::move(*reading));
         } else {
             incomplete = true;
@@ -131,7 +229,7 @@ Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, ProcessTabl
 Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, const SystemRoots& roots)
 {
     const auto table = systemProcessTable(roots.proc);
-    return snapshot(preferredPID, *table, systemClock());
+    return snapshot(preferredPID, *table, systemClock(), std::thread::hardware_concurrency());
 }
 
 } // namespace quorvantile::ProcessInventoryHardware

@@ -6,6 +6,7 @@
 #include "processes/ProcessInventorySnapshot.h"
 #include "processes/ProcessTable.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -15,10 +16,16 @@ namespace quorvantile::ProcessInventoryHardware {
 // Lists the processes of the effective user once and reads each, within the bounds of
 // ProcessLimits.h; `preferredPID`'s reading survives the cut to the reading limit whatever its size.
 // Absent when the list cannot be read or the finished snapshot is not valid.
+//
+// With `threads` above 1 and enough processes listed, the reads are shared among that many threads
+// (this one included, within kMaximumInventoryThreads), each on its own view of `table` and all
+// reading `clock`; they exist only inside the call. Each checks the budget before every process it
+// takes, and the result is built in pid order as one thread would build it.
 [[nodiscard]] Result<ProcessInventorySnapshot> snapshot(
-    std::int32_t preferredPID, ProcessTable& table, const Clock& clock);
+    std::int32_t preferredPID, ProcessTable& table, const Clock& clock, std::size_t threads = 1);
 
-// The same over the system's process table below `roots` and the system clock.
+// The same over the system's process table below `roots` and the system clock, on as many threads as
+// there are online processors.
 [[nodiscard]] Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, const SystemRoots& roots = {});
 
 } // namespace quorvantile::ProcessInventoryHardware

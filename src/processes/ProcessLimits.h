@@ -11,6 +11,12 @@ inline constexpr std::size_t kProcessIdSlots = 4096;
 // The inventory stops reading processes once this much uptime has passed since it began.
 inline constexpr double kInventoryBudgetSeconds = 0.5;
 
+// The inventory reads processes on at most this many threads (the calling one included), and on the
+// calling thread alone when fewer processes are listed than kMinimumProcessesForThreads: below that
+// a thread costs more than it saves.
+inline constexpr std::size_t kMaximumInventoryThreads = 4;
+inline constexpr std::size_t kMinimumProcessesForThreads = 64;
+
 // Readings kept in one inventory; the rest are cut by resident size.
 inline constexpr std::size_t kMaximumInventoryReadings = 512;
 

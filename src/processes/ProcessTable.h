@@ -60,7 +60,8 @@ struct ProcessUsageInfo {
 };
 
 // One view of the table. An implementation may fix some state when it is made (Linux: the boot time
-// that start times count from), so readers take a fresh one per call. Not for concurrent use.
+// that start times count from), so readers take a fresh one per call. Not for concurrent use: a
+// reader that reads on several threads gives each its own view (viewForAnotherThread).
 class ProcessTable {
 public:
     virtual ~ProcessTable() = default;
@@ -81,6 +82,11 @@ public:
 
     // geteuid(): the caller's effective uid, asked afresh on every call.
     [[nodiscard]] virtual std::uint32_t effectiveUid() const = 0;
+
+    // Another view with the same fixed state as this one (so the same start times) and resources of
+    // its own, for one more thread to read processes on while this view is used on the calling one.
+    // Made on the calling thread. Absent when it cannot be made; the reader then uses fewer threads.
+    [[nodiscard]] virtual std::unique_ptr<ProcessTable> viewForAnotherThread() const = 0;
 };
 
 // A fresh view of the process table below `procRoot`.

@@ -66,6 +66,7 @@ struct BsdOnlyTable final : ProcessTable {
     int taskAllInfo(std::int32_t, ProcessTaskAllInfo&) override { return 0; }
     int usageInfo(std::int32_t, ProcessUsageInfo&) override { return -1; }
     [[nodiscard]] std::uint32_t effectiveUid() const override { return 501; }
+    [[nodiscard]] std::unique_ptr<ProcessTable> viewForAnotherThread() const override { return nullptr; }
 };
 
 TEST(LiveProcessIdentity, TheLiveProcessOfThatIdOnly)

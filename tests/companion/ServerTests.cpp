@@ -9,6 +9,7 @@
 #include "companion/GroupContainer.h"
 #include "companion/PrivateDirectory.h"
 #include "companion/SensorTransport.h"
+#include "processes/ProcessInventorySnapshot.h"
 #include "sensors/SensorSnapshot.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,11 @@ struct InProcessServer {
             return SensorSnapshot {
                 1, systemClock().uptime(), 42, "Test CPU", {{"F0Ac", SensorReading::Unit::rpm, 1200.0}}, {}};
         };
+        ports_.readers.processInventory = [this](std::int32_t preferredPID) -> Result<ProcessInventorySnapshot> {
+            inventoryPreferred = preferredPID;
+            return ProcessInventorySnapshot {1, systemClock().uptime(), geteuid(), inventoryIncomplete,
+                {{preferredPID, "client", 1'700'000'000, 0, 10, 20, 4096}}};
+        };
         ports_.controlFd = control_.read.get();
         ports_.outputFd = output_.write.get();
         ports_.reasonFd = reasons_.write.get();
@@ -96,6 +102,8 @@ struct InProcessServer {
     const std::shared_ptr<FixedSignature> signature = std::make_shared<FixedSignature>();
     std::atomic<int> reads = 0;
     std::atomic<bool> failing = false;
+    std::atomic<bool> inventoryIncomplete = false;
+    std::atomic<std::int32_t> inventoryPreferred = 0;
     double ended = 0;
     ServerOutcome outcome;
 
@@ -173,6 +181,25 @@ TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReplyAndNoConnectionOutlivesT
     server.join();
     EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
     EXPECT_LT(server.ended - connected, 0.2 + 0.45);
+}
+
+// The inventory's status line repeats the reader's incomplete flag, whichever it is, and the reader
+// is asked to keep the client's own process.
+TEST(ServerLoop, TheInventoryLineSaysWhetherTheInventoryIsIncomplete)
+{
+    InProcessServer server({.logging = true, .persistent = true, .controlled = true});
+    for (const bool incomplete : {true, false, true}) {
+        server.inventoryIncomplete = incomplete;
+        const auto reply = query::ask(server.socketPath(), *query::requestNamed("inventory"), {}, 5.0);
+        ASSERT_TRUE(std::holds_alternative<std::string>(reply));
+        const auto inventory = json::decode<ProcessInventorySnapshot>(std::get<std::string>(reply));
+        ASSERT_TRUE(inventory);
+        EXPECT_EQ(inventory->incomplete, incomplete);
+        EXPECT_EQ(server.inventoryPreferred.load(), getpid());
+        EXPECT_EQ(server.nextLine(),
+            std::string("{\"incomplete\":") + (incomplete ? "true" : "false") +
+                ",\"processInventoryReadCount\":1,\"requestAccepted\":true,\"sensorReadCount\":0,\"trusted\":true}");
+    }
 }
 
 TEST(ServerStartUp, EveryFailureIsAnOutcomeThatSaysWhy)

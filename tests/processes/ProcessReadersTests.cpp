@@ -89,6 +89,8 @@ public:
         return answer("usage " + std::to_string(pid), result);
     }
     [[nodiscard]] std::uint32_t effectiveUid() const override { return euid; }
+    // Reading on several threads has tests of its own (InventoryThreadsTests.cpp).
+    [[nodiscard]] std::unique_ptr<ProcessTable> viewForAnotherThread() const override { return nullptr; }
 
 private:
     int answer(const std::string& call, int result)

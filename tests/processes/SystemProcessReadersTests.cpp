@@ -21,6 +21,8 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 namespace quorvantile {
 namespace {
@@ -113,6 +115,34 @@ TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAnd
     EXPECT_EQ(find(*after, request.pid), nullptr);
 }
 
+TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadReads)
+{
+    // Enough processes of this user for the reads to be shared, whoever runs the test.
+    std::vector<std::unique_ptr<testing::ChildProcess>> children;
+    for (std::size_t index = 0; index < kMinimumProcessesForThreads; ++index) {
+        children.push_back(std::make_unique<testing::ChildProcess>(
+            std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {}));
+    }
+    // Until a child has exec'd, its name is this program's: the two reads below could differ.
+    for (const auto& child : children) {
+        const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
+        for (int attempt = 0; attempt < 500 && std::filesystem::read_symlink(exe).filename() != "sleep"; ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    const auto table = systemProcessTable("/proc");
+    const auto shared = ProcessInventoryHardware::snapshot(::getpid(), *table, systemClock(), kMaximumInventoryThreads);
+    const auto alone = ProcessInventoryHardware::snapshot(::getpid(), *systemProcessTable("/proc"), systemClock(), 1);
+    ASSERT_TRUE(shared && alone);
+    EXPECT_TRUE(shared->isValid(systemClock().uptime()));
+    for (const pid_t pid : {::getpid(), children.front()->pid(), children.back()->pid()}) {
+        const auto* one = find(*alone, pid);
+        const auto* many = find(*shared, pid);
+        ASSERT_TRUE(one && many) << pid;
+        EXPECT_EQ(std::tuple(identityOf(*many), many->name), std::tuple(identityOf(*one), one->name));
+    }
+}
+
 TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
 {
     if (::geteuid() != 0) {
@@ -136,6 +166,12 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     ProcessBsdInfo bsd {};
     ASSERT_EQ(table->bsdInfo(other.pid(), bsd), kBsdInfoBytes);
     EXPECT_EQ(bsd.pbi_uid, kNobody);
+    // The inventory's read takes the owner from the stat file where it can: here it cannot.
+    ProcessTaskAllInfo task {};
+    ASSERT_EQ(table->taskAllInfo(other.pid(), task), kTaskAllInfoBytes);
+    EXPECT_EQ(task.pbsd.pbi_uid, kNobody);
+    EXPECT_EQ(std::tuple(task.pbsd.pbi_name[0], bsd.pbi_name[0]), std::tuple('\0', '\0'))
+        << "another user's executable is not looked at";
     std::array<std::int32_t, kProcessIdSlots> listed {};
     const auto end = listed.begin() + std::max(table->listPids(kNobody, listed), 0) / 4;
     EXPECT_NE(std::find(listed.begin(), end, other.pid()), end) << "listed among 65534's processes";

@@ -26,7 +26,7 @@ std::optional<timespec> wallClock()
 } // namespace
 
 LinuxPeerCodeSignature::LinuxPeerCodeSignature(std::string_view anchorsPem, LinuxPeerCodeSignatureOptions options)
-    : verifier_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds), options_(options)
+    : anchorsPem_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds), options_(options)
 {
 }
 
@@ -100,7 +100,10 @@ std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSigna
         return std::nullopt;
     }
     ++fullVerifications_;
-    auto verified = verifier_.verify(file.get());
+    if (!verifier_) {
+        verifier_.emplace(anchorsPem_);
+    }
+    auto verified = verifier_->verify(file.get());
     if (!verified) {
         return std::nullopt;
     }

@@ -56,7 +56,10 @@ private:
         int processDirectory, const mounts::LinkTarget& executable);
     [[nodiscard]] const codesign::Requirement* requirement(std::string_view text);
 
-    codesign::SignatureVerifier verifier_;
+    // Made when the first executable must be verified: until then OpenSSL is neither initialised nor
+    // touched, which keeps it out of the server's start-up time and resident memory.
+    std::string anchorsPem_;
+    std::optional<codesign::SignatureVerifier> verifier_;
     codesign::VerificationCache cache_;
     PeerIntegrity integrity_;
     mounts::MountTable mounts_;

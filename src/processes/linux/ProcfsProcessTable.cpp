@@ -21,6 +21,8 @@ namespace {
 
 // A file longer than this is not trusted.
 constexpr std::size_t kMaximumProcFileBytes = 1024 * 1024;
+// Room for the stat and statm texts of a process, so that reading them does not allocate.
+constexpr std::size_t kTextBufferBytes = 4096;
 // Directory entries fetched by one getdents64 call.
 constexpr std::size_t kDirectoryBufferBytes = 32 * 1024;
 // The longest /proc/<pid>/exe target taken; a longer one leaves the name empty.
@@ -31,6 +33,55 @@ constexpr int kFailedRusage = -1; // what proc_pid_rusage returns on failure
 std::optional<std::string_view> readFile(int directory, const char* name, std::string& buffer)
 {
     return readWholeFile(directory, name, kMaximumProcFileBytes, buffer, FileEnd::shortRead);
+}
+
+// The whole text of an open /proc file, refused when longer than kMaximumProcFileBytes.
+std::optional<std::string_view> readOpenFile(int fd, std::string& buffer)
+{
+    const auto text = readFileStart(fd, kMaximumProcFileBytes + 1, buffer, FileEnd::shortRead);
+    if (!text || text->size() > kMaximumProcFileBytes) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// "<pid>" and "<pid>/<file>" relative to the root, built in place without allocating.
+class ProcessPath {
+public:
+    explicit ProcessPath(std::int32_t pid)
+        : directoryBytes_(
+              static_cast<std::size_t>(std::to_chars(text_.data(), text_.data() + kPidDigits, pid).ptr - text_.data()))
+    {
+    }
+    [[nodiscard]] const char* directory()
+    {
+        text_[directoryBytes_] = '\0';
+        return text_.data();
+    }
+    // `name` is one of the short names of a process's files ("stat", "statm", "exe").
+    [[nodiscard]] const char* file(std::string_view name)
+    {
+        text_[directoryBytes_] = '/';
+        const std::size_t length = std::min(name.size(), text_.size() - directoryBytes_ - 2);
+        *std::copy_n(name.begin(), length, text_.begin() + static_cast<std::ptrdiff_t>(directoryBytes_ + 1)) = '\0';
+        return text_.data();
+    }
+
+private:
+    static constexpr std::size_t kPidDigits = 10;
+    std::array<char, kPidDigits + 8> text_ {};
+    std::size_t directoryBytes_;
+};
+
+// The name for `pbi_name` from the exe link at `path` relative to `directory`, kept in `target`;
+// empty when the link cannot be read (a process that is not dumpable, a zombie, a kernel thread).
+std::string_view executableName(int directory, const char* path, std::array<char, kMaximumLinkBytes>& target)
+{
+    const ssize_t bytes = ::readlinkat(directory, path, target.data(), target.size());
+    if (bytes <= 0 || static_cast<std::size_t>(bytes) >= target.size()) {
+        return {};
+    }
+    return procfs::executableName({target.data(), static_cast<std::size_t>(bytes)}, kNameBytes - 1);
 }
 
 template<std::size_t Size> void copyName(std::array<char, Size>& field, std::string_view name)
@@ -58,7 +109,7 @@ std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
 } // namespace
 
 ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
-    : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), readerUid_(::geteuid())
 {
     const long ticks = ::sysconf(_SC_CLK_TCK);
     const long page = ::sysconf(_SC_PAGESIZE);
@@ -70,6 +121,25 @@ ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
             bootSeconds_ = procfs::parseBootTime(*text);
         }
     }
+    statText_.resize(kTextBufferBytes);
+    statmText_.resize(kTextBufferBytes);
+}
+
+ProcfsProcessTable::ProcfsProcessTable(const ProcfsProcessTable& table, AnotherView /*unused*/)
+    : root_(table.root_ ? ::openat(table.root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1),
+      bootSeconds_(table.bootSeconds_), ticksPerSecond_(table.ticksPerSecond_), pageBytes_(table.pageBytes_),
+      readerUid_(table.readerUid_)
+{
+    // Allocated here, on the calling thread: the view's own thread then reads without allocating.
+    statText_.resize(kTextBufferBytes);
+    statmText_.resize(kTextBufferBytes);
+}
+
+std::unique_ptr<ProcessTable> ProcfsProcessTable::viewForAnotherThread() const
+{
+    // A descriptor of its own: threads sharing one would contend for its reference count on every call.
+    std::unique_ptr<ProcfsProcessTable> view(new ProcfsProcessTable(*this, AnotherView {}));
+    return view->root_ ? std::move(view) : nullptr;
 }
 
 UniqueFd ProcfsProcessTable::openProcess(std::int32_t pid) const
@@ -77,11 +147,10 @@ UniqueFd ProcfsProcessTable::openProcess(std::int32_t pid) const
     if (!root_ || pid < 1) {
         return UniqueFd();
     }
-    char name[16] {};
-    std::to_chars(name, name + sizeof name - 1, pid);
+    ProcessPath path(pid);
     // Only a handle on the directory: it pins this incarnation of the process (files opened relative
     // to it fail once the process is gone, even if its pid is reused), and O_PATH spares the open.
-    return UniqueFd(::openat(root_.get(), name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return UniqueFd(::openat(root_.get(), path.directory(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer)
@@ -109,7 +178,7 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
             if (!pid) {
                 continue;
             }
-            // The owner of /proc/<pid> is the effective uid (see readBsd). A process that is gone
+            // The owner of /proc/<pid> is the effective uid (see bsdInfo). A process that is gone
             // by now is simply not listed.
             struct stat entryStatus { };
             if (::fstatat(root_.get(), entry->d_name, &entryStatus, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -125,67 +194,86 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
     return static_cast<int>(count * sizeof(std::int32_t));
 }
 
-bool ProcfsProcessTable::readBsd(int directory, ProcessBsdInfo& info, procfs::StatFields& fields)
+void ProcfsProcessTable::fillBsd(
+    ProcessBsdInfo& info, const procfs::StatFields& fields, std::uint32_t owner, std::string_view name) const
 {
-    // The owner of /proc/<pid> is the process's effective uid: the kernel keeps that rule for the
-    // directory even when the process is not dumpable, so it stands in for the Uid line of status,
-    // which costs far more to produce.
-    struct stat owner { };
-    if (!bootSeconds_ || ::fstat(directory, &owner) != 0) {
-        return false;
-    }
-    const auto statText = readFile(directory, "stat", statText_);
-    const auto parsedStat = statText ? procfs::parseStat(*statText) : std::nullopt;
-    if (!parsedStat || parsedStat->pid < 1) {
-        return false;
-    }
-    fields = *parsedStat;
-
-    // The executable's name; empty when the link cannot be read (another user's process, one that
-    // is not dumpable, a zombie, a kernel thread).
-    char target[kMaximumLinkBytes];
-    const ssize_t targetBytes = ::readlinkat(directory, "exe", target, sizeof target);
-    const std::string_view name = targetBytes > 0 && static_cast<std::size_t>(targetBytes) < sizeof target
-        ? procfs::executableName({target, static_cast<std::size_t>(targetBytes)}, kNameBytes - 1)
-        : std::string_view();
-
     const procfs::StartTime start = procfs::startTime(*bootSeconds_, fields.startTicks, ticksPerSecond_);
     info.pbi_status = procfs::bsdStatus(fields.state);
     info.pbi_pid = static_cast<std::uint32_t>(fields.pid);
-    info.pbi_uid = static_cast<std::uint32_t>(owner.st_uid);
+    info.pbi_uid = owner;
     copyName(info.pbi_comm, procfs::commandName(fields.comm, kCommBytes - 1));
     copyName(info.pbi_name, name);
     info.pbi_start_tvsec = start.seconds;
     info.pbi_start_tvusec = start.microseconds;
-    return true;
 }
 
 int ProcfsProcessTable::bsdInfo(std::int32_t pid, ProcessBsdInfo& info)
 {
+    // The owner of /proc/<pid> is the process's effective uid: the kernel keeps that rule for the
+    // directory even when the process is not dumpable, so it stands in for the Uid line of status,
+    // which costs far more to produce.
     const UniqueFd directory = openProcess(pid);
-    procfs::StatFields fields;
-    if (!directory || !readBsd(directory.get(), info, fields)) {
+    struct stat owner { };
+    if (!directory || !bootSeconds_ || ::fstat(directory.get(), &owner) != 0) {
         return kFailedPidInfo;
     }
+    const auto statText = readFile(directory.get(), "stat", statText_);
+    const auto fields = statText ? procfs::parseStat(*statText) : std::nullopt;
+    if (!fields || fields->pid < 1) {
+        return kFailedPidInfo;
+    }
+    // Only the reader's own processes are named by their executable, as in taskAllInfo.
+    std::array<char, kMaximumLinkBytes> target;
+    const std::string_view name =
+        owner.st_uid == readerUid_ ? executableName(directory.get(), "exe", target) : std::string_view();
+    fillBsd(info, *fields, static_cast<std::uint32_t>(owner.st_uid), name);
     return kBsdInfoBytes;
 }
 
 int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
 {
-    const UniqueFd directory = openProcess(pid);
-    procfs::StatFields fields;
-    if (!directory || !readBsd(directory.get(), info.pbsd, fields)) {
+    if (!root_ || !bootSeconds_ || pid < 1) {
         return kFailedPidInfo;
     }
-    const auto statmText = readFile(directory.get(), "statm", statmText_);
+    // Every file is opened by its path below the root: no directory handle per process.
+    ProcessPath path(pid);
+    const UniqueFd statFile(::openat(root_.get(), path.file("stat"), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    struct stat statOwner { };
+    if (!statFile || ::fstat(statFile.get(), &statOwner) != 0) {
+        return kFailedPidInfo;
+    }
+    const auto statText = readOpenFile(statFile.get(), statText_);
+    const auto fields = statText ? procfs::parseStat(*statText) : std::nullopt;
+    if (!fields || fields->pid < 1) {
+        return kFailedPidInfo;
+    }
+    // A process's files other than its directory belong to its effective uid only while it is
+    // dumpable, else to root (of its user namespace). So a file owned by the reader, when that is
+    // not root, settles the owner at no cost; any other owner is asked of the directory, which the
+    // kernel always gives the effective uid.
+    auto owner = static_cast<std::uint32_t>(statOwner.st_uid);
+    if (owner != readerUid_ || owner == 0) {
+        struct stat directory { };
+        if (::fstatat(root_.get(), path.directory(), &directory, AT_SYMLINK_NOFOLLOW) != 0) {
+            return kFailedPidInfo;
+        }
+        owner = static_cast<std::uint32_t>(directory.st_uid);
+    }
+    // The exe link, the dearest of the three reads after stat, only for the reader's own processes:
+    // the others are left out by every reader anyway.
+    std::array<char, kMaximumLinkBytes> target;
+    const std::string_view name =
+        owner == readerUid_ ? executableName(root_.get(), path.file("exe"), target) : std::string_view();
+    const auto statmText = readFile(root_.get(), path.file("statm"), statmText_);
     const auto residentPages = statmText ? procfs::parseStatmResidentPages(*statmText) : std::nullopt;
     if (!residentPages) {
         return kFailedPidInfo;
     }
+    fillBsd(info.pbsd, *fields, owner, name);
     info.ptinfo.pti_resident_size = saturatingProduct(*residentPages, pageBytes_);
-    info.ptinfo.pti_total_user = procfs::ticksToNanoseconds(fields.userTicks, ticksPerSecond_);
-    info.ptinfo.pti_total_system = procfs::ticksToNanoseconds(fields.systemTicks, ticksPerSecond_);
-    info.ptinfo.pti_threadnum = fields.threads;
+    info.ptinfo.pti_total_user = procfs::ticksToNanoseconds(fields->userTicks, ticksPerSecond_);
+    info.ptinfo.pti_total_system = procfs::ticksToNanoseconds(fields->systemTicks, ticksPerSecond_);
+    info.ptinfo.pti_threadnum = fields->threads;
     return kTaskAllInfoBytes;
 }
 

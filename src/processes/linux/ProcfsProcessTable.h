@@ -17,9 +17,13 @@ struct StatFields;
 
 // The process table over a procfs tree: "/proc" on a running system, a fixture tree in tests.
 //
-// Each operation opens /proc/<pid> once and reads only the files its fields need relative to that
-// directory, so all of them describe the same process even if its pid is reused meanwhile. The boot
-// time that start times count from is read once, when the table is made: make one per reader call.
+// bsdInfo and usageInfo open /proc/<pid> once and read only the files their fields need relative to
+// that directory, so all of them describe the same process even if its pid is reused meanwhile.
+// taskAllInfo, which the inventory calls for every process of the user, opens each file by its path
+// below the one root descriptor instead: a pid is reused only after the kernel has handed out every
+// other free pid, which cannot happen in the microseconds between its reads, and the identity it
+// reports comes from the one `stat` text. The boot time that start times count from is read once,
+// when the table is made: make one per reader call.
 class ProcfsProcessTable final : public ProcessTable {
 public:
     explicit ProcfsProcessTable(const std::string& root);
@@ -29,15 +33,21 @@ public:
     [[nodiscard]] int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override;
     [[nodiscard]] int usageInfo(std::int32_t pid, ProcessUsageInfo& info) override;
     [[nodiscard]] std::uint32_t effectiveUid() const override;
+    [[nodiscard]] std::unique_ptr<ProcessTable> viewForAnotherThread() const override;
 
 private:
+    struct AnotherView { };
+    ProcfsProcessTable(const ProcfsProcessTable& table, AnotherView);
+
     [[nodiscard]] UniqueFd openProcess(std::int32_t pid) const;
-    [[nodiscard]] bool readBsd(int directory, ProcessBsdInfo& info, procfs::StatFields& fields);
+    void fillBsd(
+        ProcessBsdInfo& info, const procfs::StatFields& fields, std::uint32_t owner, std::string_view name) const;
 
     UniqueFd root_;
     std::optional<std::uint64_t> bootSeconds_;
     std::uint64_t ticksPerSecond_ = 0;
     std::uint64_t pageBytes_ = 0;
+    std::uint32_t readerUid_ = 0; // the effective uid when the table was made
     // Read buffers kept across calls, so that reading a process does not allocate.
     std::string statText_;
     std::string statmText_;

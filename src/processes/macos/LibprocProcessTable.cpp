@@ -81,6 +81,12 @@ public:
     }
 
     [[nodiscard]] std::uint32_t effectiveUid() const override { return geteuid(); }
+
+    // The calls keep no state between them, so another thread's view is just another table.
+    [[nodiscard]] std::unique_ptr<ProcessTable> viewForAnotherThread() const override
+    {
+        return std::make_unique<LibprocProcessTable>();
+    }
 };
 
 } // namespace
