@@ -33,6 +33,7 @@ LinuxPeerCodeSignature::LinuxPeerCodeSignature(std::string_view anchorsPem, Linu
 bool LinuxPeerCodeSignature::peerSatisfies(int fd, std::string_view requirementText)
 {
     lastIntegrityRefusal_.reset();
+    fault_.reset();
     const codesign::Requirement* parsed = requirement(requirementText);
     if (parsed == nullptr) {
         return false;
@@ -101,7 +102,13 @@ std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSigna
     }
     ++fullVerifications_;
     if (!verifier_) {
-        verifier_.emplace(anchorsPem_);
+        auto loaded = VerifierModule::load(
+            options_.verifierModule ? *options_.verifierModule : verifierModulePath(), anchorsPem_);
+        if (!loaded) {
+            fault_ = "cannot verify the peer's signature: the signature verifier is not available: " + loaded.error();
+            return std::nullopt;
+        }
+        verifier_.emplace(std::move(loaded).value());
     }
     auto verified = verifier_->verify(file.get());
     if (!verified) {
