@@ -198,6 +198,10 @@ TEST(PeerCodeSignatureLinux, AMissingUnloadableOrForeignVerifierModuleRefusesThe
                 "cannot verify the peer's signature: the signature verifier is not available: " + loaded.error());
             EXPECT_FALSE(signature.takeFault()) << "given once";
         }
+        // A fault not taken is not given for a later peer refused for its own reasons.
+        EXPECT_FALSE(signature.peerSatisfies(peer.connection.get(), kParentRequirement));
+        EXPECT_FALSE(signature.peerSatisfies(-1, kParentRequirement));
+        EXPECT_FALSE(signature.takeFault());
     }
     // The module beside the executable verifies the same peer.
     auto signature = peerSignature();
