@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <utility>
 
 namespace quorvantile {
 namespace {
@@ -26,7 +27,8 @@ std::optional<timespec> wallClock()
 } // namespace
 
 LinuxPeerCodeSignature::LinuxPeerCodeSignature(std::string_view anchorsPem, LinuxPeerCodeSignatureOptions options)
-    : anchorsPem_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds), options_(options)
+    : anchorsPem_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds),
+      options_(std::move(options))
 {
 }
 
