@@ -1,5 +1,7 @@
 // A managed server's start as its parent sees it: the time from exec to the ready line, and what the
-// server holds resident once it is ready (all of it, anonymous memory, file pages).
+// server holds resident once it is ready (all of it, anonymous memory, file pages). Then its first
+// request, which verifies this (signed) benchmark's executable in full, and a second one, answered
+// from the server's cache of verified peers: their times, and what is resident after the first.
 //
 //   server_start_benchmark [--server=PATH]... [benchmark options]
 //
@@ -7,6 +9,7 @@
 // in the same run, so that a change can be compared with the build before it side by side.
 
 #include "CompanionProcess.h"
+#include "QueryClient.h"
 
 #include "common/UniqueFd.h"
 
@@ -25,6 +28,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 extern char** environ;
@@ -62,7 +66,22 @@ std::map<std::string, double> residentKibibytes(pid_t pid)
 struct Start {
     double readySeconds = 0; // from just before exec to the ready line read
     std::map<std::string, double> resident;
+    double firstRequestSeconds = 0; // the whole request, as the client sees it
+    double secondRequestSeconds = 0;
+    double residentAfterFirstKibibytes = 0;
 };
+
+// One snapshot request, timed; absent when it got no reply.
+std::optional<double> timedRequest(const CompanionEnvironment& environment)
+{
+    const double started = monotonicSeconds();
+    const auto outcome =
+        quorvantile::query::ask(environment.socketPath(), *quorvantile::query::requestNamed("snapshot"), {}, 5.0);
+    if (!std::holds_alternative<std::string>(outcome)) {
+        return std::nullopt;
+    }
+    return monotonicSeconds() - started;
+}
 
 // One start of `server` in `environment`, stopped again by closing its control input.
 std::optional<Start> startOnce(const std::string& server, const CompanionEnvironment& environment)
@@ -119,6 +138,15 @@ std::optional<Start> startOnce(const std::string& server, const CompanionEnviron
         if (got > 0 &&
             std::string_view(line, static_cast<std::size_t>(got)).find("\"ready\":true") != std::string::npos) {
             start = Start {ready - *execTime, residentKibibytes(pid)};
+            const auto first = timedRequest(environment);
+            start->residentAfterFirstKibibytes = residentKibibytes(pid)["VmRSS"];
+            const auto second = timedRequest(environment);
+            if (!first || !second) {
+                start.reset();
+            } else {
+                start->firstRequestSeconds = *first;
+                start->secondRequestSeconds = *second;
+            }
         }
     }
     controlWrite.reset();
@@ -139,18 +167,24 @@ void serverStart(benchmark::State& state, const std::string& server)
         state.ResumeTiming();
         const auto start = startOnce(server, environment);
         if (!start) {
-            state.SkipWithError(("no ready line from " + server).c_str());
+            state.SkipWithError(("no ready line or no reply from " + server).c_str());
             return;
         }
         state.SetIterationTime(start->readySeconds);
         for (const auto& [key, kibibytes] : start->resident) {
             totals[key] += kibibytes;
         }
+        totals["firstRequest"] += start->firstRequestSeconds;
+        totals["secondRequest"] += start->secondRequestSeconds;
+        totals["residentAfterFirst"] += start->residentAfterFirstKibibytes;
     }
     const auto iterations = static_cast<double>(state.iterations());
     state.counters["resident_KiB"] = totals["VmRSS"] / iterations;
     state.counters["anonymous_KiB"] = totals["RssAnon"] / iterations;
     state.counters["file_KiB"] = totals["RssFile"] / iterations;
+    state.counters["first_request_ms"] = totals["firstRequest"] * 1e3 / iterations;
+    state.counters["second_request_ms"] = totals["secondRequest"] * 1e3 / iterations;
+    state.counters["resident_after_first_KiB"] = totals["residentAfterFirst"] / iterations;
 }
 
 } // namespace

@@ -1,18 +1,11 @@
 #include "codesign/FileReading.h"
 
-#include "codesign/OpenSsl.h"
-#include "common/FileText.h"
-
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <vector>
 
 namespace quorvantile::codesign {
-namespace {
 
-// Fills `buffer` from `offset`; false on an error or an early end of file.
 bool readFully(int fd, std::uint64_t offset, char* buffer, std::size_t bytes)
 {
     std::size_t done = 0;
@@ -32,8 +25,6 @@ bool readFully(int fd, std::uint64_t offset, char* buffer, std::size_t bytes)
     return true;
 }
 
-} // namespace
-
 std::optional<std::string> readAt(int fd, std::uint64_t offset, std::size_t bytes)
 {
     std::string buffer(bytes, '\0');
@@ -41,34 +32,6 @@ std::optional<std::string> readAt(int fd, std::uint64_t offset, std::size_t byte
         return std::nullopt;
     }
     return buffer;
-}
-
-std::optional<Sha256Digest> sha256Prefix(int fd, std::uint64_t bytes, int copyTo)
-{
-    DigestContextPointer context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        clearOpenSslErrors();
-        return std::nullopt;
-    }
-    std::vector<char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(bytes, kDigestChunkBytes)));
-    std::uint64_t offset = 0;
-    while (offset < bytes) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - offset, buffer.size()));
-        if (!readFully(fd, offset, buffer.data(), piece) ||
-            EVP_DigestUpdate(context.get(), buffer.data(), piece) != 1 ||
-            (copyTo >= 0 && !writeAll(copyTo, std::string_view(buffer.data(), piece)))) {
-            clearOpenSslErrors();
-            return std::nullopt;
-        }
-        offset += piece;
-    }
-    Sha256Digest digest {};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != digest.size()) {
-        clearOpenSslErrors();
-        return std::nullopt;
-    }
-    return digest;
 }
 
 FileIdentity fileIdentity(const struct stat& status) noexcept

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "codesign/CodeDirectory.h"
-
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -13,15 +11,11 @@
 // of the file that was opened and never of whatever a path names a moment later.
 namespace quorvantile::codesign {
 
-// Files are hashed in pieces of this size.
-inline constexpr std::size_t kDigestChunkBytes = 256 * 1024;
-
 // Exactly `bytes` bytes at `offset`; absent on an error or when the file ends before.
 [[nodiscard]] std::optional<std::string> readAt(int fd, std::uint64_t offset, std::size_t bytes);
 
-// The SHA-256 of the first `bytes` bytes, also written to `copyTo` when that is a descriptor;
-// absent on an error or when the file ends before.
-[[nodiscard]] std::optional<Sha256Digest> sha256Prefix(int fd, std::uint64_t bytes, int copyTo = -1);
+// Fills `buffer` with `bytes` bytes from `offset`; false on an error or an early end of file.
+[[nodiscard]] bool readFully(int fd, std::uint64_t offset, char* buffer, std::size_t bytes);
 
 // Who a file is and which version of it: device, inode, size and both modification times to the
 // nanosecond. A write or a metadata change alters at least one of them.

@@ -21,6 +21,9 @@ enum class SignatureError {
     noAnchors,
 };
 
+// The last of them (numbered from 0 in the order above), for code that receives them as numbers.
+inline constexpr SignatureError kLastSignatureError = SignatureError::noAnchors;
+
 // One line of text for the signing tool.
 [[nodiscard]] std::string_view describe(SignatureError error) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include "codesign/Certificates.h"
 #include "codesign/CodeDirectory.h"
+#include "codesign/FileDigest.h"
 #include "codesign/FileReading.h"
 #include "common/FileText.h"
 #include "common/UniqueFd.h"

@@ -1,6 +1,7 @@
 #include "codesign/Verifier.h"
 
 #include "codesign/Certificates.h"
+#include "codesign/FileDigest.h"
 #include "codesign/FileReading.h"
 
 #include <openssl/asn1.h>

@@ -115,6 +115,11 @@ bool serveConnection(UniqueFd connection, double deadline, const ServerPorts& po
     // is read from it: an untrusted peer is refused at once, whatever it sends or withholds.
     if (!ports.signatures ||
         !transport::trustedPeer(connection.get(), transport::kParentIdentifier, *ports.signatures)) {
+        if (ports.signatures) {
+            if (const auto fault = ports.signatures->takeFault()) {
+                reporter.explain(*fault);
+            }
+        }
         reporter.report({{"trusted", false}, {"sensorReadCount", std::int64_t {0}}});
         return false;
     }

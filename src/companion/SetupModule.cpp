@@ -12,7 +12,7 @@ namespace {
 
 // The build passes the module's folder relative to the executable's own (the same in the build
 // tree and when installed) and its file name.
-constexpr const char* kModuleRelativeDirectory = QUORVANTILE_SETUP_MODULE_RELATIVE_DIR;
+constexpr const char* kModuleRelativeDirectory = QUORVANTILE_MODULE_RELATIVE_DIR;
 constexpr const char* kModuleFileName = QUORVANTILE_SETUP_MODULE_FILE_NAME;
 constexpr const char* kEntrySymbol = "quorvantile_setup_main";
 

@@ -1,6 +1,7 @@
 #include "FuseMount.h"
 #include "TestSupport.h"
 
+#include "codesign/VerifierModuleInterface.h"
 #include "companion/SensorTransport.h"
 #include "companion/linux/LinuxPeerCodeSignature.h"
 #include "companion/linux/PeerIntegrity.h"
@@ -59,8 +60,10 @@ RunningPeer startPeer(const std::filesystem::path& program, const std::string& d
 LinuxPeerCodeSignature peerSignature(PeerPidfdSource source = PeerPidfdSource::socketOption,
     std::int64_t unsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds)
 {
-    return LinuxPeerCodeSignature(
-        testPki().anchorPem(), {.pidfdSource = source, .cacheUnsettledNanoseconds = unsettledNanoseconds});
+    LinuxPeerCodeSignatureOptions options;
+    options.pidfdSource = source;
+    options.cacheUnsettledNanoseconds = unsettledNanoseconds;
+    return LinuxPeerCodeSignature(testPki().anchorPem(), options);
 }
 
 const std::string kParentRequirement = transport::requirementText(transport::kParentIdentifier);
@@ -154,6 +157,56 @@ TEST(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemem
     // A metadata change gives the file a new change time.
     std::filesystem::permissions(program, std::filesystem::perms(0750));
     EXPECT_EQ(connectTwice(eager), 2U);
+}
+
+// Without a usable verifier module the server cannot verify anything: it says why in one line and
+// refuses, never crashes, and tries the module again at the next peer.
+TEST(PeerCodeSignatureLinux, AMissingUnloadableOrForeignVerifierModuleRefusesThePeerAndSaysWhy)
+{
+    const codesign::testing::TemporaryDirectory directory;
+    std::filesystem::permissions(directory.path(), std::filesystem::perms(0755));
+    signedPeerAt(directory / "peer");
+    codesign::testing::writeFile(directory / "not-a-library.so", "text\n");
+    const std::string missing = (directory / "missing.so").string();
+    const struct {
+        std::filesystem::path module;
+        std::string reason; // a part of the one line
+    } cases[] = {
+        {missing, missing},
+        {directory / "not-a-library.so", "not-a-library.so"},
+        {QUORVANTILE_INJECTED_LIBRARY, "has no entry point quorvantile_verifier_module"},
+        {QUORVANTILE_STALE_VERIFIER_MODULE,
+            "is of another build (interface version " + std::to_string(codesign::kVerifierInterfaceVersion + 1) +
+                ", expected " + std::to_string(codesign::kVerifierInterfaceVersion) + ")"},
+        {"", "cannot find this program's own executable"},
+    };
+    auto peer = startPeer(directory / "peer", directory.path());
+    ASSERT_TRUE(peer.connection);
+    for (const auto& row : cases) {
+        const auto loaded = VerifierModule::load(row.module, testPki().anchorPem());
+        ASSERT_FALSE(loaded) << row.module;
+        EXPECT_NE(loaded.error().find(row.reason), std::string::npos) << loaded.error();
+
+        LinuxPeerCodeSignatureOptions options;
+        options.verifierModule = row.module;
+        LinuxPeerCodeSignature signature(testPki().anchorPem(), options);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_FALSE(signature.peerSatisfies(peer.connection.get(), kParentRequirement)) << row.module;
+            const auto fault = signature.takeFault();
+            ASSERT_TRUE(fault) << row.module;
+            EXPECT_EQ(*fault,
+                "cannot verify the peer's signature: the signature verifier is not available: " + loaded.error());
+            EXPECT_FALSE(signature.takeFault()) << "given once";
+        }
+        // A fault not taken is not given for a later peer refused for its own reasons.
+        EXPECT_FALSE(signature.peerSatisfies(peer.connection.get(), kParentRequirement));
+        EXPECT_FALSE(signature.peerSatisfies(-1, kParentRequirement));
+        EXPECT_FALSE(signature.takeFault());
+    }
+    // The module beside the executable verifies the same peer.
+    auto signature = peerSignature();
+    EXPECT_TRUE(signature.peerSatisfies(peer.connection.get(), kParentRequirement));
+    EXPECT_FALSE(signature.takeFault());
 }
 
 TEST(PeerIntegrity, TracerPidExecutableMappingsAndSystemFiles)

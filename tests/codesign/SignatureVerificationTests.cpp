@@ -3,6 +3,7 @@
 #include "codesign/CodeDirectory.h"
 #include "codesign/VerificationCache.h"
 #include "codesign/Verifier.h"
+#include "companion/linux/VerifierModule.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -130,6 +131,46 @@ TEST(SignatureVerification, AcceptsOnlyIntactFilesSignedForCodeUnderTheAnchorsAn
         EXPECT_EQ(
             result->leafOrganizationalUnit, signer == &pki.team ? std::optional<std::string>(kTeam) : std::nullopt);
     }
+}
+
+// The server verifies through the module (loaded from beside this test's executable, as the
+// server's is): every field of what was signed, and every refusal, comes across its C boundary as
+// the verifier gave it.
+TEST(SignatureVerification, TheModuleGivesExactlyWhatTheVerifierGives)
+{
+    using enum SignatureError;
+    const auto& pki = testPki();
+    const std::string team = signedProgram(pki.team);
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::optional<SignatureError> refusal;
+        std::string anchors;
+    } cases[] = {
+        {"signed by the team", team, std::nullopt, pki.anchorPem()},
+        {"two organisational units, so no team", signedProgram(pki.teamWithTwoUnits), std::nullopt, pki.anchorPem()},
+        {"three certificates in the chain", signedProgram(pki.teamCarryingIntermediate), std::nullopt, pki.anchorPem()},
+        {"unsigned", program(), notSigned, pki.anchorPem()},
+        {"modified", bumped(team, 0), contentModified, pki.anchorPem()},
+        {"another anchor", signedProgram(pki.teamUnderOtherAnchor), untrustedChain, pki.anchorPem()},
+        // The first and the last error by number.
+        {"no anchors", team, noAnchors, ""},
+    };
+    for (const auto& row : cases) {
+        const auto module = VerifierModule::load(verifierModulePath(), row.anchors);
+        ASSERT_TRUE(module) << module.error();
+        const UniqueFd fd = memoryFile(row.bytes);
+        const auto direct = SignatureVerifier(row.anchors).verify(fd.get());
+        const auto loaded = module->verify(fd.get());
+        ASSERT_EQ(refusalOf(direct), row.refusal) << row.what;
+        EXPECT_EQ(refusalOf(loaded), row.refusal) << row.what;
+        if (direct && loaded) {
+            EXPECT_EQ(*loaded, *direct) << row.what;
+        }
+    }
+    const auto module = VerifierModule::load(verifierModulePath(), pki.anchorPem());
+    ASSERT_TRUE(module);
+    EXPECT_EQ(refusalOf(module->verify(-1)), unreadable);
 }
 
 TEST(HostileInput, NoCutOrChangedByteOfASignedFileIsAcceptedAsSomethingElse)

@@ -30,7 +30,13 @@ namespace {
 
 struct FixedSignature final : PeerCodeSignature {
     bool peerSatisfies(int, std::string_view) override { return trusted; }
+    std::optional<std::string> takeFault() override
+    {
+        return faulty.exchange(false) ? std::optional<std::string>("the signature verifier is not available: gone")
+                                      : std::nullopt;
+    }
     std::atomic<bool> trusted = true;
+    std::atomic<bool> faulty = false; // the next untrusted answer was the program's own fault
 };
 
 struct Pipe {
@@ -181,6 +187,32 @@ TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReplyAndNoConnectionOutlivesT
     server.join();
     EXPECT_GE(server.ended - replied, kShortIdleSeconds - 0.01);
     EXPECT_LT(server.ended - connected, 0.2 + 0.45);
+}
+
+// A peer refused because a part of the server is missing (the verifier module) is refused as any
+// other, and the diagnostics modes say why, once; the managed modes stay silent.
+TEST(ServerLoop, APeerCheckThatFailedThroughTheProgramsOwnFaultIsExplainedInTheDiagnosticsModes)
+{
+    for (const bool logging : {true, false}) {
+        InProcessServer server({.logging = logging, .persistent = true, .controlled = true});
+        server.signature->trusted = false;
+        for (const bool faulty : {true, false}) {
+            server.signature->faulty = faulty;
+            const UniqueFd client = testing::connectTo(server.socketPath());
+            ASSERT_TRUE(client);
+            // Closed once refused, after the reason was written.
+            EXPECT_FALSE(SensorTransport::receive(client.get(), 1, systemClock().uptime() + 5.0));
+            if (logging) {
+                EXPECT_EQ(server.nextLine(), "{\"sensorReadCount\":0,\"trusted\":false}");
+            }
+            EXPECT_EQ(server.reasons(),
+                logging && faulty ? "quorvantile-sensors: the signature verifier is not available: gone\n" : "")
+                << "logging " << logging << ", faulty " << faulty;
+        }
+        // And it serves on.
+        server.signature->trusted = true;
+        EXPECT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
+    }
 }
 
 // The inventory's status line repeats the reader's incomplete flag, whichever it is, and the reader

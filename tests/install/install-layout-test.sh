@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and uses the installed programs there: the executable
-# finds its setup module at the module's install place, and the installed query tool gets a snapshot
-# from the installed companion serving a fixture tree.
-#   install-layout-test.sh BUILD BINDIR MODULEDIR MODULEFILE STAND_IN_MODULE FIXTURE
+# finds its setup module at the module's install place, the installed query tool gets a snapshot
+# from the installed companion serving a fixture tree (verified through the installed verifier
+# module), and without that module the companion refuses the peer, says why and serves on.
+#   install-layout-test.sh BUILD BINDIR MODULEDIR MODULEFILE STAND_IN_MODULE FIXTURE VERIFIERFILE
 set -euo pipefail
-build=$1 bindir=$2 moduledir=$3 modulefile=$4 stand_in=$5 fixture=$6
+build=$1 bindir=$2 moduledir=$3 modulefile=$4 stand_in=$5 fixture=$6 verifierfile=$7
 
 work=$(mktemp -d)
 server=
@@ -19,9 +20,13 @@ app=com.zembo.quorvantile.sensors
 for file in "$bindir"/quorvantile-{sensors{,-query},codesign} share/doc/quorvantile-sensors/copyright \
   share/man/man1/quorvantile-{sensors{,-query},codesign}.1.gz \
   share/{applications/$app.desktop,icons/hicolor/scalable/apps/$app.svg,metainfo/$app.metainfo.xml} \
-  share/bash-completion/completions/quorvantile-{sensors-query,codesign}; do
+  share/bash-completion/completions/quorvantile-{sensors-query,codesign} "$moduledir/$verifierfile"; do
   [[ -f $prefix/$file ]] || fail "the install tree lacks $file"
 done
+
+# The server loads the crypto library only with its verifier module, on its first verification.
+readelf -d "$bin/quorvantile-sensors" | grep -q 'NEEDED.*libcrypto' &&
+  fail "the installed server links the crypto library itself"
 
 # The settings module is installed where the executable looks for it. Without it the settings mode
 # names that place; with another module there, it runs that one.
@@ -49,3 +54,24 @@ done
 snapshot=$("$bin/quorvantile-sensors-query" --json --timeout 10 snapshot) ||
   fail "the installed query tool got no snapshot; companion status: $(cat "$work/status.log")"
 [[ $snapshot == *'"key":"F0Ac","unit":"rpm","value":2160.0'* ]] || fail "unexpected snapshot: $snapshot"
+grep -q '"trusted":true' "$work/status.log" || fail "the installed companion did not trust the query tool"
+kill "$server" && wait "$server" 2>/dev/null || true
+server=
+
+# Without its verifier module a fresh companion (nothing remembered) refuses the query tool, says
+# why on standard error and keeps serving.
+rm "$prefix/$moduledir/$verifierfile"
+"$bin/quorvantile-sensors" --manual-diagnostics </dev/null >"$work/status.log" 2>"$work/reasons.log" &
+server=$!
+for _ in $(seq 200); do
+  grep -q '"ready":true' "$work/status.log" && break
+  sleep 0.05
+done
+for attempt in 1 2; do
+  "$bin/quorvantile-sensors-query" --json --timeout 10 snapshot >/dev/null 2>&1 &&
+    fail "a companion without its verifier module served the query tool"
+done
+kill -0 "$server" 2>/dev/null || fail "the companion without its verifier module ended: $(cat "$work/reasons.log")"
+[[ $(grep -c '"trusted":false' "$work/status.log") == 2 ]] || fail "refusals: $(cat "$work/status.log")"
+grep -q "the signature verifier is not available: .*$verifierfile" "$work/reasons.log" ||
+  fail "no reason for the refusal: $(cat "$work/reasons.log")"

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <utility>
 
 namespace quorvantile {
 namespace {
@@ -26,13 +27,15 @@ std::optional<timespec> wallClock()
 } // namespace
 
 LinuxPeerCodeSignature::LinuxPeerCodeSignature(std::string_view anchorsPem, LinuxPeerCodeSignatureOptions options)
-    : anchorsPem_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds), options_(options)
+    : anchorsPem_(anchorsPem), cache_(options.cacheEntries, options.cacheUnsettledNanoseconds),
+      options_(std::move(options))
 {
 }
 
 bool LinuxPeerCodeSignature::peerSatisfies(int fd, std::string_view requirementText)
 {
     lastIntegrityRefusal_.reset();
+    fault_.reset();
     const codesign::Requirement* parsed = requirement(requirementText);
     if (parsed == nullptr) {
         return false;
@@ -101,7 +104,13 @@ std::optional<codesign::VerifiedSignature> LinuxPeerCodeSignature::verifiedSigna
     }
     ++fullVerifications_;
     if (!verifier_) {
-        verifier_.emplace(anchorsPem_);
+        auto loaded = VerifierModule::load(
+            options_.verifierModule ? *options_.verifierModule : verifierModulePath(), anchorsPem_);
+        if (!loaded) {
+            fault_ = "cannot verify the peer's signature: the signature verifier is not available: " + loaded.error();
+            return std::nullopt;
+        }
+        verifier_.emplace(std::move(loaded).value());
     }
     auto verified = verifier_->verify(file.get());
     if (!verified) {

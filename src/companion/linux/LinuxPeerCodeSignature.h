@@ -2,18 +2,20 @@
 
 #include "codesign/Requirement.h"
 #include "codesign/VerificationCache.h"
-#include "codesign/Verifier.h"
 #include "common/linux/MountTable.h"
 #include "common/linux/MountedFiles.h"
 #include "companion/PeerCodeSignature.h"
 #include "companion/linux/PeerIntegrity.h"
 #include "companion/linux/PeerProcess.h"
+#include "companion/linux/VerifierModule.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvantile {
 
@@ -21,6 +23,8 @@ struct LinuxPeerCodeSignatureOptions {
     PeerPidfdSource pidfdSource = PeerPidfdSource::socketOption;
     std::size_t cacheEntries = codesign::VerificationCache::kDefaultCapacityEntries;
     std::int64_t cacheUnsettledNanoseconds = codesign::VerificationCache::kDefaultUnsettledNanoseconds;
+    // The verifier module; the one beside this program's executable unless a test names another.
+    std::optional<std::filesystem::path> verifierModule;
 };
 
 // The peer's code is its running executable, reached through the real /proc while a pidfd pins the
@@ -36,6 +40,7 @@ public:
     explicit LinuxPeerCodeSignature(std::string_view anchorsPem, LinuxPeerCodeSignatureOptions options = {});
 
     [[nodiscard]] bool peerSatisfies(int fd, std::string_view requirement) override;
+    [[nodiscard]] std::optional<std::string> takeFault() override { return std::exchange(fault_, std::nullopt); }
 
     // How many executables were hashed and verified in full (not answered from the cache).
     [[nodiscard]] std::size_t fullVerifications() const noexcept { return fullVerifications_; }
@@ -56,10 +61,12 @@ private:
         int processDirectory, const mounts::LinkTarget& executable);
     [[nodiscard]] const codesign::Requirement* requirement(std::string_view text);
 
-    // Made when the first executable must be verified: until then OpenSSL is neither initialised nor
-    // touched, which keeps it out of the server's start-up time and resident memory.
+    // Loaded when the first executable must be verified: until then the crypto library is neither
+    // mapped nor initialised, which keeps it out of the server's start-up time and resident memory.
+    // A module that cannot be loaded is tried again at the next verification.
     std::string anchorsPem_;
-    std::optional<codesign::SignatureVerifier> verifier_;
+    std::optional<VerifierModule> verifier_;
+    std::optional<std::string> fault_;
     codesign::VerificationCache cache_;
     PeerIntegrity integrity_;
     mounts::MountTable mounts_;
