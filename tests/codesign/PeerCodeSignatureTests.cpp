@@ -1,4 +1,5 @@
 #include "FuseMount.h"
+#include "TestPaths.h"
 #include "TestSupport.h"
 
 #include "codesign/VerifierModuleInterface.h"
@@ -71,7 +72,7 @@ const std::string kParentRequirement = transport::requirementText(transport::kPa
 // A copy of the test peer at `path`, signed by the team as the parent application.
 void signedPeerAt(const std::filesystem::path& path)
 {
-    std::filesystem::copy_file(QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer", path);
+    std::filesystem::copy_file(quorvantile::testing::binDirectory() + "/quorvantile-codesign-test-peer", path);
     ASSERT_TRUE(codesign::signFile(path, transport::kParentIdentifier, testPki().team));
 }
 
@@ -94,7 +95,7 @@ TEST(PeerCodeSignatureLinux, TrustsOnlyALiveCorrectlySignedPeerOfOurUserAndRemem
     // A copy of the test peer, signed as `identifier` by `signer` (unsigned without one).
     auto peer = [&, copies = 0](const codesign::SigningIdentity* signer, std::string_view identifier) mutable {
         auto path = directory / ("peer-" + std::to_string(++copies));
-        std::filesystem::copy_file(QUORVANTILE_BIN_DIR "/quorvantile-codesign-test-peer", path);
+        std::filesystem::copy_file(quorvantile::testing::binDirectory() + "/quorvantile-codesign-test-peer", path);
         if (signer != nullptr) {
             const auto signedLayout = codesign::signFile(path, identifier, *signer);
             EXPECT_TRUE(signedLayout) << (signedLayout ? "" : signedLayout.error().message);

@@ -1,3 +1,4 @@
+#include "TestPaths.h"
 #include "TestSupport.h"
 
 #include "codesign/SignatureFormat.h"
@@ -120,7 +121,8 @@ TEST(BuiltPrograms, TheCompanionIsSignedByTheDevelopmentTeam)
     if (std::string_view(QUORVANTILE_VENDOR_ANCHORS) != QUORVANTILE_DEVELOPMENT_ANCHOR) {
         GTEST_SKIP() << "this build trusts other vendor anchors than its development identity";
     }
-    const UniqueFd companion(open(QUORVANTILE_BIN_DIR "/quorvantile-sensors", O_RDONLY | O_CLOEXEC));
+    const UniqueFd companion(
+        open((quorvantile::testing::binDirectory() + "/quorvantile-sensors").c_str(), O_RDONLY | O_CLOEXEC));
     const auto verified = SignatureVerifier(vendorAnchorsPem()).verify(companion.get());
     ASSERT_TRUE(verified) << describe(verified.error());
     EXPECT_EQ(verified->directory.identifier, "com.zembo.quorvantile.sensors");

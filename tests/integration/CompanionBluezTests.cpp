@@ -2,6 +2,7 @@
 // system bus with python-dbusmock standing in for BlueZ, over the workstation's power_supply fixture.
 #include "CompanionProcess.h"
 #include "PrivateBus.h"
+#include "TestPaths.h"
 
 #include "common/FileText.h"
 #include "common/Json.h"
@@ -84,7 +85,7 @@ protected:
         bus = std::make_unique<PrivateBus>();
         ASSERT_FALSE(bus->address().empty()) << "the private bus did not start";
         environment.variables["QUORVANTILE_SYSFS_ROOT"] =
-            std::string(QUORVANTILE_FIXTURES_DIR) + "/accessories/workstation";
+            quorvantile::testing::fixturesDirectory() + "/accessories/workstation";
         environment.variables["DBUS_SYSTEM_BUS_ADDRESS"] = bus->address();
     }
 

@@ -1,4 +1,5 @@
 #include "CompanionProcess.h"
+#include "TestPaths.h"
 
 #include "common/Clock.h"
 #include "companion/SensorTransport.h"
@@ -218,7 +219,7 @@ void ChildProcess::kill(int signal)
 CompanionEnvironment::CompanionEnvironment(std::optional<uid_t> owner) : runtime(owner)
 {
     variables["XDG_RUNTIME_DIR"] = runtime.path();
-    variables["QUORVANTILE_SYSFS_ROOT"] = std::string(QUORVANTILE_FIXTURES_DIR) + "/sensors/intel-mac/sys";
+    variables["QUORVANTILE_SYSFS_ROOT"] = fixturesDirectory() + "/sensors/intel-mac/sys";
     // No system bus unless a test starts one: the machine's own BlueZ must not change what tests see.
     variables["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + runtime.path() + "/no-system-bus";
 }
@@ -238,6 +239,6 @@ query::Outcome CompanionEnvironment::ask(std::string_view request, std::string_v
     return query::ask(socketPath(), *query::requestNamed(request), body, 5.0);
 }
 
-std::string binary(const std::string& name) { return std::string(QUORVANTILE_BIN_DIR) + "/" + name; }
+std::string binary(const std::string& name) { return binDirectory() + "/" + name; }
 
 } // namespace quorvantile::testing

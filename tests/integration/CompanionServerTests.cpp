@@ -1,6 +1,7 @@
 // The real executable in its server modes and with each request, and a real quit of a child process in
 // a cgroup named like a desktop application's scope.
 #include "CompanionProcess.h"
+#include "TestPaths.h"
 
 #include "common/FileText.h"
 #include "companion/AppQuitRequest.h"
@@ -135,7 +136,7 @@ protected:
     void SetUp() override
     {
         environment.variables["QUORVANTILE_SYSFS_ROOT"] =
-            std::string(QUORVANTILE_FIXTURES_DIR) + "/accessories/workstation";
+            quorvantile::testing::fixturesDirectory() + "/accessories/workstation";
         std::filesystem::create_directories(data.path() + "/applications");
         std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
             << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
@@ -311,18 +312,24 @@ private:
     std::string path_;
 };
 
+// The companion's data folders: `data`, holding a regular application's desktop entry.
+void addApplicationEntry(CompanionEnvironment& environment, const testing::TemporaryDirectory& data)
+{
+    std::filesystem::create_directories(data.path() + "/applications");
+    std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
+        << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
+    environment.variables["XDG_DATA_DIRS"] = data.path();
+    environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+}
+
 // On Linux an application's identifier comes from how it was launched, so the processes that keep
 // the companion running and the one asking are protected by their pids: the companion's parent and
 // the peer itself are never quit, even as the main process of an application's scope.
 TEST(CompanionQuit, TheCompanionsParentIsNotQuit)
 {
     const testing::TemporaryDirectory data;
-    std::filesystem::create_directories(data.path() + "/applications");
-    std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
-        << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
     CompanionEnvironment environment;
-    environment.variables["XDG_DATA_DIRS"] = data.path();
-    environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+    addApplicationEntry(environment, data);
     const AppScope scope(kApplicationID);
     if (!scope.made()) {
         GTEST_SKIP() << "no cgroup hierarchy here lets this test create a cgroup";
@@ -351,12 +358,8 @@ TEST(CompanionQuit, TheCompanionsParentIsNotQuit)
 TEST(CompanionQuit, TheAskingPeerIsNotQuit)
 {
     const testing::TemporaryDirectory data;
-    std::filesystem::create_directories(data.path() + "/applications");
-    std::ofstream(data.path() + "/applications/" + kApplicationID + ".desktop")
-        << "[Desktop Entry]\nType=Application\nName=Editor\nExec=editor\n";
     CompanionEnvironment environment;
-    environment.variables["XDG_DATA_DIRS"] = data.path();
-    environment.variables["XDG_DATA_HOME"] = environment.runtime.path();
+    addApplicationEntry(environment, data);
     const auto server = environment.start("--manual-diagnostics");
     ASSERT_TRUE(server->readLine(kStartSeconds).has_value());
     const AppScope scope(kApplicationID);

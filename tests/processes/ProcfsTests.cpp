@@ -1,4 +1,5 @@
 // The /proc process table: its parsers on literal text, the table on the fixture tree tests/fixtures/proc.
+#include "TestPaths.h"
 #include "processes/linux/ProcfsProcessTable.h"
 #include "processes/linux/ProcfsText.h"
 
@@ -73,7 +74,7 @@ TEST(ProcfsText, NamesAreCutWithoutSplittingACharacter)
     EXPECT_EQ(commandName("abc\xCE", 15), "abc\xCE") << "not cut: left for the reader to refuse";
 }
 
-const std::string kFixture = std::string(QUORVANTILE_FIXTURES_DIR) + "/proc";
+const std::string kFixture = quorvantile::testing::fixturesDirectory() + "/proc";
 const std::uint64_t kTicks = static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
 
 std::string text(const auto& field) { return {field.data(), strnlen(field.data(), field.size())}; }

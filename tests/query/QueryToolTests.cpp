@@ -1,6 +1,7 @@
 // The query tool as a person runs it: in a terminal (a pseudo-terminal here), into a pipe, and when
 // there is nothing to talk to.
 #include "CompanionProcess.h"
+#include "TestPaths.h"
 #include "companion/SensorTransport.h"
 
 #include <gtest/gtest.h>
@@ -142,7 +143,7 @@ TEST(QueryToolHelp, ShowsEveryOptionTheCompletionOffersAndAnExampleOfEachRequest
     const Finished help = run({"--help"}, {});
     ASSERT_EQ(help.status, 0);
     std::ifstream completion(
-        std::string(QUORVANTILE_FIXTURES_DIR) + "/../../packaging/completions/quorvantile-sensors-query");
+        quorvantile::testing::fixturesDirectory() + "/../../packaging/completions/quorvantile-sensors-query");
     const std::string script((std::istreambuf_iterator<char>(completion)), {});
     std::smatch options;
     ASSERT_TRUE(std::regex_search(script, options, std::regex("compgen -W '(--[^']*)'")));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CompanionProcess.h"
+#include "TestPaths.h"
 
 #include <filesystem>
 #include <string>
@@ -8,7 +9,7 @@
 namespace quorvantile::testing {
 
 // The fixture tree kept under tests/fixtures/<path> ("sensors/intel-mac", "accessories/laptop").
-inline std::string fixture(const std::string& path) { return std::string(QUORVANTILE_FIXTURES_DIR) + "/" + path; }
+inline std::string fixture(const std::string& path) { return quorvantile::testing::fixturesDirectory() + "/" + path; }
 
 // A private copy of a fixture tree that a test may change; removed when the test ends.
 struct FixtureCopy : TemporaryDirectory {
