@@ -103,10 +103,17 @@ void SensorCompanionApplication::requestQuitIfOnDemandIsOver()
     QMetaObject::invokeMethod(
         this,
         [this] {
-            // The on-demand server failed to start or has ended, no other is asked for or
-            // starting, and nobody opened the window.
-            if (!terminating_ && onDemand_ && !manuallyOpened_ && restoring_ == 0 && !state_->running() &&
-                !state_->busy()) {
+            if (terminating_ || restoring_ != 0 || state_->running() || state_->busy()) {
+                return;
+            }
+            // A launch told "ok" while a start was under way, whose server then ended before the
+            // start was through: that start failed, but the request it was taken for still stands.
+            if (std::exchange(serverAskedAgain_, false)) {
+                restoreService(true);
+                return;
+            }
+            // The on-demand server failed to start or has ended, and nobody opened the window.
+            if (onDemand_ && !manuallyOpened_) {
                 applicationShouldTerminate();
             }
         },

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <future>
 
 namespace quorvantile::setup {
@@ -271,6 +272,42 @@ TEST(SensorCompanionApplication, ARelaunchAsTheOnDemandServerEndsBringsAServerBa
         setup.exitChild(); // the new server's own end, with nobody asking: the run is over
         EXPECT_EQ(setup.exits, 1);
         EXPECT_EQ(setup.process->calls.size(), twoServers.size() + 1);
+    }
+}
+
+// The relaunch comes while the on-demand server is still starting, and that server ends before its
+// start is through: the start fails, and the run must not end on the request it has taken.
+TEST(SensorCompanionApplication, ARelaunchDuringAStartThatFailsBringsAServerBack)
+{
+    using Case = std::pair<const char*, std::function<void(Harness&)>>;
+    const Case cases[] = {
+        {"the server ends before the start reports it",
+            [](Harness& setup) {
+                setup.process->exits.back()();
+                settle();
+                setup.process->pending.finish();
+            }},
+        {"the start finds no server ready",
+            [](Harness& setup) { setup.process->pending.finish(SensorCompanionProcessError::notReady); }},
+    };
+    for (const auto& [name, failStart] : cases) {
+        SCOPED_TRACE(name);
+        Harness setup;
+        setup.process->holdStarts = true;
+        setup.launch(/*onDemand=*/true, false, false);
+        ASSERT_TRUE(setup.process->pending.waiting());
+        EXPECT_TRUE(setup.application->handleRequest(SetupRequest::onDemand));
+        failStart(setup);
+        settle();
+        EXPECT_EQ(setup.exits, 0) << "the run ended after the relaunch was told it was heard";
+        EXPECT_EQ(setup.process->calls, (Calls {"stop", "start on demand", "stop", "start on demand"}));
+        ASSERT_TRUE(setup.process->pending.waiting());
+        setup.process->pending.finish();
+        settle();
+        EXPECT_TRUE(setup.state->running());
+
+        setup.exitChild(); // the new server's own end, with nobody asking: the run is over
+        EXPECT_EQ(setup.exits, 1);
     }
 }
 
