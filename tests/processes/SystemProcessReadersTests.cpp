@@ -166,7 +166,7 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     ProcessBsdInfo bsd {};
     ASSERT_EQ(table->bsdInfo(other.pid(), bsd), kBsdInfoBytes);
     EXPECT_EQ(bsd.pbi_uid, kNobody);
-    // The inventory's read takes the owner from the stat file where it can: here it cannot.
+    // Before any listing the inventory's read asks the directory, as after one that listed it.
     ProcessTaskAllInfo task {};
     ASSERT_EQ(table->taskAllInfo(other.pid(), task), kTaskAllInfoBytes);
     EXPECT_EQ(task.pbsd.pbi_uid, kNobody);
@@ -175,6 +175,9 @@ TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)
     std::array<std::int32_t, kProcessIdSlots> listed {};
     const auto end = listed.begin() + std::max(table->listPids(kNobody, listed), 0) / 4;
     EXPECT_NE(std::find(listed.begin(), end, other.pid()), end) << "listed among 65534's processes";
+    task = {};
+    ASSERT_EQ(table->taskAllInfo(other.pid(), task), kTaskAllInfoBytes);
+    EXPECT_EQ(std::tuple(task.pbsd.pbi_uid, task.pbsd.pbi_name[0]), std::tuple(kNobody, '\0')) << "once listed";
 
     const auto inventory = ProcessInventoryHardware::snapshot(other.pid());
     ASSERT_TRUE(inventory);

@@ -35,16 +35,6 @@ std::optional<std::string_view> readFile(int directory, const char* name, std::s
     return readWholeFile(directory, name, kMaximumProcFileBytes, buffer, FileEnd::shortRead);
 }
 
-// The whole text of an open /proc file, refused when longer than kMaximumProcFileBytes.
-std::optional<std::string_view> readOpenFile(int fd, std::string& buffer)
-{
-    const auto text = readFileStart(fd, kMaximumProcFileBytes + 1, buffer, FileEnd::shortRead);
-    if (!text || text->size() > kMaximumProcFileBytes) {
-        return std::nullopt;
-    }
-    return text;
-}
-
 // "<pid>" and "<pid>/<file>" relative to the root, built in place without allocating.
 class ProcessPath {
 public:
@@ -128,7 +118,7 @@ ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
 ProcfsProcessTable::ProcfsProcessTable(const ProcfsProcessTable& table, AnotherView /*unused*/)
     : root_(table.root_ ? ::openat(table.root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1),
       bootSeconds_(table.bootSeconds_), ticksPerSecond_(table.ticksPerSecond_), pageBytes_(table.pageBytes_),
-      readerUid_(table.readerUid_)
+      readerUid_(table.readerUid_), listing_(table.listing_)
 {
     // Allocated here, on the calling thread: the view's own thread then reads without allocating.
     statText_.resize(kTextBufferBytes);
@@ -155,11 +145,18 @@ UniqueFd ProcfsProcessTable::openProcess(std::int32_t pid) const
 
 int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer)
 {
+    listing_.reset();
     if (!root_ || ::lseek(root_.get(), 0, SEEK_SET) != 0) {
         return -1;
     }
     alignas(dirent64) char entries[kDirectoryBufferBytes];
     std::size_t count = 0;
+    const auto remember = [&] {
+        auto listing = std::make_shared<Listing>(Listing {.uid = uid, .pids = {buffer.begin(), buffer.begin() + count}});
+        std::sort(listing->pids.begin(), listing->pids.end());
+        listing_ = std::move(listing);
+        return static_cast<int>(count * sizeof(std::int32_t));
+    };
     for (;;) {
         const ssize_t bytes = ::getdents64(root_.get(), entries, sizeof entries);
         if (bytes < 0) {
@@ -178,20 +175,25 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
             if (!pid) {
                 continue;
             }
-            // The owner of /proc/<pid> is the effective uid (see bsdInfo). A process that is gone
-            // by now is simply not listed.
-            struct stat entryStatus { };
-            if (::fstatat(root_.get(), entry->d_name, &entryStatus, AT_SYMLINK_NOFOLLOW) != 0 ||
-                entryStatus.st_uid != uid) {
+            // A process that is gone by now is simply not listed.
+            if (ownerOf(entry->d_name) != uid) {
                 continue;
             }
             if (count == buffer.size()) {
-                return static_cast<int>(count * sizeof(std::int32_t)); // full: the caller sees it
+                return remember(); // full: the caller sees it
             }
             buffer[count++] = *pid;
         }
     }
-    return static_cast<int>(count * sizeof(std::int32_t));
+    return remember();
+}
+
+std::optional<std::uint32_t> ProcfsProcessTable::listedOwner(std::int32_t pid) const
+{
+    if (listing_ && std::binary_search(listing_->pids.begin(), listing_->pids.end(), pid)) {
+        return listing_->uid;
+    }
+    return std::nullopt;
 }
 
 void ProcfsProcessTable::fillBsd(
@@ -230,6 +232,17 @@ int ProcfsProcessTable::bsdInfo(std::int32_t pid, ProcessBsdInfo& info)
     return kBsdInfoBytes;
 }
 
+std::optional<std::uint32_t> ProcfsProcessTable::ownerOf(const char* directory) const
+{
+    // The owner of /proc/<pid> is the process's effective uid, even when the process is not
+    // dumpable (its other files are then root's).
+    struct stat status { };
+    if (::fstatat(root_.get(), directory, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(status.st_uid);
+}
+
 int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
 {
     if (!root_ || !bootSeconds_ || pid < 1) {
@@ -237,39 +250,26 @@ int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
     }
     // Every file is opened by its path below the root: no directory handle per process.
     ProcessPath path(pid);
-    const UniqueFd statFile(::openat(root_.get(), path.file("stat"), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    struct stat statOwner { };
-    if (!statFile || ::fstat(statFile.get(), &statOwner) != 0) {
-        return kFailedPidInfo;
+    std::optional<std::uint32_t> owner = listedOwner(pid);
+    if (!owner) {
+        owner = ownerOf(path.directory());
     }
-    const auto statText = readOpenFile(statFile.get(), statText_);
+    const auto statText = owner ? readFile(root_.get(), path.file("stat"), statText_) : std::nullopt;
     const auto fields = statText ? procfs::parseStat(*statText) : std::nullopt;
     if (!fields || fields->pid < 1) {
         return kFailedPidInfo;
-    }
-    // A process's files other than its directory belong to its effective uid only while it is
-    // dumpable, else to root (of its user namespace). So a file owned by the reader, when that is
-    // not root, settles the owner at no cost; any other owner is asked of the directory, which the
-    // kernel always gives the effective uid.
-    auto owner = static_cast<std::uint32_t>(statOwner.st_uid);
-    if (owner != readerUid_ || owner == 0) {
-        struct stat directory { };
-        if (::fstatat(root_.get(), path.directory(), &directory, AT_SYMLINK_NOFOLLOW) != 0) {
-            return kFailedPidInfo;
-        }
-        owner = static_cast<std::uint32_t>(directory.st_uid);
     }
     // The exe link, the dearest of the three reads after stat, only for the reader's own processes:
     // the others are left out by every reader anyway.
     std::array<char, kMaximumLinkBytes> target;
     const std::string_view name =
-        owner == readerUid_ ? executableName(root_.get(), path.file("exe"), target) : std::string_view();
+        *owner == readerUid_ ? executableName(root_.get(), path.file("exe"), target) : std::string_view();
     const auto statmText = readFile(root_.get(), path.file("statm"), statmText_);
     const auto residentPages = statmText ? procfs::parseStatmResidentPages(*statmText) : std::nullopt;
     if (!residentPages) {
         return kFailedPidInfo;
     }
-    fillBsd(info.pbsd, *fields, owner, name);
+    fillBsd(info.pbsd, *fields, *owner, name);
     info.ptinfo.pti_resident_size = saturatingProduct(*residentPages, pageBytes_);
     info.ptinfo.pti_total_user = procfs::ticksToNanoseconds(fields->userTicks, ticksPerSecond_);
     info.ptinfo.pti_total_system = procfs::ticksToNanoseconds(fields->systemTicks, ticksPerSecond_);

@@ -4,6 +4,7 @@
 #include "processes/ProcessTable.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,8 +23,10 @@ struct StatFields;
 // taskAllInfo, which the inventory calls for every process of the user, opens each file by its path
 // below the one root descriptor instead: a pid is reused only after the kernel has handed out every
 // other free pid, which cannot happen in the microseconds between its reads, and the identity it
-// reports comes from the one `stat` text. The boot time that start times count from is read once,
-// when the table is made: make one per reader call.
+// reports comes from the one `stat` text. For the same reason it takes the owner of a process that
+// the last listing listed from that listing, which had to ask each directory for it anyway. The
+// boot time that start times count from is read once, when the table is made: make one per reader
+// call.
 class ProcfsProcessTable final : public ProcessTable {
 public:
     explicit ProcfsProcessTable(const std::string& root);
@@ -39,7 +42,17 @@ private:
     struct AnotherView { };
     ProcfsProcessTable(const ProcfsProcessTable& table, AnotherView);
 
+    // The processes of one user as the last listing found them.
+    struct Listing {
+        std::uint32_t uid = 0;
+        std::vector<std::int32_t> pids; // ascending
+    };
+
     [[nodiscard]] UniqueFd openProcess(std::int32_t pid) const;
+    // The owner of the process directory `directory` below the root.
+    [[nodiscard]] std::optional<std::uint32_t> ownerOf(const char* directory) const;
+    // The owner the last listing found for `pid`, if it listed it.
+    [[nodiscard]] std::optional<std::uint32_t> listedOwner(std::int32_t pid) const;
     void fillBsd(
         ProcessBsdInfo& info, const procfs::StatFields& fields, std::uint32_t owner, std::string_view name) const;
 
@@ -48,6 +61,8 @@ private:
     std::uint64_t ticksPerSecond_ = 0;
     std::uint64_t pageBytes_ = 0;
     std::uint32_t readerUid_ = 0; // the effective uid when the table was made
+    // Shared with the views made for other threads; read-only once made.
+    std::shared_ptr<const Listing> listing_;
     // Read buffers kept across calls, so that reading a process does not allocate.
     std::string statText_;
     std::string statmText_;
