@@ -67,6 +67,34 @@ bool wait(int fd, short events, double deadline, const Clock& clock)
     }
 }
 
+namespace {
+
+// Sends all of `data` before `deadline`. The socket is non-blocking: a send is tried first and
+// the loop waits only when the socket cannot take more, so a reply that fits costs one call.
+bool sendBytes(int fd, std::string_view data, double deadline, const Clock& clock)
+{
+    std::size_t offset = 0;
+    while (offset < data.size()) {
+        if (!remainingMilliseconds(deadline, clock)) {
+            return false;
+        }
+        const ssize_t sent = ::send(fd, data.data() + offset, data.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            offset += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent == 0) {
+            return false;
+        }
+        if (errno != EINTR && ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait(fd, POLLOUT, deadline, clock))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool send(int fd, std::string_view data, double deadline, std::size_t maximum, const Clock& clock)
 {
     if (maximum != kMaximumReplyBytes && maximum != kMaximumInventoryReplyBytes) {
@@ -75,24 +103,7 @@ bool send(int fd, std::string_view data, double deadline, std::size_t maximum, c
     if (data.empty() || data.size() > maximum) {
         return false;
     }
-    std::size_t offset = 0;
-    while (offset < data.size()) {
-        if (!wait(fd, POLLOUT, deadline, clock)) {
-            return false;
-        }
-        const ssize_t sent = ::send(fd, data.data() + offset, data.size() - offset, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue; // waits for POLLOUT again at the top of the loop
-            }
-            return false;
-        }
-        if (sent == 0) {
-            return false;
-        }
-        offset += static_cast<std::size_t>(sent);
-    }
-    return true;
+    return sendBytes(fd, data, deadline, clock);
 }
 
 std::optional<std::string> receive(int fd, std::size_t count, double deadline, const Clock& clock)
@@ -100,20 +111,21 @@ std::optional<std::string> receive(int fd, std::size_t count, double deadline, c
     std::string buffer(count, '\0');
     std::size_t received = 0;
     while (received < count) {
-        if (!wait(fd, POLLIN, deadline, clock)) {
+        // What has arrived is taken at once; the loop waits only when nothing has.
+        if (!remainingMilliseconds(deadline, clock)) {
             return std::nullopt;
         }
-        const ssize_t got = ::recv(fd, buffer.data() + received, count - received, 0);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-                continue;
-            }
-            return std::nullopt;
+        const ssize_t got = ::recv(fd, buffer.data() + received, count - received, MSG_DONTWAIT);
+        if (got > 0) {
+            received += static_cast<std::size_t>(got);
+            continue;
         }
         if (got == 0) {
             return std::nullopt;
         }
-        received += static_cast<std::size_t>(got);
+        if (errno != EINTR && ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait(fd, POLLIN, deadline, clock))) {
+            return std::nullopt;
+        }
     }
     return buffer;
 }
@@ -151,8 +163,13 @@ bool sendReply(int fd, std::string_view reply, double deadline, std::size_t maxi
     if (reply.empty() || reply.size() > maximum) {
         return false;
     }
-    return send(fd, lengthPrefix(static_cast<std::uint32_t>(reply.size())), deadline, kMaximumReplyBytes, clock) &&
-        send(fd, reply, deadline, maximum, clock);
+    if (maximum != kMaximumReplyBytes && maximum != kMaximumInventoryReplyBytes) {
+        return false;
+    }
+    // Prefix and body in one send: one call for a reply the socket takes whole.
+    std::string framed = lengthPrefix(static_cast<std::uint32_t>(reply.size()));
+    framed.append(reply);
+    return sendBytes(fd, framed, deadline, clock);
 }
 
 } // namespace quorvantile::SensorTransport

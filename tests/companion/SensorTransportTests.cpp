@@ -117,6 +117,8 @@ TEST(SensorTransportReceive, ExactCountAcrossSplitWritesNothingFromASilentOrClos
     const double before = systemClock().uptime();
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, before + 0.1).has_value());
     EXPECT_GE(systemClock().uptime() - before, 0.09);
+    ASSERT_EQ(::send(pair.client.get(), "x", 1, 0), 1); // there, but only after the deadline
+    EXPECT_FALSE(transport::receive(pair.server.get(), 1, systemClock().uptime() - 0.001).has_value());
     pair.client.reset(); // closed after 8 bytes: end of file
     EXPECT_FALSE(transport::receive(pair.server.get(), 9, soon()).has_value());
 
