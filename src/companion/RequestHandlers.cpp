@@ -11,6 +11,8 @@
 #include "sensors/SensorHardware.h"
 #include "sensors/SensorSnapshot.h"
 
+#include <memory>
+
 namespace quorvantile {
 namespace {
 
@@ -123,7 +125,9 @@ RequestReaders systemRequestReaders(const Environment& environment)
 {
     RequestReaders readers;
     const SystemRoots& roots = environment.roots;
-    readers.sensorSnapshot = [roots] { return SensorHardware::snapshot(roots); };
+    readers.sensorSnapshot = [sensors = std::make_shared<SensorHardware::SystemSensors>(roots)] {
+        return sensors->snapshot();
+    };
     readers.processDetails = [roots](std::span<const ProcessDetailRequest> requests) {
         return ProcessDetailHardware::snapshot(requests, roots);
     };

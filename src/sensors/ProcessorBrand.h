@@ -21,7 +21,8 @@ public:
 };
 
 // The machine's brand string (on Linux from <proc>/cpuinfo, or the device tree on Apple silicon).
-// One object answers from what it read first, so ask a new one for each snapshot.
+// One object keeps the brand once it has read it (the processor does not change while the program
+// runs) and reads again after a failure.
 [[nodiscard]] std::unique_ptr<ProcessorBrand> systemProcessorBrand(const SystemRoots& roots);
 
 } // namespace quorvantile

@@ -80,12 +80,17 @@ Result<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& br
     return std::move(*checked);
 }
 
-Result<SensorSnapshot> snapshot(const SystemRoots& roots)
+Result<SensorSnapshot> snapshot(const SystemRoots& roots) { return SystemSensors(roots).snapshot(); }
+
+SystemSensors::SystemSensors(const SystemRoots& roots)
+    : roots_(roots), smc_(systemSmc(roots.sysfs)), brand_(systemProcessorBrand(roots))
 {
-    const auto smc = systemSmc(roots.sysfs);
-    const auto registry = systemRegistry(roots.sysfs);
-    const auto brand = systemProcessorBrand(roots);
-    return snapshot(*smc, *registry, *brand, systemClock());
+}
+
+Result<SensorSnapshot> SystemSensors::snapshot()
+{
+    const auto registry = systemRegistry(roots_.sysfs);
+    return SensorHardware::snapshot(*smc_, *registry, *brand_, systemClock());
 }
 
 } // namespace quorvantile::SensorHardware

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -57,5 +58,19 @@ using smc::little32;
 [[nodiscard]] Result<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& brand, const Clock& clock);
 // The same over the system's ports below `roots` and the system uptime clock.
 [[nodiscard]] Result<SensorSnapshot> snapshot(const SystemRoots& roots = {});
+
+// The system's ports below `roots`, kept from one snapshot to the next, so that what does not change
+// while a server runs (the processor brand, the SMC's key sources while the same chips are listed)
+// is found once. For one thread.
+class SystemSensors {
+public:
+    explicit SystemSensors(const SystemRoots& roots);
+    [[nodiscard]] Result<SensorSnapshot> snapshot();
+
+private:
+    SystemRoots roots_;
+    std::unique_ptr<Smc> smc_;
+    std::unique_ptr<ProcessorBrand> brand_;
+};
 
 } // namespace quorvantile::SensorHardware

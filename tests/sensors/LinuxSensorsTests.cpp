@@ -147,5 +147,38 @@ TEST(LinuxSensorSnapshot, FixtureMachinesEndToEnd)
     EXPECT_FALSE(snapshotOf(noBrand.root));
 }
 
+// A device registered anew under the same name: a new class entry, replacing the old one at once.
+void registerAnew(const std::string& classDirectory, const std::string& name)
+{
+    const std::string entry = classDirectory + "/" + name;
+    fs::create_symlink(fs::read_symlink(entry), entry + ".new");
+    fs::rename(entry + ".new", entry);
+}
+
+TEST(LinuxSensorSnapshot, AServerKeepsTheBrandAndKeySourcesOnlyWhileNothingIsRegisteredAnew)
+{
+    FixtureCopy machine("sensors/laptop-energy");
+    const std::string sys = machine.root + "/sys";
+    SensorHardware::SystemSensors sensors({.sysfs = sys, .proc = machine.root + "/proc"});
+    const auto readings = [&] {
+        const auto snapshot = sensors.snapshot();
+        return snapshot ? std::optional(snapshot->readings) : std::nullopt;
+    };
+    // A brand that could not be read is asked for again.
+    fs::rename(machine.root + "/proc/cpuinfo", machine.root + "/cpuinfo");
+    EXPECT_FALSE(readings());
+    fs::rename(machine.root + "/cpuinfo", machine.root + "/proc/cpuinfo");
+    const std::vector<SensorReading> before {{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, std::nullopt}};
+    EXPECT_EQ(readings(), before);
+
+    // Sources are looked for again when a battery or a chip is registered anew.
+    std::ofstream(sys + "/class/power_supply/BAT0/temp") << "312\n";
+    registerAnew(sys + "/class/power_supply", "BAT0");
+    EXPECT_EQ(readings(), (std::vector<SensorReading> {{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, 31.19921875}}));
+    fs::remove(sys + "/class/hwmon/hwmon3/fan1_input");
+    registerAnew(sys + "/class/hwmon", "hwmon3");
+    EXPECT_EQ(readings(), (std::vector<SensorReading> {{"TB1T", celsius, 31.19921875}}));
+}
+
 } // namespace
 } // namespace quorvantile

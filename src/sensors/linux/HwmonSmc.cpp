@@ -139,23 +139,20 @@ struct Chip {
 
 // Newer drivers put `name` and the attributes in hwmon<N>/ itself; older ones (applesmc among them)
 // in hwmon<N>/device/.
-std::vector<Chip> listChips(const std::string& root)
+std::vector<Chip> listChips(const std::optional<std::vector<sysfs::ClassDevice>>& devices)
 {
     std::vector<Chip> chips;
-    const auto devices = sysfs::listClass(root, "hwmon");
     if (!devices) {
         return chips;
     }
     for (const sysfs::ClassDevice& device : *devices) {
         std::optional<std::string> directory = device.path;
-        if (!sysfs::exists(device.path + "/name")) {
+        auto name = sysfs::readAttribute(AT_FDCWD, device.path + "/name");
+        if (!name && !sysfs::exists(device.path + "/name")) {
             directory = sysfs::resolveLink(device.path, "device");
-            if (!directory || !sysfs::exists(*directory + "/name")) {
-                continue;
-            }
+            name = directory ? sysfs::readAttribute(AT_FDCWD, *directory + "/name") : std::nullopt;
         }
-        auto name = sysfs::readAttribute(AT_FDCWD, *directory + "/name");
-        auto attributes = sysfs::listDirectory(*directory);
+        auto attributes = name ? sysfs::listDirectory(*directory) : std::nullopt;
         if (name && attributes) {
             chips.push_back({std::move(*name), std::move(*directory), std::move(*attributes)});
         }
@@ -198,9 +195,9 @@ SmcKeyTable appleKeys(const Chip& chip)
 }
 
 // The internal battery's temperature file: the first system battery that has one.
-std::optional<std::pair<std::string, std::string>> batteryTemperature(const std::string& root)
+std::optional<std::pair<std::string, std::string>> batteryTemperature(
+    const std::optional<std::vector<sysfs::ClassDevice>>& supplies)
 {
-    const auto supplies = sysfs::listClass(root, "power_supply");
     if (!supplies) {
         return std::nullopt;
     }
@@ -218,7 +215,8 @@ std::optional<std::pair<std::string, std::string>> batteryTemperature(const std:
     return std::nullopt;
 }
 
-std::optional<SmcKeyTable> genericKeys(const std::string& root, const std::vector<Chip>& chips)
+std::optional<SmcKeyTable> genericKeys(
+    const std::vector<Chip>& chips, const std::optional<std::vector<sysfs::ClassDevice>>& supplies)
 {
     SmcKeyTable table;
     std::int64_t fans = 0;
@@ -237,7 +235,7 @@ std::optional<SmcKeyTable> genericKeys(const std::string& root, const std::vecto
             }
         }
     }
-    const auto battery = batteryTemperature(root);
+    const auto battery = batteryTemperature(supplies);
     if (battery) {
         if (table.devicePath.empty()) {
             table.devicePath = battery->first;
@@ -325,26 +323,42 @@ private:
 
 } // namespace
 
-std::optional<SmcKeyTable> discoverSmcKeys(const std::string& sysfsRoot)
+SmcDiscovery discoverSmcKeys(const std::string& sysfsRoot, const SmcDiscovery* last)
 {
-    const std::vector<Chip> chips = listChips(sysfsRoot);
+    SmcDiscovery found;
+    found.hwmon = sysfs::listClass(sysfsRoot, "hwmon");
+    const bool sameChips = last && found.hwmon == last->hwmon;
+    // The batteries matter only where no applesmc chip gives the keys.
+    if (!sameChips || !last->appleChip) {
+        found.supplies = sysfs::listClass(sysfsRoot, "power_supply");
+    }
+    if (sameChips && found.supplies == last->supplies) {
+        found.appleChip = last->appleChip;
+        found.table = last->table;
+        return found;
+    }
+    const std::vector<Chip> chips = listChips(found.hwmon);
     const auto apple =
         std::find_if(chips.begin(), chips.end(), [](const Chip& chip) { return chip.name == "applesmc"; });
-    if (apple != chips.end()) {
-        return appleKeys(*apple);
+    found.appleChip = apple != chips.end();
+    if (found.appleChip) {
+        found.supplies.reset();
+        found.table = appleKeys(*apple);
+    } else {
+        found.table = genericKeys(chips, found.supplies);
     }
-    return genericKeys(sysfsRoot, chips);
+    return found;
 }
 
 HwmonSmc::HwmonSmc(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
 
 std::unique_ptr<SmcService> HwmonSmc::matchingService()
 {
-    auto table = discoverSmcKeys(root_);
-    if (!table) {
+    last_ = discoverSmcKeys(root_, last_ ? &*last_ : nullptr);
+    if (!last_->table) {
         return nullptr;
     }
-    return std::make_unique<HwmonSmcService>(std::move(*table));
+    return std::make_unique<HwmonSmcService>(*last_->table);
 }
 
 std::unique_ptr<Smc> systemSmc(const std::string& sysfsRoot) { return std::make_unique<HwmonSmc>(sysfsRoot); }

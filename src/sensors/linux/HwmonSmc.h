@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sensors/Smc.h"
+#include "sensors/linux/Sysfs.h"
 
 #include <array>
 #include <cstdint>
@@ -65,10 +66,20 @@ namespace hwmonsmc {
 
 } // namespace hwmonsmc
 
-// Finds the key sources under `sysfsRoot`; absent when there is none (no fan, no applesmc chip and
-// no battery temperature).
-[[nodiscard]] std::optional<SmcKeyTable> discoverSmcKeys(const std::string& sysfsRoot);
+// A discovery of the key sources and the class listings it came from.
+struct SmcDiscovery {
+    std::optional<std::vector<sysfs::ClassDevice>> hwmon;
+    std::optional<std::vector<sysfs::ClassDevice>> supplies; // listed only when no chip is applesmc
+    bool appleChip = false;
+    std::optional<SmcKeyTable> table; // absent: no fan, no applesmc chip and no battery temperature
+};
 
+// Finds the key sources under `sysfsRoot`. A chip's attributes and labels stay as its driver made
+// them until the chip is registered anew, which gives its class entry a new inode; so when the
+// classes list the very entries of `last`, its table is taken without reading the chips again.
+[[nodiscard]] SmcDiscovery discoverSmcKeys(const std::string& sysfsRoot, const SmcDiscovery* last = nullptr);
+
+// Keeps the last discovery: one object serves every snapshot of a server.
 class HwmonSmc final : public Smc {
 public:
     explicit HwmonSmc(std::string sysfsRoot);
@@ -76,6 +87,7 @@ public:
 
 private:
     std::string root_;
+    std::optional<SmcDiscovery> last_;
 };
 
 } // namespace quorvantile

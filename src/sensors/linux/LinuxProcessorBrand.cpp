@@ -99,8 +99,7 @@ LinuxProcessorBrand::LinuxProcessorBrand(std::string procRoot, std::string sysfs
 
 const std::optional<std::string>& LinuxProcessorBrand::brand()
 {
-    if (!loaded_) {
-        loaded_ = true;
+    if (!brand_) {
         if (const auto cpuinfo = readCompleteLines(procRoot_ + "/cpuinfo", kMaximumCpuinfoBytesRead)) {
             brand_ = processorbrand::cpuinfoModelName(*cpuinfo);
         }

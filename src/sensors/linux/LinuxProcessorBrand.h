@@ -9,7 +9,7 @@
 namespace quorvantile {
 
 // The brand string on Linux: the first "model name" of /proc/cpuinfo (x86); where there is none,
-// the SoC named by the device tree's `compatible` on Apple silicon. Read once per object.
+// the SoC named by the device tree's `compatible` on Apple silicon. Kept once read.
 class LinuxProcessorBrand final : public ProcessorBrand {
 public:
     LinuxProcessorBrand(std::string procRoot, std::string sysfsRoot);
@@ -20,7 +20,6 @@ private:
 
     std::string procRoot_;
     std::string sysfsRoot_;
-    bool loaded_ = false;
     std::optional<std::string> brand_;
 };
 

@@ -87,48 +87,104 @@ bool naturalLess(std::string_view left, std::string_view right)
     return left < right; // equal by number ("01" and "1"): fall back to the text for a strict order
 }
 
+namespace {
+
+// Bytes of directory entries asked for at a time; a sysfs directory fits in one or two reads.
+constexpr std::size_t kDirectoryReadBytes = 32'768;
+
+struct Entry {
+    std::string name;
+    std::uint64_t inode = 0;
+};
+
+// The entries of the open directory `fd` (without "." and ".."), in natural order of their names.
+// Read with getdents64 itself: opendir would first stat the directory for a buffer size.
+std::optional<std::vector<Entry>> entries(int fd)
+{
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kDirectoryReadBytes);
+    std::vector<Entry> found;
+    for (;;) {
+        const ssize_t bytes = ::getdents64(fd, buffer.get(), kDirectoryReadBytes);
+        if (bytes < 0) {
+            return std::nullopt;
+        }
+        if (bytes == 0) {
+            break;
+        }
+        for (ssize_t offset = 0; offset < bytes;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + offset);
+            const std::string_view name = entry->d_name;
+            if (name != "." && name != "..") {
+                found.push_back({std::string(name), entry->d_ino});
+            }
+            offset += entry->d_reclen;
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const Entry& a, const Entry& b) { return naturalLess(a.name, b.name); });
+    return found;
+}
+
+// The path the kernel names the open file `fd` by: one step, where realpath reads every component.
+// Absent without /proc, for a file the kernel cannot name from our root, or one deleted meanwhile.
+std::optional<std::string> namedPath(int fd)
+{
+    std::array<char, PATH_MAX> named {};
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), named.data(), named.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= named.size() || named[0] != '/') {
+        return std::nullopt;
+    }
+    std::string text(named.data(), static_cast<std::size_t>(length));
+    return text.ends_with(" (deleted)") ? std::nullopt : std::optional(std::move(text));
+}
+
+UniqueFd openDirectory(const std::string& path)
+{
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+} // namespace
+
 std::optional<std::vector<std::string>> listDirectory(const std::string& path)
 {
-    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(path.c_str()), closedir);
-    if (!directory) {
+    const UniqueFd directory = openDirectory(path);
+    auto listed = directory ? entries(directory.get()) : std::nullopt;
+    if (!listed) {
         return std::nullopt;
     }
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = readdir(directory.get())) {
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-        errno = 0;
+    names.reserve(listed->size());
+    for (Entry& entry : *listed) {
+        names.push_back(std::move(entry.name));
     }
-    if (errno != 0) {
-        return std::nullopt;
-    }
-    std::sort(names.begin(), names.end(), naturalLess);
     return names;
 }
 
 std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className)
 {
     const std::string classPath = root + "/class/" + std::string(className);
-    auto names = listDirectory(classPath);
-    if (!names) {
+    const UniqueFd directory = openDirectory(classPath);
+    auto listed = directory ? entries(directory.get()) : std::nullopt;
+    if (!listed) {
         // A kernel without the class has no such devices; a missing tree tells nothing at all.
         if (exists(root) && !exists(classPath)) {
             return std::vector<ClassDevice> {};
         }
         return std::nullopt;
     }
-    const auto canonicalClass = canonicalPath(classPath);
+    // The directory just listed names itself; a path resolved by hand is the fallback.
+    auto canonicalClass = namedPath(directory.get());
+    if (!canonicalClass) {
+        canonicalClass = canonicalPath(classPath);
+    }
     if (!canonicalClass) {
         return std::nullopt;
     }
     std::vector<ClassDevice> devices;
-    devices.reserve(names->size());
-    for (std::string& name : *names) {
-        if (auto path = resolveLink(*canonicalClass, name)) {
-            devices.push_back({std::move(name), std::move(*path)});
+    devices.reserve(listed->size());
+    for (Entry& entry : *listed) {
+        if (auto path = resolveLink(*canonicalClass, entry.name)) {
+            devices.push_back({std::move(entry.name), std::move(*path), entry.inode});
         }
     }
     return devices;
@@ -185,17 +241,12 @@ std::optional<std::string> resolveLink(const std::string& directory, const std::
 
 std::optional<std::string> canonicalPath(const std::string& path)
 {
-    // The kernel names an open file's path in one step, where realpath reads every component.
     const UniqueFd file(::open(path.c_str(), O_PATH | O_CLOEXEC));
     if (!file) {
         return std::nullopt;
     }
-    std::array<char, PATH_MAX> named {};
-    const std::string link = "/proc/self/fd/" + std::to_string(file.get());
-    const ssize_t length = readlink(link.c_str(), named.data(), named.size());
-    if (length > 0 && static_cast<std::size_t>(length) < named.size() && named[0] == '/') {
-        std::string text(named.data(), static_cast<std::size_t>(length));
-        return text.ends_with(" (deleted)") ? std::nullopt : std::optional(std::move(text)); // gone meanwhile
+    if (auto named = namedPath(file.get())) {
+        return named;
     }
     // Without /proc, or for a file the kernel cannot name from our root: resolve it by hand.
     const std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);

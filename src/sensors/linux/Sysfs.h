@@ -23,6 +23,9 @@ inline constexpr std::size_t kMaximumAttributeBytes = 4096;
 struct ClassDevice {
     std::string name; // the entry's name in the class directory, "hwmon0", "BAT0"
     std::string path; // its canonical path
+    std::uint64_t inode = 0; // the entry's own: a device registered anew gets a new entry, and a new inode
+
+    bool operator==(const ClassDevice&) const = default;
 };
 
 // The devices of `<root>/class/<className>` in natural name order ("hwmon2" before "hwmon10").
