@@ -323,38 +323,40 @@ private:
 
 } // namespace
 
-SmcDiscovery discoverSmcKeys(const std::string& sysfsRoot, const SmcDiscovery* last)
+SmcDiscovery discoverSmcKeys(const std::string& sysfsRoot)
 {
     SmcDiscovery found;
     found.hwmon = sysfs::listClass(sysfsRoot, "hwmon");
-    const bool sameChips = last && found.hwmon == last->hwmon;
-    // The batteries matter only where no applesmc chip gives the keys.
-    if (!sameChips || !last->appleChip) {
-        found.supplies = sysfs::listClass(sysfsRoot, "power_supply");
-    }
-    if (sameChips && found.supplies == last->supplies) {
-        found.appleChip = last->appleChip;
-        found.table = last->table;
-        return found;
-    }
     const std::vector<Chip> chips = listChips(found.hwmon);
     const auto apple =
         std::find_if(chips.begin(), chips.end(), [](const Chip& chip) { return chip.name == "applesmc"; });
     found.appleChip = apple != chips.end();
     if (found.appleChip) {
-        found.supplies.reset();
         found.table = appleKeys(*apple);
     } else {
+        found.supplies = sysfs::listClass(sysfsRoot, "power_supply");
         found.table = genericKeys(chips, found.supplies);
     }
     return found;
+}
+
+bool stillListed(const std::string& sysfsRoot, const SmcDiscovery& discovery)
+{
+    const auto same = [&](std::string_view className, const std::optional<std::vector<sysfs::ClassDevice>>& devices) {
+        const auto entries = sysfs::listClassEntries(sysfsRoot, className);
+        return entries && devices && sysfs::sameEntries(*entries, *devices);
+    };
+    // The batteries matter only where no applesmc chip gives the keys.
+    return same("hwmon", discovery.hwmon) && (discovery.appleChip || same("power_supply", discovery.supplies));
 }
 
 HwmonSmc::HwmonSmc(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
 
 std::unique_ptr<SmcService> HwmonSmc::matchingService()
 {
-    last_ = discoverSmcKeys(root_, last_ ? &*last_ : nullptr);
+    if (!last_ || !stillListed(root_, *last_)) {
+        last_ = discoverSmcKeys(root_);
+    }
     if (!last_->table) {
         return nullptr;
     }

@@ -74,12 +74,15 @@ struct SmcDiscovery {
     std::optional<SmcKeyTable> table; // absent: no fan, no applesmc chip and no battery temperature
 };
 
-// Finds the key sources under `sysfsRoot`. A chip's attributes and labels stay as its driver made
-// them until the chip is registered anew, which gives its class entry a new inode; so when the
-// classes list the very entries of `last`, its table is taken without reading the chips again.
-[[nodiscard]] SmcDiscovery discoverSmcKeys(const std::string& sysfsRoot, const SmcDiscovery* last = nullptr);
+// Finds the key sources under `sysfsRoot`.
+[[nodiscard]] SmcDiscovery discoverSmcKeys(const std::string& sysfsRoot);
 
-// Keeps the last discovery: one object serves every snapshot of a server.
+// Whether the classes under `sysfsRoot` still list the very entries `discovery` was found from. A
+// chip's attributes and labels stay as its driver made them until it is registered anew, which
+// makes a new entry; so while this holds, the discovery holds.
+[[nodiscard]] bool stillListed(const std::string& sysfsRoot, const SmcDiscovery& discovery);
+
+// Keeps its last discovery while it is still listed: one object serves every snapshot of a server.
 class HwmonSmc final : public Smc {
 public:
     explicit HwmonSmc(std::string sysfsRoot);

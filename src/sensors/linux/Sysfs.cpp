@@ -92,17 +92,12 @@ namespace {
 // Bytes of directory entries asked for at a time; a sysfs directory fits in one or two reads.
 constexpr std::size_t kDirectoryReadBytes = 32'768;
 
-struct Entry {
-    std::string name;
-    std::uint64_t inode = 0;
-};
-
 // The entries of the open directory `fd` (without "." and ".."), in natural order of their names.
 // Read with getdents64 itself: opendir would first stat the directory for a buffer size.
-std::optional<std::vector<Entry>> entries(int fd)
+std::optional<std::vector<ClassEntry>> entries(int fd)
 {
     const auto buffer = std::make_unique_for_overwrite<char[]>(kDirectoryReadBytes);
-    std::vector<Entry> found;
+    std::vector<ClassEntry> found;
     for (;;) {
         const ssize_t bytes = ::getdents64(fd, buffer.get(), kDirectoryReadBytes);
         if (bytes < 0) {
@@ -120,7 +115,7 @@ std::optional<std::vector<Entry>> entries(int fd)
             offset += entry->d_reclen;
         }
     }
-    std::sort(found.begin(), found.end(), [](const Entry& a, const Entry& b) { return naturalLess(a.name, b.name); });
+    std::sort(found.begin(), found.end(), [](const ClassEntry& a, const ClassEntry& b) { return naturalLess(a.name, b.name); });
     return found;
 }
 
@@ -154,54 +149,77 @@ std::optional<std::vector<std::string>> listDirectory(const std::string& path)
     }
     std::vector<std::string> names;
     names.reserve(listed->size());
-    for (Entry& entry : *listed) {
+    for (ClassEntry& entry : *listed) {
         names.push_back(std::move(entry.name));
     }
     return names;
 }
 
-std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className)
+namespace {
+
+// The class directory `<root>/class/<className>`, open, and its entries. A missing class directory
+// has none (and no descriptor); absent when it cannot be read or the tree itself is missing.
+struct ClassDirectory {
+    std::string path;
+    UniqueFd directory;
+    std::vector<ClassEntry> entries;
+};
+
+std::optional<ClassDirectory> openClass(const std::string& root, std::string_view className)
 {
-    const std::string classPath = root + "/class/" + std::string(className);
-    const UniqueFd directory = openDirectory(classPath);
-    auto listed = directory ? entries(directory.get()) : std::nullopt;
+    ClassDirectory found {root + "/class/" + std::string(className), {}, {}};
+    found.directory = openDirectory(found.path);
+    auto listed = found.directory ? entries(found.directory.get()) : std::nullopt;
     if (!listed) {
         // A kernel without the class has no such devices; a missing tree tells nothing at all.
-        if (exists(root) && !exists(classPath)) {
-            return std::vector<ClassDevice> {};
+        if (exists(root) && !exists(found.path)) {
+            found.directory.reset();
+            return found;
         }
         return std::nullopt;
     }
+    found.entries = std::move(*listed);
+    return found;
+}
+
+} // namespace
+
+std::optional<std::vector<ClassEntry>> listClassEntries(const std::string& root, std::string_view className)
+{
+    auto opened = openClass(root, className);
+    return opened ? std::optional(std::move(opened->entries)) : std::nullopt;
+}
+
+bool sameEntries(const std::vector<ClassEntry>& entries, const std::vector<ClassDevice>& devices)
+{
+    return std::equal(entries.begin(), entries.end(), devices.begin(), devices.end(),
+        [](const ClassEntry& entry, const ClassDevice& device) {
+            return entry.name == device.name && entry.inode == device.inode;
+        });
+}
+
+std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className)
+{
+    auto opened = openClass(root, className);
+    if (!opened || !opened->directory) {
+        return opened ? std::optional(std::vector<ClassDevice> {}) : std::nullopt;
+    }
     // The directory just listed names itself; a path resolved by hand is the fallback.
-    auto canonicalClass = namedPath(directory.get());
+    auto canonicalClass = namedPath(opened->directory.get());
     if (!canonicalClass) {
-        canonicalClass = canonicalPath(classPath);
+        canonicalClass = canonicalPath(opened->path);
     }
     if (!canonicalClass) {
         return std::nullopt;
     }
     std::vector<ClassDevice> devices;
-    devices.reserve(listed->size());
-    for (Entry& entry : *listed) {
+    devices.reserve(opened->entries.size());
+    for (ClassEntry& entry : opened->entries) {
         if (auto path = resolveLink(*canonicalClass, entry.name)) {
             devices.push_back({std::move(entry.name), std::move(*path), entry.inode});
         }
     }
     return devices;
-}
-
-std::optional<std::vector<std::string>> classDevicePaths(const std::string& root, std::string_view className)
-{
-    auto listed = listClass(root, className);
-    if (!listed) {
-        return std::nullopt;
-    }
-    std::vector<std::string> paths;
-    paths.reserve(listed->size());
-    for (ClassDevice& device : *listed) {
-        paths.push_back(std::move(device.path));
-    }
-    return paths;
 }
 
 std::optional<std::string> resolveLink(const std::string& directory, const std::string& name)

@@ -19,22 +19,30 @@ inline constexpr std::size_t kMaximumAttributeBytes = 4096;
 // A decimal integer with an optional sign and surrounding white space, nothing else (text::parseDecimal).
 [[nodiscard]] std::optional<std::int64_t> parseInteger(std::string_view text);
 
+// One entry of a sysfs class directory. Sysfs numbers every registration anew (it does not reuse
+// inode numbers while the system runs), so the same entries mean the same devices.
+struct ClassEntry {
+    std::string name; // "hwmon0", "BAT0"
+    std::uint64_t inode = 0;
+};
+
 // One device of a sysfs class directory (class/hwmon, class/power_supply).
 struct ClassDevice {
-    std::string name; // the entry's name in the class directory, "hwmon0", "BAT0"
+    std::string name; // the entry's name
     std::string path; // its canonical path
-    std::uint64_t inode = 0; // the entry's own: a device registered anew gets a new entry, and a new inode
-
-    bool operator==(const ClassDevice&) const = default;
+    std::uint64_t inode = 0; // the entry's inode
 };
 
 // The devices of `<root>/class/<className>` in natural name order ("hwmon2" before "hwmon10").
 // A missing class directory has no devices; absent when it cannot be read or the tree itself is
 // missing. Entries whose path cannot be resolved (a device going away) are left out.
 [[nodiscard]] std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::string_view className);
-// The canonical paths of listClass alone.
-[[nodiscard]] std::optional<std::vector<std::string>> classDevicePaths(
+// The entries alone, in the same order, without resolving a link: enough to tell that nothing came
+// or went since a listClass.
+[[nodiscard]] std::optional<std::vector<ClassEntry>> listClassEntries(
     const std::string& root, std::string_view className);
+// Whether `devices`, from listClass, are exactly `entries`.
+[[nodiscard]] bool sameEntries(const std::vector<ClassEntry>& entries, const std::vector<ClassDevice>& devices);
 
 // The entry names of a directory (without "." and ".."), in natural order; absent when it cannot
 // be read.

@@ -33,8 +33,9 @@ using Classified = std::vector<std::pair<std::string, bool>>;
 
 class SysfsIterator final : public RegistryIterator {
 public:
-    SysfsIterator(std::shared_ptr<const SysfsServiceClass> serviceClass, Classified classified)
-        : serviceClass_(std::move(serviceClass)), classified_(std::move(classified))
+    SysfsIterator(std::shared_ptr<const SysfsServiceClass> serviceClass, std::vector<sysfs::ClassDevice> listed,
+        Classified classified)
+        : serviceClass_(std::move(serviceClass)), listed_(std::move(listed)), classified_(std::move(classified))
     {
     }
 
@@ -54,19 +55,28 @@ public:
         if (!serviceClass_) {
             return true; // a class nothing can match never changes
         }
-        auto now = serviceClass_->candidates();
-        if (!now) {
+        const auto entries = serviceClass_->candidateEntries();
+        if (entries && sysfs::sameEntries(*entries, listed_)) {
+            return true; // the very entries listed at the start: nothing can have come or gone
+        }
+        auto devices = serviceClass_->candidates();
+        if (!devices) {
             return false;
         }
-        std::sort(now->begin(), now->end());
+        std::vector<std::string> now;
+        now.reserve(devices->size());
+        for (sysfs::ClassDevice& device : *devices) {
+            now.push_back(std::move(device.path));
+        }
+        std::sort(now.begin(), now.end());
         std::vector<std::string> before;
         before.reserve(classified_.size());
         for (const auto& candidate : classified_) {
             before.push_back(candidate.first);
         }
         std::sort(before.begin(), before.end());
-        if (*now == before) {
-            return true; // the same directory entries: nothing can have come or gone
+        if (now == before) {
+            return true; // the same devices under entries made anew
         }
         // Something came or went; only the new candidates need their attributes read.
         std::vector<std::string> matchedBefore;
@@ -77,7 +87,7 @@ public:
         }
         std::sort(matchedBefore.begin(), matchedBefore.end());
         std::vector<std::string> matchedNow;
-        for (const std::string& device : *now) {
+        for (const std::string& device : now) {
             const bool known = std::binary_search(before.begin(), before.end(), device);
             if (known ? std::binary_search(matchedBefore.begin(), matchedBefore.end(), device)
                       : serviceClass_->matches(device)) {
@@ -89,6 +99,7 @@ public:
 
 private:
     std::shared_ptr<const SysfsServiceClass> serviceClass_;
+    std::vector<sysfs::ClassDevice> listed_;
     Classified classified_;
     std::size_t position_ = 0;
 };
@@ -101,7 +112,8 @@ std::unique_ptr<RegistryIterator> SysfsRegistry::matchingServices(std::string_vi
 {
     const auto found = classes_.find(className);
     if (found == classes_.end() || !found->second) {
-        return std::make_unique<SysfsIterator>(nullptr, Classified {}); // no service of this class
+        // No service of this class.
+        return std::make_unique<SysfsIterator>(nullptr, std::vector<sysfs::ClassDevice> {}, Classified {});
     }
     const std::shared_ptr<const SysfsServiceClass>& serviceClass = found->second;
     auto candidates = serviceClass->candidates();
@@ -110,11 +122,10 @@ std::unique_ptr<RegistryIterator> SysfsRegistry::matchingServices(std::string_vi
     }
     Classified classified;
     classified.reserve(candidates->size());
-    for (std::string& device : *candidates) {
-        const bool matched = serviceClass->matches(device);
-        classified.emplace_back(std::move(device), matched);
+    for (const sysfs::ClassDevice& device : *candidates) {
+        classified.emplace_back(device.path, serviceClass->matches(device.path));
     }
-    return std::make_unique<SysfsIterator>(serviceClass, std::move(classified));
+    return std::make_unique<SysfsIterator>(serviceClass, std::move(*candidates), std::move(classified));
 }
 
 } // namespace quorvantile

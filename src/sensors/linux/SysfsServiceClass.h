@@ -16,9 +16,11 @@ public:
     virtual ~SysfsServiceClass() = default;
     // The class's devices are the candidates that match. Listing them in two steps lets the
     // validity check at the end of a walk re-read only the directory.
-    // candidates(): canonical paths in a stable order, without reading any attribute; absent when
-    // they cannot be listed.
-    [[nodiscard]] virtual std::optional<std::vector<std::string>> candidates() const = 0;
+    // candidates(): the devices in a stable order, without reading any attribute; absent when they
+    // cannot be listed. candidateEntries(): the directory's entries alone, which tell whether
+    // anything came or went since.
+    [[nodiscard]] virtual std::optional<std::vector<sysfs::ClassDevice>> candidates() const = 0;
+    [[nodiscard]] virtual std::optional<std::vector<sysfs::ClassEntry>> candidateEntries() const = 0;
     // matches(): whether one candidate belongs to the class.
     [[nodiscard]] virtual bool matches(const std::string& device) const = 0;
     // One property of one listed device; absent when the device does not have it.
@@ -31,9 +33,13 @@ class PowerSupplyServiceClass : public SysfsServiceClass {
 public:
     explicit PowerSupplyServiceClass(std::string sysfsRoot) : root_(std::move(sysfsRoot)) { }
 
-    [[nodiscard]] std::optional<std::vector<std::string>> candidates() const final
+    [[nodiscard]] std::optional<std::vector<sysfs::ClassDevice>> candidates() const final
     {
-        return sysfs::classDevicePaths(root_, "power_supply");
+        return sysfs::listClass(root_, "power_supply");
+    }
+    [[nodiscard]] std::optional<std::vector<sysfs::ClassEntry>> candidateEntries() const final
+    {
+        return sysfs::listClassEntries(root_, "power_supply");
     }
 
 protected:
