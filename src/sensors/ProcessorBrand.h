@@ -21,8 +21,8 @@ public:
 };
 
 // The machine's brand string (on Linux from <proc>/cpuinfo, or the device tree on Apple silicon).
-// One object keeps the brand once it has read it (the processor does not change while the program
-// runs) and reads again after a failure.
+// An object may keep the brand once it has read it, as the processor does not change while the
+// program runs; after a failure it reads again.
 [[nodiscard]] std::unique_ptr<ProcessorBrand> systemProcessorBrand(const SystemRoots& roots);
 
 } // namespace quorvantile
