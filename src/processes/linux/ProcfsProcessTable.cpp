@@ -152,7 +152,8 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
     alignas(dirent64) char entries[kDirectoryBufferBytes];
     std::size_t count = 0;
     const auto remember = [&] {
-        auto listing = std::make_shared<Listing>(Listing {.uid = uid, .pids = {buffer.begin(), buffer.begin() + count}});
+        auto listing =
+            std::make_shared<Listing>(Listing {.uid = uid, .pids = {buffer.begin(), buffer.begin() + count}});
         std::sort(listing->pids.begin(), listing->pids.end());
         listing_ = std::move(listing);
         return static_cast<int>(count * sizeof(std::int32_t));

@@ -115,7 +115,8 @@ std::optional<std::vector<ClassEntry>> entries(int fd)
             offset += entry->d_reclen;
         }
     }
-    std::sort(found.begin(), found.end(), [](const ClassEntry& a, const ClassEntry& b) { return naturalLess(a.name, b.name); });
+    std::sort(found.begin(), found.end(),
+        [](const ClassEntry& a, const ClassEntry& b) { return naturalLess(a.name, b.name); });
     return found;
 }
 
