@@ -83,14 +83,13 @@ Result<SensorSnapshot> snapshot(Smc& smc, Registry& registry, ProcessorBrand& br
 Result<SensorSnapshot> snapshot(const SystemRoots& roots) { return SystemSensors(roots).snapshot(); }
 
 SystemSensors::SystemSensors(const SystemRoots& roots)
-    : roots_(roots), smc_(systemSmc(roots.sysfs)), brand_(systemProcessorBrand(roots))
+    : smc_(systemSmc(roots.sysfs)), registry_(systemRegistry(roots.sysfs)), brand_(systemProcessorBrand(roots))
 {
 }
 
 Result<SensorSnapshot> SystemSensors::snapshot()
 {
-    const auto registry = systemRegistry(roots_.sysfs);
-    return SensorHardware::snapshot(*smc_, *registry, *brand_, systemClock());
+    return SensorHardware::snapshot(*smc_, *registry_, *brand_, systemClock());
 }
 
 } // namespace quorvantile::SensorHardware

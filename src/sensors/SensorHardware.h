@@ -60,16 +60,16 @@ using smc::little32;
 [[nodiscard]] Result<SensorSnapshot> snapshot(const SystemRoots& roots = {});
 
 // The system's ports below `roots`, kept from one snapshot to the next, so that what does not change
-// while a server runs (the processor brand, the SMC's key sources while the same chips are listed)
-// is found once. For one thread.
+// while a server runs (the processor brand; the SMC's key sources and which supplies are batteries,
+// while the same devices are registered) is found once. For one thread.
 class SystemSensors {
 public:
     explicit SystemSensors(const SystemRoots& roots);
     [[nodiscard]] Result<SensorSnapshot> snapshot();
 
 private:
-    SystemRoots roots_;
     std::unique_ptr<Smc> smc_;
+    std::unique_ptr<Registry> registry_;
     std::unique_ptr<ProcessorBrand> brand_;
 };
 

@@ -155,29 +155,39 @@ void registerAnew(const std::string& classDirectory, const std::string& name)
     fs::rename(entry + ".new", entry);
 }
 
-TEST(LinuxSensorSnapshot, AServerKeepsTheBrandAndKeySourcesOnlyWhileNothingIsRegisteredAnew)
+TEST(LinuxSensorSnapshot, AServerKeepsWhatItFoundOnlyWhileNothingIsRegisteredAnew)
 {
     FixtureCopy machine("sensors/laptop-energy");
     const std::string sys = machine.root + "/sys";
+    const std::string battery = sys + "/class/power_supply/BAT0/";
     SensorHardware::SystemSensors sensors({.sysfs = sys, .proc = machine.root + "/proc"});
-    const auto readings = [&] {
+    using Seen = std::pair<std::vector<SensorReading>, std::optional<BatteryCapacity>>;
+    const auto seen = [&]() -> std::optional<Seen> {
         const auto snapshot = sensors.snapshot();
-        return snapshot ? std::optional(snapshot->readings) : std::nullopt;
+        return snapshot ? std::optional(Seen {snapshot->readings, snapshot->batteryCapacity}) : std::nullopt;
     };
-    // A brand that could not be read is asked for again.
+    const BatteryCapacity capacity {5002, 4500};
+    // A brand or a battery's type that could not be read is asked for again.
     fs::rename(machine.root + "/proc/cpuinfo", machine.root + "/cpuinfo");
-    EXPECT_FALSE(readings());
+    EXPECT_FALSE(seen());
     fs::rename(machine.root + "/cpuinfo", machine.root + "/proc/cpuinfo");
-    const std::vector<SensorReading> before {{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, std::nullopt}};
-    EXPECT_EQ(readings(), before);
+    fs::rename(battery + "type", machine.root + "/type");
+    fs::create_directory(battery + "type");
+    EXPECT_EQ(seen(), Seen({{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, std::nullopt}}, std::nullopt));
+    fs::remove(battery + "type");
+    fs::rename(machine.root + "/type", battery + "type");
+    EXPECT_EQ(seen(), Seen({{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, std::nullopt}}, capacity));
 
-    // Sources are looked for again when a battery or a chip is registered anew.
-    std::ofstream(sys + "/class/power_supply/BAT0/temp") << "312\n";
+    // Sources and batteries are looked for again when a device is registered anew.
+    std::ofstream(battery + "temp") << "312\n";
     registerAnew(sys + "/class/power_supply", "BAT0");
-    EXPECT_EQ(readings(), (std::vector<SensorReading> {{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, 31.19921875}}));
+    EXPECT_EQ(seen(), Seen({{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, 31.19921875}}, capacity));
+    std::ofstream(battery + "scope") << "Device\n"; // a mouse's battery now
+    registerAnew(sys + "/class/power_supply", "BAT0");
+    EXPECT_EQ(seen(), Seen({{"F0Ac", rpm, 2451.0}, {"TB1T", celsius, std::nullopt}}, std::nullopt));
     fs::remove(sys + "/class/hwmon/hwmon3/fan1_input");
     registerAnew(sys + "/class/hwmon", "hwmon3");
-    EXPECT_EQ(readings(), (std::vector<SensorReading> {{"TB1T", celsius, 31.19921875}}));
+    EXPECT_FALSE(seen()); // no source left
 }
 
 } // namespace

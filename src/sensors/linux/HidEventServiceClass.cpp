@@ -63,9 +63,10 @@ HidUevent parseHidUevent(std::string_view text)
     return uevent;
 }
 
-bool HidEventServiceClass::matches(const std::string& device) const
+SysfsServiceClass::Verdict HidEventServiceClass::classify(const std::string& device) const
 {
-    return sysfs::readAttribute(AT_FDCWD, device + "/scope") == "Device";
+    const auto scope = sysfs::readKnownAttribute(device + "/scope");
+    return {scope.text == "Device", scope.known};
 }
 
 std::optional<RegistryValue> HidEventServiceClass::property(const std::string& device, std::string_view name) const

@@ -32,7 +32,7 @@ public:
 
     [[nodiscard]] std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const override;
-    [[nodiscard]] bool matches(const std::string& device) const override;
+    [[nodiscard]] Verdict classify(const std::string& device) const override;
 };
 
 } // namespace quorvantile

@@ -105,13 +105,14 @@ RegistryValue batteryData(const std::string& device)
 
 } // namespace
 
-bool PowerSupplyBatteryClass::matches(const std::string& device) const
+SysfsServiceClass::Verdict PowerSupplyBatteryClass::classify(const std::string& device) const
 {
-    const auto type = sysfs::readAttribute(AT_FDCWD, device + "/type");
-    if (type != "Battery") {
-        return false; // decided without reading the scope
+    const auto type = sysfs::readKnownAttribute(device + "/type");
+    if (type.text != "Battery") {
+        return {false, type.known}; // decided without reading the scope
     }
-    return powersupply::isSystemBattery(*type, sysfs::readAttribute(AT_FDCWD, device + "/scope"));
+    const auto scope = sysfs::readKnownAttribute(device + "/scope");
+    return {powersupply::isSystemBattery(*type.text, scope.text), scope.known};
 }
 
 std::optional<RegistryValue> PowerSupplyBatteryClass::property(const std::string& device, std::string_view name) const

@@ -30,6 +30,13 @@ std::optional<std::string> readAttribute(int directoryFd, const std::string& pat
     return buffer;
 }
 
+Attribute readKnownAttribute(const std::string& path)
+{
+    Attribute attribute {readAttribute(AT_FDCWD, path)};
+    attribute.known = attribute.text || !exists(path);
+    return attribute;
+}
+
 std::optional<std::int64_t> parseInteger(std::string_view text)
 {
     const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };

@@ -16,6 +16,14 @@ inline constexpr std::size_t kMaximumAttributeBytes = 4096;
 // its trailing line feed; absent when it cannot be read or is longer than the limit above.
 [[nodiscard]] std::optional<std::string> readAttribute(int directoryFd, const std::string& path);
 
+// An attribute as readAttribute reads it, and whether it is known: a missing file is known to be
+// absent, one that exists but cannot be read is not.
+struct Attribute {
+    std::optional<std::string> text;
+    bool known = true;
+};
+[[nodiscard]] Attribute readKnownAttribute(const std::string& path);
+
 // A decimal integer with an optional sign and surrounding white space, nothing else (text::parseDecimal).
 [[nodiscard]] std::optional<std::int64_t> parseInteger(std::string_view text);
 

@@ -90,7 +90,7 @@ public:
         for (const std::string& device : now) {
             const bool known = std::binary_search(before.begin(), before.end(), device);
             if (known ? std::binary_search(matchedBefore.begin(), matchedBefore.end(), device)
-                      : serviceClass_->matches(device)) {
+                      : serviceClass_->classify(device).matches) {
                 matchedNow.push_back(device);
             }
         }
@@ -116,16 +116,37 @@ std::unique_ptr<RegistryIterator> SysfsRegistry::matchingServices(std::string_vi
         return std::make_unique<SysfsIterator>(nullptr, std::vector<sysfs::ClassDevice> {}, Classified {});
     }
     const std::shared_ptr<const SysfsServiceClass>& serviceClass = found->second;
-    auto candidates = serviceClass->candidates();
-    if (!candidates) {
-        return nullptr;
+    // The last walk's devices and settled verdicts hold while the class lists the very same entries.
+    auto remembered = walked_.find(className);
+    const auto entries = remembered == walked_.end() ? std::nullopt : serviceClass->candidateEntries();
+    if (!entries || !sysfs::sameEntries(*entries, remembered->second.devices)) {
+        auto candidates = serviceClass->candidates();
+        if (!candidates) {
+            return nullptr;
+        }
+        const std::size_t count = candidates->size();
+        remembered = walked_
+                         .insert_or_assign(std::string(className),
+                             Walked {std::move(*candidates), std::vector<std::optional<bool>>(count)})
+                         .first;
     }
+    Walked& walked = remembered->second;
     Classified classified;
-    classified.reserve(candidates->size());
-    for (const sysfs::ClassDevice& device : *candidates) {
-        classified.emplace_back(device.path, serviceClass->matches(device.path));
+    classified.reserve(walked.devices.size());
+    for (std::size_t index = 0; index < walked.devices.size(); ++index) {
+        const std::string& device = walked.devices[index].path;
+        std::optional<bool>& settled = walked.settled[index];
+        bool matches = settled.value_or(false);
+        if (!settled) {
+            const auto verdict = serviceClass->classify(device);
+            matches = verdict.matches;
+            if (verdict.settled) {
+                settled = matches;
+            }
+        }
+        classified.emplace_back(device, matches);
     }
-    return std::make_unique<SysfsIterator>(serviceClass, std::move(*candidates), std::move(classified));
+    return std::make_unique<SysfsIterator>(serviceClass, walked.devices, std::move(classified));
 }
 
 } // namespace quorvantile

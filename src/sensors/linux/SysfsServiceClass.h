@@ -21,8 +21,13 @@ public:
     // anything came or went since.
     [[nodiscard]] virtual std::optional<std::vector<sysfs::ClassDevice>> candidates() const = 0;
     [[nodiscard]] virtual std::optional<std::vector<sysfs::ClassEntry>> candidateEntries() const = 0;
-    // matches(): whether one candidate belongs to the class.
-    [[nodiscard]] virtual bool matches(const std::string& device) const = 0;
+    // classify(): whether one candidate belongs to the class, and whether that holds for as long as
+    // the device stays registered (not when an attribute it depends on could not be read now).
+    struct Verdict {
+        bool matches = false;
+        bool settled = true;
+    };
+    [[nodiscard]] virtual Verdict classify(const std::string& device) const = 0;
     // One property of one listed device; absent when the device does not have it.
     [[nodiscard]] virtual std::optional<RegistryValue> property(
         const std::string& device, std::string_view name) const = 0;
