@@ -124,11 +124,9 @@ std::unique_ptr<RegistryIterator> SysfsRegistry::matchingServices(std::string_vi
         if (!candidates) {
             return nullptr;
         }
-        const std::size_t count = candidates->size();
-        remembered = walked_
-                         .insert_or_assign(std::string(className),
-                             Walked {std::move(*candidates), std::vector<std::optional<bool>>(count)})
-                         .first;
+        Walked listed {std::move(*candidates), {}};
+        listed.settled.resize(listed.devices.size());
+        remembered = walked_.insert_or_assign(std::string(className), std::move(listed)).first;
     }
     Walked& walked = remembered->second;
     Classified classified;
