@@ -16,7 +16,8 @@
 // ("fpe2"), the number of fans as "FNum" ("ui8 "), and each temp<N>_input whose label is an SMC key
 // as that key ("sp78"). Elsewhere the first two fans over all chips become "F0Ac" and "F1Ac"
 // ("flt "), their number "FNum", and the internal battery's temperature "TB1T" ("sp78").
-// Sources are found when the service is looked up; values are read when a key's bytes are asked for.
+// Sources are found when the service is looked up (and kept while the same devices are listed);
+// values are read when a key's bytes are asked for.
 namespace quorvantile {
 
 // Results the user client writes at the block's result offset.
