@@ -174,7 +174,7 @@ TEST_F(HostileClients, ThousandsOfBadConnectionsLeaveNoTrace)
                 EXPECT_EQ(peer.waitForExit(kPatienceSeconds), 1);
             }},
     };
-    if (geteuid() == 0) {
+    if (geteuid() == 0 && !outOfReach(kNobody, "quorvantile-codesign-test-peer")) {
         kinds.push_back({"peer of another user", 20, [](const std::string& path) {
                              ChildProcess peer({binary("quorvantile-codesign-test-peer"), path}, {.user = kNobody});
                              // The socket's mode keeps it out: connect fails and the peer exits 1.
@@ -277,6 +277,11 @@ protected:
     {
         if (geteuid() == 0 && access("/usr/bin/setpriv", X_OK) != 0) {
             GTEST_SKIP() << "setpriv is missing";
+        }
+        if (const auto user = unprivilegedUser()) {
+            if (const auto reason = outOfReach(*user, "quorvantile-sensors")) {
+                GTEST_SKIP() << *reason;
+            }
         }
         ASSERT_TRUE(server_ = startServer(environment_, unprivilegedUser()));
         // The library the user could have written: a copy in the user's own folder.

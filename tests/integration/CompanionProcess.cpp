@@ -241,4 +241,20 @@ query::Outcome CompanionEnvironment::ask(std::string_view request, std::string_v
 
 std::string binary(const std::string& name) { return binDirectory() + "/" + name; }
 
+std::optional<std::string> outOfReach(uid_t user, const std::string& name)
+{
+    const std::string path = binary(name);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool runnable =
+            setgroups(0, nullptr) == 0 && setgid(user) == 0 && setuid(user) == 0 && access(path.c_str(), X_OK) == 0;
+        _exit(runnable ? 0 : 1);
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return std::nullopt;
+    }
+    return "uid " + std::to_string(user) + " cannot run " + path + ": build where other users may enter";
+}
+
 } // namespace quorvantile::testing

@@ -93,4 +93,9 @@ struct CompanionEnvironment {
 
 [[nodiscard]] std::string binary(const std::string& name);
 
+// Why `user` cannot run the program `name`, or nothing when it can. A build below a folder only its
+// owner may enter (a clone in /root) is out of reach of another user, and the tests that run a
+// program as one skip that part with this reason.
+[[nodiscard]] std::optional<std::string> outOfReach(uid_t user, const std::string& name);
+
 } // namespace quorvantile::testing
