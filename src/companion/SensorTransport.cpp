@@ -93,17 +93,18 @@ bool sendBytes(int fd, std::string_view data, double deadline, const Clock& cloc
     return true;
 }
 
+// Whether `data` may be sent under `maximum`, which must be one of the two reply limits.
+bool withinLimit(std::string_view data, std::size_t maximum)
+{
+    return (maximum == kMaximumReplyBytes || maximum == kMaximumInventoryReplyBytes) && !data.empty() &&
+        data.size() <= maximum;
+}
+
 } // namespace
 
 bool send(int fd, std::string_view data, double deadline, std::size_t maximum, const Clock& clock)
 {
-    if (maximum != kMaximumReplyBytes && maximum != kMaximumInventoryReplyBytes) {
-        return false;
-    }
-    if (data.empty() || data.size() > maximum) {
-        return false;
-    }
-    return sendBytes(fd, data, deadline, clock);
+    return withinLimit(data, maximum) && sendBytes(fd, data, deadline, clock);
 }
 
 std::optional<std::string> receive(int fd, std::size_t count, double deadline, const Clock& clock)
@@ -160,10 +161,7 @@ std::optional<std::string> receiveBody(int fd, double deadline, const Clock& clo
 
 bool sendReply(int fd, std::string_view reply, double deadline, std::size_t maximum, const Clock& clock)
 {
-    if (reply.empty() || reply.size() > maximum) {
-        return false;
-    }
-    if (maximum != kMaximumReplyBytes && maximum != kMaximumInventoryReplyBytes) {
+    if (!withinLimit(reply, maximum)) {
         return false;
     }
     // Prefix and body in one send: one call for a reply the socket takes whole.

@@ -224,7 +224,7 @@ std::optional<std::vector<ClassDevice>> listClass(const std::string& root, std::
     devices.reserve(opened->entries.size());
     for (ClassEntry& entry : opened->entries) {
         if (auto path = resolveLink(*canonicalClass, entry.name)) {
-            devices.push_back({std::move(entry.name), std::move(*path), entry.inode});
+            devices.push_back({std::move(entry), std::move(*path)});
         }
     }
     return devices;

@@ -34,11 +34,10 @@ struct ClassEntry {
     std::uint64_t inode = 0;
 };
 
-// One device of a sysfs class directory (class/hwmon, class/power_supply).
-struct ClassDevice {
-    std::string name; // the entry's name
-    std::string path; // its canonical path
-    std::uint64_t inode = 0; // the entry's inode
+// One device of a sysfs class directory (class/hwmon, class/power_supply): its entry and the
+// canonical path the entry leads to.
+struct ClassDevice : ClassEntry {
+    std::string path;
 };
 
 // The devices of `<root>/class/<className>` in natural name order ("hwmon2" before "hwmon10").
