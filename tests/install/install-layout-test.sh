@@ -44,34 +44,36 @@ run --on-demand
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
 export QUORVANTILE_SYSFS_ROOT="$fixture/sys"
-"$bin/quorvantile-sensors" --manual-diagnostics </dev/null >"$work/status.log" &
-server=$!
-for _ in $(seq 200); do
-  grep -q '"ready":true' "$work/status.log" && break
-  kill -0 "$server" 2>/dev/null || fail "the installed companion did not start: $(cat "$work/status.log")"
-  sleep 0.05
-done
+# Each server gets its own status file: a background job truncates its output only once it runs, so
+# a reused file could still show the previous server's "ready" line.
+start_server() {
+  status_log="$work/status-$1.log"
+  "$bin/quorvantile-sensors" --manual-diagnostics </dev/null >"$status_log" 2>"$work/reasons-$1.log" &
+  server=$!
+  for _ in $(seq 200); do
+    grep -q '"ready":true' "$status_log" 2>/dev/null && return
+    kill -0 "$server" 2>/dev/null || fail "the installed companion did not start: $(cat "$status_log" "$work/reasons-$1.log")"
+    sleep 0.05
+  done
+  fail "the installed companion was not ready within 10 s: $(cat "$status_log")"
+}
+start_server with-verifier
 snapshot=$("$bin/quorvantile-sensors-query" --json --timeout 10 snapshot) ||
-  fail "the installed query tool got no snapshot; companion status: $(cat "$work/status.log")"
+  fail "the installed query tool got no snapshot; companion status: $(cat "$status_log")"
 [[ $snapshot == *'"key":"F0Ac","unit":"rpm","value":2160.0'* ]] || fail "unexpected snapshot: $snapshot"
-grep -q '"trusted":true' "$work/status.log" || fail "the installed companion did not trust the query tool"
+grep -q '"trusted":true' "$status_log" || fail "the installed companion did not trust the query tool"
 kill "$server" && wait "$server" 2>/dev/null || true
 server=
 
 # Without its verifier module a fresh companion (nothing remembered) refuses the query tool, says
 # why on standard error and keeps serving.
 rm "$prefix/$moduledir/$verifierfile"
-"$bin/quorvantile-sensors" --manual-diagnostics </dev/null >"$work/status.log" 2>"$work/reasons.log" &
-server=$!
-for _ in $(seq 200); do
-  grep -q '"ready":true' "$work/status.log" && break
-  sleep 0.05
-done
+start_server without-verifier
 for attempt in 1 2; do
   "$bin/quorvantile-sensors-query" --json --timeout 10 snapshot >/dev/null 2>&1 &&
     fail "a companion without its verifier module served the query tool"
 done
-kill -0 "$server" 2>/dev/null || fail "the companion without its verifier module ended: $(cat "$work/reasons.log")"
-[[ $(grep -c '"trusted":false' "$work/status.log") == 2 ]] || fail "refusals: $(cat "$work/status.log")"
-grep -q "the signature verifier is not available: .*$verifierfile" "$work/reasons.log" ||
-  fail "no reason for the refusal: $(cat "$work/reasons.log")"
+kill -0 "$server" 2>/dev/null || fail "the companion without its verifier module ended: $(cat "$work/reasons-without-verifier.log")"
+[[ $(grep -c '"trusted":false' "$status_log") == 2 ]] || fail "refusals: $(cat "$status_log")"
+grep -q "the signature verifier is not available: .*$verifierfile" "$work/reasons-without-verifier.log" ||
+  fail "no reason for the refusal: $(cat "$work/reasons-without-verifier.log")"
