@@ -25,6 +25,12 @@ enum class FileEnd { emptyRead, shortRead };
 [[nodiscard]] std::optional<std::string> readWholeFile(
     int directoryFd, const std::string& path, std::size_t maximumBytes);
 
+// The whole of an open file of at most `maximumBytes`, read again from its start with pread (the
+// file's offset is left alone): a /proc file kept open gives its text as it is now. Absent when a
+// read fails or the file is longer (errno EFBIG).
+[[nodiscard]] std::optional<std::string_view> rereadWholeFile(
+    int fd, std::size_t maximumBytes, std::string& buffer, FileEnd end = FileEnd::emptyRead);
+
 // Writes all of `bytes`, going on after short writes and interruptions; false on an error (errno
 // tells which; EIO for a write that took nothing).
 [[nodiscard]] bool writeAll(int fd, std::string_view bytes);

@@ -131,9 +131,9 @@ RequestReaders systemRequestReaders(const Environment& environment)
     readers.processDetails = [roots](std::span<const ProcessDetailRequest> requests) {
         return ProcessDetailHardware::snapshot(requests, roots);
     };
-    readers.processInventory = [roots](std::int32_t preferredPID) {
-        return ProcessInventoryHardware::snapshot(preferredPID, roots);
-    };
+    const auto inventory = std::make_shared<ProcessInventoryHardware::SystemInventory>(roots);
+    readers.processInventory = [inventory](std::int32_t preferredPID) { return inventory->snapshot(preferredPID); };
+    readers.rest = [inventory](double now) { return inventory->rest(now); };
     readers.accessoryBatteries = [roots](double until) { return AccessoryBatteryHardware::snapshot(roots, until); };
     readers.quitApplication = [environment](const AppQuitRequest& request, std::int32_t requester) {
         SystemAppQuitOperatingSystem system(environment);

@@ -31,6 +31,10 @@ struct RequestReaders {
     std::function<Result<AccessoryBatterySnapshot>(double deadline)> accessoryBatteries;
     // Performs a decoded quit request of the peer `requester`; whether the application was asked to quit.
     std::function<bool(const AppQuitRequest&, std::int32_t requester)> quitApplication;
+    // Lets go of what the readers keep from one request to the next once it has gone unused for a
+    // while. Called with the uptime after every connection and when the uptime it last returned has
+    // come; returns when to call it again (infinity: only after the next connection). May be empty.
+    std::function<double(double now)> rest;
 };
 
 [[nodiscard]] RequestReaders systemRequestReaders(const Environment& environment);

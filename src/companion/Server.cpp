@@ -13,10 +13,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace quorvantile {
 namespace {
@@ -95,12 +97,13 @@ std::optional<ServerOutcome> listen(
     return std::nullopt;
 }
 
-int pollTimeoutMilliseconds(bool persistent, double idleDeadline, const Clock& clock)
+// How long poll may wait for the uptime `wake` (infinity: for ever).
+int pollTimeoutMilliseconds(double wake, const Clock& clock)
 {
-    if (persistent) {
+    if (std::isinf(wake) && wake > 0) {
         return -1;
     }
-    const double milliseconds = std::ceil((idleDeadline - clock.uptime()) * 1000.0);
+    const double milliseconds = std::ceil((wake - clock.uptime()) * 1000.0);
     if (!(milliseconds > 0)) {
         return 0; // passed, or not a number
     }
@@ -193,12 +196,15 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
     }
 
     double idleDeadline = clock.uptime() + ports.idleSeconds;
+    // When the readers want to let go of what they keep between requests.
+    double restAt = std::numeric_limits<double>::infinity();
     std::int64_t served = 0;
 
     for (;;) {
         std::array<pollfd, 2> entries {pollfd {listener.get(), POLLIN, 0}, pollfd {ports.controlFd, POLLIN, 0}};
         const nfds_t count = flags.controlled ? 2 : 1;
-        const int polled = poll(entries.data(), count, pollTimeoutMilliseconds(flags.persistent, idleDeadline, clock));
+        const double wake = flags.persistent ? restAt : std::min(idleDeadline, restAt);
+        const int polled = poll(entries.data(), count, pollTimeoutMilliseconds(wake, clock));
         if (polled < 0) {
             if (errno == EINTR) {
                 continue;
@@ -206,6 +212,13 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
             break;
         }
         if (polled == 0) {
+            if (const double now = clock.uptime(); now >= restAt) {
+                restAt = ports.readers.rest(now); // finite only when there is a rest to call
+                continue;
+            }
+            if (flags.persistent) {
+                continue; // woke a moment before the rest was due
+            }
             break; // idle deadline
         }
         if (flags.controlled && entries[1].revents != 0) {
@@ -229,6 +242,9 @@ ServerOutcome serve(const ServeFlags& flags, const ServerPorts& ports, const Sta
         if (serveConnection(std::move(connection), deadline, ports, reporter)) {
             ++served;
             idleDeadline = clock.uptime() + ports.idleSeconds;
+        }
+        if (ports.readers.rest) {
+            restAt = ports.readers.rest(clock.uptime());
         }
         if (reporter.failed()) {
             break;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -230,6 +231,30 @@ Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, const Syste
 {
     const auto table = systemProcessTable(roots.proc);
     return snapshot(preferredPID, *table, systemClock(), std::thread::hardware_concurrency());
+}
+
+SystemInventory::SystemInventory(const SystemRoots& roots) : tables_(systemProcessTables(roots.proc)) { }
+
+Result<ProcessInventorySnapshot> SystemInventory::snapshot(std::int32_t preferredPID)
+{
+    const auto table = tables_->fresh();
+    auto result =
+        ProcessInventoryHardware::snapshot(preferredPID, *table, systemClock(), std::thread::hardware_concurrency());
+    lastTaken_ = systemClock().uptime();
+    return result;
+}
+
+double SystemInventory::rest(double now)
+{
+    if (!lastTaken_) {
+        return std::numeric_limits<double>::infinity();
+    }
+    if (now - *lastTaken_ < kInventoryRestSeconds) {
+        return *lastTaken_ + kInventoryRestSeconds;
+    }
+    tables_->rest();
+    lastTaken_.reset();
+    return std::numeric_limits<double>::infinity();
 }
 
 } // namespace quorvantile::ProcessInventoryHardware

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 // Reads the inventory of the current user's processes.
@@ -27,5 +28,20 @@ namespace quorvantile::ProcessInventoryHardware {
 // The same over the system's process table below `roots` and the system clock, on as many threads as
 // there are online processors.
 [[nodiscard]] Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID, const SystemRoots& roots = {});
+
+// A server's inventory over the system's process table: its tables hand the processes' open files
+// on from one inventory to the next, and let go of them once inventories stop. For one thread.
+class SystemInventory {
+public:
+    explicit SystemInventory(const SystemRoots& roots);
+    [[nodiscard]] Result<ProcessInventorySnapshot> snapshot(std::int32_t preferredPID);
+    // At uptime `now`: lets go of the kept files once no inventory was taken for
+    // kInventoryRestSeconds. Returns the uptime at which to call it again, infinity when nothing is kept.
+    double rest(double now);
+
+private:
+    std::unique_ptr<ProcessTables> tables_;
+    std::optional<double> lastTaken_;
+};
 
 } // namespace quorvantile::ProcessInventoryHardware

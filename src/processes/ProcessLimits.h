@@ -17,6 +17,10 @@ inline constexpr double kInventoryBudgetSeconds = 0.5;
 inline constexpr std::size_t kMaximumInventoryThreads = 4;
 inline constexpr std::size_t kMinimumProcessesForThreads = 64;
 
+// A server lets go of what its inventory keeps open between calls once none was asked for this long
+// (the parent asks about once a second while its process view is open).
+inline constexpr double kInventoryRestSeconds = 5.0;
+
 // Readings kept in one inventory; the rest are cut by resident size.
 inline constexpr std::size_t kMaximumInventoryReadings = 512;
 

@@ -92,4 +92,17 @@ public:
 // A fresh view of the process table below `procRoot`.
 [[nodiscard]] std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot);
 
+// The tables of a reader that runs again and again (a server's inventory). A table may hand what it
+// opened on to the next one (Linux keeps the listed processes' stat and statm files open) until the
+// owner calls rest. For one thread; each table follows ProcessTable's rules.
+class ProcessTables {
+public:
+    virtual ~ProcessTables() = default;
+    [[nodiscard]] virtual std::unique_ptr<ProcessTable> fresh() = 0;
+    // Lets go of everything handed on; the next table starts afresh.
+    virtual void rest() = 0;
+};
+
+[[nodiscard]] std::unique_ptr<ProcessTables> systemProcessTables(const std::string& procRoot);
+
 } // namespace quorvantile

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <thread>
 
 namespace quorvantile {
@@ -78,6 +79,11 @@ struct InProcessServer {
             return ProcessInventorySnapshot {1, systemClock().uptime(), geteuid(), inventoryIncomplete,
                 {{preferredPID, "client", 1'700'000'000, 0, 10, 20, 4096}}};
         };
+        // After a connection the readers ask to rest kRestDelay later; that rest asks for nothing more.
+        ports_.readers.rest = [this](double now) {
+            lastRest = now;
+            return ++rests % 2 == 1 ? now + kRestDelay : std::numeric_limits<double>::infinity();
+        };
         ports_.controlFd = control_.read.get();
         ports_.outputFd = output_.write.get();
         ports_.reasonFd = reasons_.write.get();
@@ -110,6 +116,9 @@ struct InProcessServer {
     std::atomic<bool> failing = false;
     std::atomic<bool> inventoryIncomplete = false;
     std::atomic<std::int32_t> inventoryPreferred = 0;
+    static constexpr double kRestDelay = 0.3;
+    std::atomic<int> rests = 0;
+    std::atomic<double> lastRest = 0;
     double ended = 0;
     ServerOutcome outcome;
 
@@ -166,6 +175,20 @@ TEST(ServerLoop, LoggedControlledServerRefusesExplainsFailedReadsAndEndsOnContro
     server.join();
     EXPECT_EQ(server.nextLine(), "{\"exit\":\"parentStoppedOrIdle\",\"requests\":1}");
     EXPECT_EQ(server.outcome.end, ServerOutcome::End::orderly);
+}
+
+// Readers that keep something between requests get their rest when they asked for it, without a
+// connection to wake the server, in a managed server as in an on-demand one.
+TEST(ServerLoop, TheReadersRestWhenTheyAskedToWithoutAConnection)
+{
+    for (const bool persistent : {true, false}) {
+        InProcessServer server({.logging = true, .persistent = persistent, .controlled = persistent}, 1.0);
+        ASSERT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
+        const double replied = systemClock().uptime();
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        EXPECT_EQ(server.rests.load(), 2) << "persistent " << persistent;
+        EXPECT_GE(server.lastRest.load(), replied + InProcessServer::kRestDelay - 0.05);
+    }
 }
 
 TEST(ServerLoop, OnDemandServerEndsIdleAfterItsLastReplyAndNoConnectionOutlivesThat)

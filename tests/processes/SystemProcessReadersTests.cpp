@@ -4,17 +4,23 @@
 
 #include "processes/ProcessDetailHardware.h"
 #include "processes/ProcessInventoryHardware.h"
+#include "processes/linux/KeptProcessFiles.h"
 #include "processes/linux/ProcfsProcessTable.h"
 
 #include <gtest/gtest.h>
 
+#include <linux/sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <future>
@@ -59,6 +65,17 @@ std::string buildIdOf(const std::string& path)
     id.resize(id.empty() ? 0 : 32, '0');
     return id;
 }
+
+// Until a child has exec'd, its name is this program's.
+void awaitExec(pid_t pid, const std::string& name)
+{
+    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    for (int attempt = 0; attempt < 500 && std::filesystem::read_symlink(exe).filename() != name; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::ptrdiff_t openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAndDetailsUntilTheChildExits)
 {
@@ -123,12 +140,8 @@ TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadRea
         children.push_back(std::make_unique<testing::ChildProcess>(
             std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {}));
     }
-    // Until a child has exec'd, its name is this program's: the two reads below could differ.
     for (const auto& child : children) {
-        const std::string exe = "/proc/" + std::to_string(child->pid()) + "/exe";
-        for (int attempt = 0; attempt < 500 && std::filesystem::read_symlink(exe).filename() != "sleep"; ++attempt) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        awaitExec(child->pid(), "sleep"); // else the two reads below could name it differently
     }
     const auto table = systemProcessTable("/proc");
     const auto shared = ProcessInventoryHardware::snapshot(::getpid(), *table, systemClock(), kMaximumInventoryThreads);
@@ -141,6 +154,107 @@ TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadRea
         ASSERT_TRUE(one && many) << pid;
         EXPECT_EQ(std::tuple(identityOf(*many), many->name), std::tuple(identityOf(*one), one->name));
     }
+}
+
+// A server's inventory keeps the stat and statm files of the processes it read and reads them again
+// next time: what changed meanwhile shows, and they are closed once it rests.
+TEST(SystemProcessReaders, AServersInventoryReadsTheFilesItKeepsAfreshAndClosesThemAtRest)
+{
+    ProcessInventoryHardware::SystemInventory inventory({});
+    const auto before = openDescriptors();
+    const auto first = inventory.snapshot(::getpid());
+    ASSERT_TRUE(first && find(*first, ::getpid()));
+    EXPECT_GE(openDescriptors(), before + 2 * static_cast<std::ptrdiff_t>(first->readings.size()));
+
+    constexpr std::size_t kGrowth = 64 << 20;
+    const std::vector<char> touched(kGrowth, 1);
+    const auto second = inventory.snapshot(::getpid());
+    ASSERT_TRUE(second && find(*second, ::getpid()));
+    EXPECT_GE(find(*second, ::getpid())->residentBytes, find(*first, ::getpid())->residentBytes + kGrowth * 9 / 10);
+
+    const double now = systemClock().uptime();
+    EXPECT_GE(inventory.rest(now), now + kInventoryRestSeconds - 1) << "not yet";
+    EXPECT_GT(openDescriptors(), before + 1);
+    EXPECT_TRUE(std::isinf(inventory.rest(now + kInventoryRestSeconds)));
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+// Starts `argv` with the pid `pid` (clone3 with set_tid); -1 when the kernel refuses.
+pid_t startWithPid(pid_t pid, const std::vector<const char*>& argv)
+{
+    clone_args args {};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<std::uintptr_t>(&pid);
+    args.set_tid_size = 1;
+    const long child = ::syscall(SYS_clone3, &args, sizeof args);
+    if (child == 0) {
+        ::execv(argv[0], const_cast<char* const*>(argv.data()));
+        ::_exit(127);
+    }
+    return static_cast<pid_t>(child);
+}
+
+// A kept file stays with the process it was opened for: once that process is gone, the process that
+// has its pid now is read through files of its own.
+TEST(SystemProcessReaders, TheProcessThatReusesAPidIsReadAsItselfNotThroughTheFilesOfTheOneBefore)
+{
+    ProcessInventoryHardware::SystemInventory inventory({});
+    auto sleeper = std::make_unique<testing::ChildProcess>(
+        std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {});
+    const pid_t pid = sleeper->pid();
+    awaitExec(pid, "sleep");
+    const auto first = inventory.snapshot(::getpid());
+    ASSERT_TRUE(first && find(*first, pid));
+    EXPECT_EQ(find(*first, pid)->name, "sleep");
+    sleeper.reset(); // killed and reaped: the pid is free
+
+    const pid_t again = startWithPid(pid, {"/usr/bin/tail", "-f", "/dev/null", nullptr});
+    if (again < 0) {
+        GTEST_SKIP() << "choosing the pid of a new process needs CAP_SYS_ADMIN: " << std::strerror(errno);
+    }
+    const auto reap = [again] {
+        ::kill(again, SIGKILL);
+        ::waitpid(again, nullptr, 0);
+    };
+    awaitExec(again, "tail");
+    const auto second = inventory.snapshot(::getpid());
+    const auto* reading = second ? find(*second, again) : nullptr;
+    EXPECT_TRUE(reading && reading->name == "tail") << "the process now at pid " << again;
+    reap();
+}
+
+// Kept files take two descriptors a process: only as many processes keep them as the soft limit
+// leaves room for beside a reserve, and the others are read all the same. The keeper raises the
+// soft limit as far as the hard one allows.
+TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLeavesRoom)
+{
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const auto setSoft = [&saved](rlim_t soft) {
+        rlimit limit = saved;
+        limit.rlim_cur = std::min(soft, saved.rlim_max);
+        return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    };
+    ASSERT_TRUE(setSoft(1024));
+    const auto kept = std::make_shared<KeptProcessFiles>(kProcessIdSlots);
+    rlimit raised {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &raised), 0);
+    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(saved.rlim_max, 256 + 2 * kProcessIdSlots));
+
+    std::vector<std::unique_ptr<testing::ChildProcess>> children;
+    for (int index = 0; index < 4; ++index) {
+        children.push_back(std::make_unique<testing::ChildProcess>(
+            std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {}));
+    }
+    ASSERT_TRUE(setSoft(256 + 2 * 3));
+    ProcfsProcessTable table("/proc", kept);
+    const auto inventory = ProcessInventoryHardware::snapshot(::getpid(), table, systemClock(), 1);
+    ASSERT_TRUE(setSoft(saved.rlim_cur));
+    ASSERT_TRUE(inventory);
+    for (const auto& child : children) {
+        EXPECT_TRUE(find(*inventory, child->pid())) << child->pid();
+    }
+    EXPECT_EQ(kept->openDescriptors(), 6U);
 }
 
 TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)

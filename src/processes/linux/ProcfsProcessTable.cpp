@@ -2,6 +2,7 @@
 
 #include "common/FileText.h"
 #include "processes/linux/ExecutableBuildId.h"
+#include "processes/linux/KeptProcessFiles.h"
 #include "processes/linux/ProcfsText.h"
 
 #include <dirent.h>
@@ -98,8 +99,8 @@ std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
 
 } // namespace
 
-ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
-    : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), readerUid_(::geteuid())
+ProcfsProcessTable::ProcfsProcessTable(const std::string& root, std::shared_ptr<KeptProcessFiles> kept)
+    : root_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), readerUid_(::geteuid()), kept_(std::move(kept))
 {
     const long ticks = ::sysconf(_SC_CLK_TCK);
     const long page = ::sysconf(_SC_PAGESIZE);
@@ -118,7 +119,7 @@ ProcfsProcessTable::ProcfsProcessTable(const std::string& root)
 ProcfsProcessTable::ProcfsProcessTable(const ProcfsProcessTable& table, AnotherView /*unused*/)
     : root_(table.root_ ? ::openat(table.root_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1),
       bootSeconds_(table.bootSeconds_), ticksPerSecond_(table.ticksPerSecond_), pageBytes_(table.pageBytes_),
-      readerUid_(table.readerUid_), listing_(table.listing_)
+      readerUid_(table.readerUid_), listing_(table.listing_), kept_(table.kept_)
 {
     // Allocated here, on the calling thread: the view's own thread then reads without allocating.
     statText_.resize(kTextBufferBytes);
@@ -155,6 +156,9 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
         auto listing =
             std::make_shared<Listing>(Listing {.uid = uid, .pids = {buffer.begin(), buffer.begin() + count}});
         std::sort(listing->pids.begin(), listing->pids.end());
+        if (kept_) {
+            kept_->keepOnly(listing->pids);
+        }
         listing_ = std::move(listing);
         return static_cast<int>(count * sizeof(std::int32_t));
     };
@@ -244,18 +248,42 @@ std::optional<std::uint32_t> ProcfsProcessTable::ownerOf(const char* directory) 
     return static_cast<std::uint32_t>(status.st_uid);
 }
 
+std::optional<std::string_view> ProcfsProcessTable::readProcessFile(
+    const char* path, UniqueFd* kept, std::string& buffer) const
+{
+    if (kept == nullptr) {
+        return readFile(root_.get(), path, buffer);
+    }
+    if (*kept) {
+        if (const auto text = rereadWholeFile(kept->get(), kMaximumProcFileBytes, buffer, FileEnd::shortRead)) {
+            return text;
+        }
+        kept->reset(); // its process is gone; the pid may belong to another one by now
+    }
+    UniqueFd file(::openat(root_.get(), path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const auto text =
+        file ? rereadWholeFile(file.get(), kMaximumProcFileBytes, buffer, FileEnd::shortRead) : std::nullopt;
+    if (text) {
+        *kept = std::move(file);
+    }
+    return text;
+}
+
 int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
 {
     if (!root_ || !bootSeconds_ || pid < 1) {
         return kFailedPidInfo;
     }
-    // Every file is opened by its path below the root: no directory handle per process.
+    // Every file is opened by its path below the root (or read through the one kept for the pid): no
+    // directory handle per process.
     ProcessPath path(pid);
     std::optional<std::uint32_t> owner = listedOwner(pid);
     if (!owner) {
         owner = ownerOf(path.directory());
     }
-    const auto statText = owner ? readFile(root_.get(), path.file("stat"), statText_) : std::nullopt;
+    const KeptProcessFiles::Claim kept = kept_ ? kept_->claim(pid) : KeptProcessFiles::Claim();
+    const auto statText =
+        owner ? readProcessFile(path.file("stat"), kept ? &kept->stat : nullptr, statText_) : std::nullopt;
     const auto fields = statText ? procfs::parseStat(*statText) : std::nullopt;
     if (!fields || fields->pid < 1) {
         return kFailedPidInfo;
@@ -265,7 +293,7 @@ int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
     std::array<char, kMaximumLinkBytes> target;
     const std::string_view name =
         *owner == readerUid_ ? executableName(root_.get(), path.file("exe"), target) : std::string_view();
-    const auto statmText = readFile(root_.get(), path.file("statm"), statmText_);
+    const auto statmText = readProcessFile(path.file("statm"), kept ? &kept->statm : nullptr, statmText_);
     const auto residentPages = statmText ? procfs::parseStatmResidentPages(*statmText) : std::nullopt;
     if (!residentPages) {
         return kFailedPidInfo;
@@ -315,6 +343,30 @@ std::uint32_t ProcfsProcessTable::effectiveUid() const { return static_cast<std:
 std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot)
 {
     return std::make_unique<ProcfsProcessTable>(procRoot);
+}
+
+namespace {
+
+// Tables that hand the stat and statm files of the processes they listed on to the next table.
+class ProcfsProcessTables final : public ProcessTables {
+public:
+    explicit ProcfsProcessTables(std::string procRoot)
+        : procRoot_(std::move(procRoot)), kept_(std::make_shared<KeptProcessFiles>(kProcessIdSlots))
+    {
+    }
+    std::unique_ptr<ProcessTable> fresh() override { return std::make_unique<ProcfsProcessTable>(procRoot_, kept_); }
+    void rest() override { kept_->clear(); }
+
+private:
+    std::string procRoot_;
+    std::shared_ptr<KeptProcessFiles> kept_;
+};
+
+} // namespace
+
+std::unique_ptr<ProcessTables> systemProcessTables(const std::string& procRoot)
+{
+    return std::make_unique<ProcfsProcessTables>(procRoot);
 }
 
 } // namespace quorvantile

@@ -15,6 +15,7 @@ namespace quorvantile {
 namespace procfs {
 struct StatFields;
 } // namespace procfs
+class KeptProcessFiles;
 
 // The process table over a procfs tree: "/proc" on a running system, a fixture tree in tests.
 //
@@ -27,9 +28,13 @@ struct StatFields;
 // the last listing listed from that listing, which had to ask each directory for it anyway. The
 // boot time that start times count from is read once, when the table is made: make one per reader
 // call.
+//
+// Given kept files, a listing makes its processes the ones whose stat and statm files are kept, and
+// taskAllInfo reads those files through them (KeptProcessFiles.h). Its views share them; a listing
+// must not run while a view reads.
 class ProcfsProcessTable final : public ProcessTable {
 public:
-    explicit ProcfsProcessTable(const std::string& root);
+    explicit ProcfsProcessTable(const std::string& root, std::shared_ptr<KeptProcessFiles> kept = nullptr);
 
     [[nodiscard]] int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override;
     [[nodiscard]] int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override;
@@ -53,6 +58,10 @@ private:
     [[nodiscard]] std::optional<std::uint32_t> ownerOf(const char* directory) const;
     // The owner the last listing found for `pid`, if it listed it.
     [[nodiscard]] std::optional<std::uint32_t> listedOwner(std::int32_t pid) const;
+    // The text of a process's file at `path` below the root: through `kept` when given (opened anew
+    // and kept when there is none or its process is gone), else opened, read and closed.
+    [[nodiscard]] std::optional<std::string_view> readProcessFile(
+        const char* path, UniqueFd* kept, std::string& buffer) const;
     void fillBsd(
         ProcessBsdInfo& info, const procfs::StatFields& fields, std::uint32_t owner, std::string_view name) const;
 
@@ -63,6 +72,7 @@ private:
     std::uint32_t readerUid_ = 0; // the effective uid when the table was made
     // Shared with the views made for other threads; read-only once made.
     std::shared_ptr<const Listing> listing_;
+    std::shared_ptr<KeptProcessFiles> kept_; // shared with the views and the next tables; may be null
     // Read buffers kept across calls, so that reading a process does not allocate.
     std::string statText_;
     std::string statmText_;

@@ -97,4 +97,20 @@ std::unique_ptr<ProcessTable> systemProcessTable(const std::string& /*procRoot*/
     return std::make_unique<LibprocProcessTable>();
 }
 
+namespace {
+
+// libproc keeps nothing open between calls, so there is nothing to hand on.
+class LibprocProcessTables final : public ProcessTables {
+public:
+    std::unique_ptr<ProcessTable> fresh() override { return std::make_unique<LibprocProcessTable>(); }
+    void rest() override { }
+};
+
+} // namespace
+
+std::unique_ptr<ProcessTables> systemProcessTables(const std::string& /*procRoot*/)
+{
+    return std::make_unique<LibprocProcessTables>();
+}
+
 } // namespace quorvantile
