@@ -156,15 +156,15 @@ TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadRea
     }
 }
 
-// A server's inventory keeps the stat and statm files of the processes it read and reads them again
-// next time: what changed meanwhile shows, and they are closed once it rests.
+// A server's inventory keeps the directory, stat and statm of the processes it read and reads them
+// again next time: what changed meanwhile shows, and they are closed once it rests.
 TEST(SystemProcessReaders, AServersInventoryReadsTheFilesItKeepsAfreshAndClosesThemAtRest)
 {
     ProcessInventoryHardware::SystemInventory inventory({});
     const auto before = openDescriptors();
     const auto first = inventory.snapshot(::getpid());
     ASSERT_TRUE(first && find(*first, ::getpid()));
-    EXPECT_GE(openDescriptors(), before + 2 * static_cast<std::ptrdiff_t>(first->readings.size()));
+    EXPECT_GE(openDescriptors(), before + 3 * static_cast<std::ptrdiff_t>(first->readings.size()));
 
     constexpr std::size_t kGrowth = 64 << 20;
     const std::vector<char> touched(kGrowth, 1);
@@ -223,7 +223,7 @@ TEST(SystemProcessReaders, TheProcessThatReusesAPidIsReadAsItselfNotThroughTheFi
     reap();
 }
 
-// Kept files take two descriptors a process: only as many processes keep them as the soft limit
+// Kept files take three descriptors a process: only as many processes keep them as the soft limit
 // leaves room for beside a reserve, and the others are read all the same. The keeper raises the
 // soft limit as far as the hard one allows.
 TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLeavesRoom)
@@ -239,14 +239,14 @@ TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLea
     const auto kept = std::make_shared<KeptProcessFiles>(kProcessIdSlots);
     rlimit raised {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &raised), 0);
-    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(saved.rlim_max, 256 + 2 * kProcessIdSlots));
+    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(saved.rlim_max, 256 + 3 * kProcessIdSlots));
 
     std::vector<std::unique_ptr<testing::ChildProcess>> children;
     for (int index = 0; index < 4; ++index) {
         children.push_back(std::make_unique<testing::ChildProcess>(
             std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {}));
     }
-    ASSERT_TRUE(setSoft(256 + 2 * 3));
+    ASSERT_TRUE(setSoft(256 + 3 * 3));
     ProcfsProcessTable table("/proc", kept);
     const auto inventory = ProcessInventoryHardware::snapshot(::getpid(), table, systemClock(), 1);
     ASSERT_TRUE(setSoft(saved.rlim_cur));
@@ -254,7 +254,40 @@ TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLea
     for (const auto& child : children) {
         EXPECT_TRUE(find(*inventory, child->pid())) << child->pid();
     }
-    EXPECT_EQ(kept->openDescriptors(), 6U);
+    EXPECT_EQ(kept->openDescriptors(), 9U);
+}
+
+// A listing asks a kept directory for its process's owner only while it is the pid's directory: once
+// the process is gone (the kernel then calls root its owner), the process that has the pid now is
+// asked by its own.
+TEST(SystemProcessReaders, AKeptDirectoryAnswersForItsProcessOnlyWhileItIsThePids)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "starting a process of another user at a chosen pid needs root";
+    }
+    ProcfsProcessTable table("/proc", std::make_shared<KeptProcessFiles>(kProcessIdSlots));
+    const auto listed = [&table](pid_t pid) {
+        std::array<std::int32_t, kProcessIdSlots> pids {};
+        const auto end = pids.begin() + std::max(table.listPids(0, pids), 0) / 4;
+        return std::find(pids.begin(), end, pid) != end;
+    };
+    testing::ChildProcess gone({"/bin/sleep", "30"}, {});
+    awaitExec(gone.pid(), "sleep");
+    ASSERT_TRUE(listed(gone.pid()));
+    ProcessTaskAllInfo info {};
+    ASSERT_EQ(table.taskAllInfo(gone.pid(), info), kTaskAllInfoBytes); // and keeps its files
+    ASSERT_TRUE(listed(gone.pid())) << "through its kept directory";
+
+    gone.kill(SIGKILL);
+    EXPECT_EQ(gone.waitForExit(5.0), std::nullopt);
+    const pid_t again = startWithPid(gone.pid(),
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/tail", "-f", "/dev/null",
+            nullptr});
+    ASSERT_EQ(again, gone.pid()) << std::strerror(errno);
+    awaitExec(again, "tail");
+    EXPECT_FALSE(listed(again)) << "the process at the pid now is 65534's";
+    ::kill(again, SIGKILL);
+    ::waitpid(again, nullptr, 0);
 }
 
 TEST(SystemProcessReaders, AProcessOfAnotherUserIsNeitherListedNorDetailed)

@@ -18,7 +18,7 @@ namespace {
 // Descriptors left for everything else the process opens (connections, a reading thread's /proc
 // descriptor, the files of a process that may not keep them).
 constexpr rlim_t kReservedDescriptors = 256;
-constexpr rlim_t kDescriptorsPerProcess = 2;
+constexpr rlim_t kDescriptorsPerProcess = 3;
 
 // How many processes may keep their files under the soft descriptor limit as it is now.
 std::size_t processesWithinLimit()
@@ -85,22 +85,34 @@ void KeptProcessFiles::clear()
     count_ = 0;
 }
 
-KeptProcessFiles::Claim KeptProcessFiles::claim(std::int32_t pid)
+KeptProcessFiles::Claim::Entry* KeptProcessFiles::find(std::int32_t pid) const
 {
     Claim::Entry* const end = entries_.get() + count_;
     Claim::Entry* const entry = std::lower_bound(
         entries_.get(), end, pid, [](const Claim::Entry& kept, std::int32_t wanted) { return kept.pid < wanted; });
-    if (entry == end || entry->pid != pid || entry->claimed.exchange(true, std::memory_order_acquire)) {
+    return entry != end && entry->pid == pid ? entry : nullptr;
+}
+
+KeptProcessFiles::Claim KeptProcessFiles::claim(std::int32_t pid)
+{
+    Claim::Entry* const entry = find(pid);
+    if (entry == nullptr || entry->claimed.exchange(true, std::memory_order_acquire)) {
         return Claim();
     }
     return Claim(entry);
+}
+
+int KeptProcessFiles::directoryOf(std::int32_t pid) const
+{
+    const Claim::Entry* const entry = find(pid);
+    return entry != nullptr ? entry->files.directory.get() : -1;
 }
 
 std::size_t KeptProcessFiles::openDescriptors() const
 {
     std::size_t open = 0;
     for (const Claim::Entry& entry : std::span(entries_.get(), count_)) {
-        open += (entry.files.stat ? 1 : 0) + (entry.files.statm ? 1 : 0);
+        open += (entry.files.directory ? 1 : 0) + (entry.files.stat ? 1 : 0) + (entry.files.statm ? 1 : 0);
     }
     return open;
 }

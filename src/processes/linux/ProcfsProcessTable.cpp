@@ -181,7 +181,11 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
                 continue;
             }
             // A process that is gone by now is simply not listed.
-            if (ownerOf(entry->d_name) != uid) {
+            std::optional<std::uint32_t> owner = keptOwner(*pid, entry->d_ino);
+            if (!owner) {
+                owner = ownerOf(entry->d_name);
+            }
+            if (owner != uid) {
                 continue;
             }
             if (count == buffer.size()) {
@@ -191,6 +195,18 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
         }
     }
     return remember();
+}
+
+std::optional<std::uint32_t> ProcfsProcessTable::keptOwner(std::int32_t pid, ino_t listedInode) const
+{
+    // The listing names the inode of the pid's directory now; a kept directory with that inode is
+    // the live process at the pid, and its owner is asked without a walk from the root.
+    const int directory = kept_ ? kept_->directoryOf(pid) : -1;
+    struct stat status { };
+    if (directory < 0 || ::fstat(directory, &status) != 0 || status.st_ino != listedInode) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(status.st_uid);
 }
 
 std::optional<std::uint32_t> ProcfsProcessTable::listedOwner(std::int32_t pid) const
@@ -248,25 +264,33 @@ std::optional<std::uint32_t> ProcfsProcessTable::ownerOf(const char* directory) 
     return static_cast<std::uint32_t>(status.st_uid);
 }
 
-std::optional<std::string_view> ProcfsProcessTable::readProcessFile(
-    const char* path, UniqueFd* kept, std::string& buffer) const
+bool ProcfsProcessTable::rereadKept(const KeptProcessFiles::Files& files, ProcessTexts& texts)
 {
-    if (kept == nullptr) {
-        return readFile(root_.get(), path, buffer);
+    if (!files.stat || !files.statm) {
+        return false;
     }
-    if (*kept) {
-        if (const auto text = rereadWholeFile(kept->get(), kMaximumProcFileBytes, buffer, FileEnd::shortRead)) {
-            return text;
-        }
-        kept->reset(); // its process is gone; the pid may belong to another one by now
+    texts.stat = rereadWholeFile(files.stat.get(), kMaximumProcFileBytes, statText_, FileEnd::shortRead);
+    texts.statm = texts.stat ? rereadWholeFile(files.statm.get(), kMaximumProcFileBytes, statmText_, FileEnd::shortRead)
+                             : std::nullopt;
+    return texts.statm.has_value();
+}
+
+std::optional<std::uint32_t> ProcfsProcessTable::openKept(const char* directory, KeptProcessFiles::Files& files) const
+{
+    files = {};
+    // All three through one directory handle, so that they belong to one process.
+    UniqueFd opened(::openat(root_.get(), directory, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat owner { };
+    if (!opened || ::fstat(opened.get(), &owner) != 0) {
+        return std::nullopt;
     }
-    UniqueFd file(::openat(root_.get(), path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    const auto text =
-        file ? rereadWholeFile(file.get(), kMaximumProcFileBytes, buffer, FileEnd::shortRead) : std::nullopt;
-    if (text) {
-        *kept = std::move(file);
+    UniqueFd stat(::openat(opened.get(), "stat", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    UniqueFd statm(::openat(opened.get(), "statm", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!stat || !statm) {
+        return std::nullopt;
     }
-    return text;
+    files = {std::move(opened), std::move(stat), std::move(statm)};
+    return static_cast<std::uint32_t>(owner.st_uid);
 }
 
 int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
@@ -274,27 +298,44 @@ int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
     if (!root_ || !bootSeconds_ || pid < 1) {
         return kFailedPidInfo;
     }
-    // Every file is opened by its path below the root (or read through the one kept for the pid): no
-    // directory handle per process.
+    // Every file is opened by its path below the root, or read through those kept for the pid: no
+    // directory handle opened per process and call.
     ProcessPath path(pid);
     std::optional<std::uint32_t> owner = listedOwner(pid);
     if (!owner) {
         owner = ownerOf(path.directory());
     }
+    if (!owner) {
+        return kFailedPidInfo;
+    }
     const KeptProcessFiles::Claim kept = kept_ ? kept_->claim(pid) : KeptProcessFiles::Claim();
-    const auto statText =
-        owner ? readProcessFile(path.file("stat"), kept ? &kept->stat : nullptr, statText_) : std::nullopt;
-    const auto fields = statText ? procfs::parseStat(*statText) : std::nullopt;
+    ProcessTexts texts;
+    if (kept && !rereadKept(*kept, texts)) {
+        // None kept yet, or the process they were opened for is gone: open those of the process that
+        // has the pid now, and take its owner afresh (the listing may have seen the one before).
+        owner = openKept(path.directory(), *kept);
+        if (!owner || !rereadKept(*kept, texts)) {
+            *kept = {};
+            return kFailedPidInfo;
+        }
+    }
+    if (!kept) {
+        texts.stat = readFile(root_.get(), path.file("stat"), statText_);
+    }
+    const auto fields = texts.stat ? procfs::parseStat(*texts.stat) : std::nullopt;
     if (!fields || fields->pid < 1) {
         return kFailedPidInfo;
     }
-    // The exe link, the dearest of the three reads after stat, only for the reader's own processes:
-    // the others are left out by every reader anyway.
+    // The exe link, the dearest read after stat, only for the reader's own processes: the others
+    // are left out by every reader anyway.
     std::array<char, kMaximumLinkBytes> target;
-    const std::string_view name =
-        *owner == readerUid_ ? executableName(root_.get(), path.file("exe"), target) : std::string_view();
-    const auto statmText = readProcessFile(path.file("statm"), kept ? &kept->statm : nullptr, statmText_);
-    const auto residentPages = statmText ? procfs::parseStatmResidentPages(*statmText) : std::nullopt;
+    const std::string_view name = *owner != readerUid_ ? std::string_view()
+        : kept                                         ? executableName(kept->directory.get(), "exe", target)
+                                                       : executableName(root_.get(), path.file("exe"), target);
+    if (!kept) {
+        texts.statm = readFile(root_.get(), path.file("statm"), statmText_);
+    }
+    const auto residentPages = texts.statm ? procfs::parseStatmResidentPages(*texts.statm) : std::nullopt;
     if (!residentPages) {
         return kFailedPidInfo;
     }

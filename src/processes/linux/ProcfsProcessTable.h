@@ -2,6 +2,9 @@
 
 #include "common/UniqueFd.h"
 #include "processes/ProcessTable.h"
+#include "processes/linux/KeptProcessFiles.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -15,7 +18,6 @@ namespace quorvantile {
 namespace procfs {
 struct StatFields;
 } // namespace procfs
-class KeptProcessFiles;
 
 // The process table over a procfs tree: "/proc" on a running system, a fixture tree in tests.
 //
@@ -29,9 +31,10 @@ class KeptProcessFiles;
 // boot time that start times count from is read once, when the table is made: make one per reader
 // call.
 //
-// Given kept files, a listing makes its processes the ones whose stat and statm files are kept, and
-// taskAllInfo reads those files through them (KeptProcessFiles.h). Its views share them; a listing
-// must not run while a view reads.
+// Given kept files (KeptProcessFiles.h), a listing asks a kept directory that is still the pid's for
+// its process's owner and makes its processes the ones whose files are kept, and taskAllInfo reads
+// through them. Its views
+// share them; a listing must not run while a view reads.
 class ProcfsProcessTable final : public ProcessTable {
 public:
     explicit ProcfsProcessTable(const std::string& root, std::shared_ptr<KeptProcessFiles> kept = nullptr);
@@ -58,10 +61,17 @@ private:
     [[nodiscard]] std::optional<std::uint32_t> ownerOf(const char* directory) const;
     // The owner the last listing found for `pid`, if it listed it.
     [[nodiscard]] std::optional<std::uint32_t> listedOwner(std::int32_t pid) const;
-    // The text of a process's file at `path` below the root: through `kept` when given (opened anew
-    // and kept when there is none or its process is gone), else opened, read and closed.
-    [[nodiscard]] std::optional<std::string_view> readProcessFile(
-        const char* path, UniqueFd* kept, std::string& buffer) const;
+    struct ProcessTexts {
+        std::optional<std::string_view> stat;
+        std::optional<std::string_view> statm;
+    };
+    // Reads stat and statm through kept files; false when there are none or their process is gone.
+    [[nodiscard]] bool rereadKept(const KeptProcessFiles::Files& files, ProcessTexts& texts);
+    // Opens the files of the process at `directory` below the root into `files`; its owner, or
+    // absent (and `files` empty) when they cannot be opened.
+    [[nodiscard]] std::optional<std::uint32_t> openKept(const char* directory, KeptProcessFiles::Files& files) const;
+    // The owner of `pid` by the directory kept for it, when that is the directory the listing found.
+    [[nodiscard]] std::optional<std::uint32_t> keptOwner(std::int32_t pid, ino_t listedInode) const;
     void fillBsd(
         ProcessBsdInfo& info, const procfs::StatFields& fields, std::uint32_t owner, std::string_view name) const;
 
