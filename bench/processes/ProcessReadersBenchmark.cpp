@@ -58,12 +58,15 @@ void BM_InventorySnapshot(benchmark::State& state)
 }
 BENCHMARK(BM_InventorySnapshot)->Unit(benchmark::kMillisecond);
 
-// The reader on a given number of threads; the CPU column counts all of them.
+// The reader on a given number of threads (the first argument), with a table made per call or, when
+// the second is 1, a server's tables, which keep each process's files open from one call to the
+// next; the CPU column counts all threads.
 void BM_InventoryOnThreads(benchmark::State& state)
 {
     const auto threads = static_cast<std::size_t>(state.range(0));
+    const auto kept = state.range(1) == 1 ? systemProcessTables("/proc") : nullptr;
     for (auto _ : state) {
-        const auto table = systemProcessTable("/proc");
+        const auto table = kept ? kept->fresh() : systemProcessTable("/proc");
         const auto snapshot = ProcessInventoryHardware::snapshot(getpid(), *table, systemClock(), threads);
         if (!snapshot) {
             state.SkipWithError("no inventory");
@@ -73,9 +76,8 @@ void BM_InventoryOnThreads(benchmark::State& state)
     }
 }
 BENCHMARK(BM_InventoryOnThreads)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
+    ->ArgsProduct({{1, 2, 4}, {0, 1}})
+    ->ArgNames({"threads", "kept"})
     ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
@@ -83,28 +85,6 @@ BENCHMARK(BM_InventoryOnThreads)
 // What the reader's helper threads cost per call, made and joined for each call as the reader does,
 // against the same number kept parked on a condition variable and woken for each call. Neither
 // does any reading: the difference is all that parking could save.
-// The same with a server's tables, which keep each process's files open from one call to the next.
-void BM_KeptInventoryOnThreads(benchmark::State& state)
-{
-    const auto threads = static_cast<std::size_t>(state.range(0));
-    const auto tables = systemProcessTables("/proc");
-    for (auto _ : state) {
-        const auto snapshot = ProcessInventoryHardware::snapshot(getpid(), *tables->fresh(), systemClock(), threads);
-        if (!snapshot) {
-            state.SkipWithError("no inventory");
-            return;
-        }
-        benchmark::DoNotOptimize(snapshot);
-    }
-}
-BENCHMARK(BM_KeptInventoryOnThreads)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->MeasureProcessCPUTime()
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-
 void BM_HelpersMadePerCall(benchmark::State& state)
 {
     for (auto _ : state) {
