@@ -388,7 +388,7 @@ std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot)
 
 namespace {
 
-// Tables that hand the stat and statm files of the processes they listed on to the next table.
+// Tables that hand the kept files of the processes they listed on to the next table.
 class ProcfsProcessTables final : public ProcessTables {
 public:
     explicit ProcfsProcessTables(std::string procRoot)

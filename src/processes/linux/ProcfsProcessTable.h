@@ -33,8 +33,7 @@ struct StatFields;
 //
 // Given kept files (KeptProcessFiles.h), a listing asks a kept directory that is still the pid's for
 // its process's owner and makes its processes the ones whose files are kept, and taskAllInfo reads
-// through them. Its views
-// share them; a listing must not run while a view reads.
+// through them. Its views share them; a listing must not run while a view reads.
 class ProcfsProcessTable final : public ProcessTable {
 public:
     explicit ProcfsProcessTable(const std::string& root, std::shared_ptr<KeptProcessFiles> kept = nullptr);
