@@ -1,5 +1,6 @@
 // The "battery1" reply's JSON form.
 #include "FuzzSupport.h"
+#include "common/JsonDecode.h"
 #include "sensors/AccessoryBatterySnapshot.h"
 
 #include <set>

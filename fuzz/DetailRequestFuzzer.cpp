@@ -1,5 +1,6 @@
 // The "process1" request body, the one body the server decodes from any trusted client.
 #include "FuzzSupport.h"
+#include "common/JsonDecode.h"
 #include "processes/ProcessDetailRequest.h"
 #include "processes/ProcessDetailSnapshot.h"
 

@@ -1,5 +1,6 @@
 // The "appview1" reply's JSON form.
 #include "FuzzSupport.h"
+#include "common/JsonDecode.h"
 #include "processes/ProcessInventorySnapshot.h"
 
 using namespace quorvantile;

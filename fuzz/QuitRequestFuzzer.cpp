@@ -1,5 +1,6 @@
 // The "quitapp1" request body and its reply's JSON form.
 #include "FuzzSupport.h"
+#include "common/JsonDecode.h"
 #include "companion/AppQuitRequest.h"
 
 using namespace quorvantile;

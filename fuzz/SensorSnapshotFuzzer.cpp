@@ -1,5 +1,6 @@
 // The "snapshot" reply as a client decodes it.
 #include "FuzzSupport.h"
+#include "common/JsonDecode.h"
 #include "sensors/SensorSnapshot.h"
 
 using namespace quorvantile;

@@ -6,6 +6,7 @@
 #include "CompanionProcess.h"
 #include "PrivateBus.h"
 #include "QueryClient.h"
+#include "common/JsonDecode.h"
 
 #include "common/Clock.h"
 

@@ -1,4 +1,4 @@
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +12,11 @@ void encodeText(std::string& out, std::string_view text)
     const bool plain = std::all_of(
         text.begin(), text.end(), [](char byte) { return byte >= ' ' && byte <= '~' && byte != '"' && byte != '\\'; });
     if (!plain) {
-        out += Json(std::string(text)).dump();
+        try {
+            out += Json(std::string(text)).dump();
+        } catch (const nlohmann::json::exception&) {
+            throw EncodingError("a text that is not valid UTF-8");
+        }
         return;
     }
     out += '"';

@@ -28,8 +28,7 @@
 //
 // Members may be booleans, integers, doubles, strings, such enumerations, records, vectors and
 // optionals of these. Then `json::encode(record)` writes and `json::decode<Example>(bytes)` reads it.
-
-#include <nlohmann/json.hpp>
+// Reading is in JsonDecode.h, the one header that brings in the JSON library: most code only writes.
 
 #include <array>
 #include <charconv>
@@ -46,8 +45,6 @@
 #include <vector>
 
 namespace quorvantile::json {
-
-using Json = nlohmann::ordered_json;
 
 // One field of a record: its JSON key and the member that holds it.
 template<typename Record, typename Member> struct Field {
@@ -128,7 +125,7 @@ public:
 // The encoder writes straight into one string, as the tree's compact dump would write it, without
 // building the tree: the inventory reply holds hundreds of records.
 
-void encodeText(std::string& out, std::string_view text); // throws on a text that is not valid UTF-8
+void encodeText(std::string& out, std::string_view text); // throws EncodingError when not valid UTF-8
 void encodeValue(std::string& out, double value); // throws EncodingError when not finite
 
 inline void encodeValue(std::string& out, const std::string& value) { encodeText(out, value); }
@@ -204,108 +201,7 @@ template<typename Value> std::optional<std::string> encode(const Value& value)
         return out;
     } catch (const EncodingError&) {
         return std::nullopt;
-    } catch (const nlohmann::json::exception&) {
-        return std::nullopt; // a text that is not valid UTF-8
     }
-}
-
-// ---- Decoding ---------------------------------------------------------------------------------
-
-bool decodeValue(const Json& value, bool& out);
-bool decodeValue(const Json& value, double& out);
-bool decodeValue(const Json& value, std::string& out);
-
-// Integers must be JSON integers (no fraction, no exponent) that fit the field's type.
-template<Integer Value> bool decodeValue(const Json& value, Value& out)
-{
-    const auto store = [&out](auto number) {
-        if (std::in_range<Value>(number)) {
-            out = static_cast<Value>(number);
-            return true;
-        }
-        return false;
-    };
-    if (value.is_number_unsigned()) {
-        return store(value.get<std::uint64_t>());
-    }
-    return value.is_number_integer() && store(value.get<std::int64_t>());
-}
-
-template<NamedEnum Enum> bool decodeValue(const Json& value, Enum& out)
-{
-    if (!value.is_string()) {
-        return false;
-    }
-    const auto found = enumFromText<Enum>(value.get_ref<const std::string&>());
-    if (found) {
-        out = *found;
-    }
-    return found.has_value();
-}
-
-template<Record Value> bool decodeValue(const Json& value, Value& record);
-
-template<typename Element> bool decodeValue(const Json& value, std::vector<Element>& out)
-{
-    if (!value.is_array()) {
-        return false;
-    }
-    std::vector<Element> elements;
-    elements.reserve(value.size());
-    for (const Json& item : value) {
-        Element element {};
-        if (!decodeValue(item, element)) {
-            return false;
-        }
-        elements.push_back(std::move(element));
-    }
-    out = std::move(elements);
-    return true;
-}
-
-// A missing key or a value of the wrong type fails.
-template<typename Value> bool decodeField(const Json& object, std::string_view key, Value& out)
-{
-    const auto found = object.find(key);
-    return found != object.end() && decodeValue(*found, out);
-}
-
-// A missing key and `null` both read as absent; a present value of the wrong type fails.
-template<typename Value> bool decodeField(const Json& object, std::string_view key, std::optional<Value>& out)
-{
-    const auto found = object.find(key);
-    if (found == object.end() || found->is_null()) {
-        out.reset();
-        return true;
-    }
-    Value value {};
-    if (!decodeValue(*found, value)) {
-        return false;
-    }
-    out = std::move(value);
-    return true;
-}
-
-template<Record Value> bool decodeValue(const Json& value, Value& record)
-{
-    return value.is_object() &&
-        std::apply(
-            [&](const auto&... fields) { return (decodeField(value, fields.key, record.*fields.member) && ...); },
-            Value::jsonFields());
-}
-
-// Parses one JSON document (surrounding white space allowed, nothing else) into `Value`.
-template<typename Value> std::optional<Value> decode(std::string_view bytes)
-{
-    const Json document = Json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
-    if (document.is_discarded()) {
-        return std::nullopt;
-    }
-    Value value {};
-    if (!decodeValue(document, value)) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 } // namespace quorvantile::json

@@ -1,4 +1,5 @@
 #include "companion/AppQuitRequest.h"
+#include "common/JsonDecode.h"
 
 #include "companion/SensorTransport.h"
 

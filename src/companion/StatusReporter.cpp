@@ -1,4 +1,5 @@
 #include "companion/StatusReporter.h"
+#include "common/JsonDecode.h"
 
 #include "common/FileText.h"
 

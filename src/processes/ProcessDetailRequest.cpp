@@ -1,4 +1,5 @@
 #include "processes/ProcessDetailRequest.h"
+#include "common/JsonDecode.h"
 
 #include "processes/ProcessLimits.h"
 

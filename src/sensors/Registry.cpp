@@ -1,6 +1,6 @@
 #include "sensors/Registry.h"
 
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 
 #include <array>
 #include <cmath>

@@ -1,4 +1,5 @@
 #include "sensors/SensorSnapshot.h"
+#include "common/JsonDecode.h"
 
 #include "common/SnapshotHeader.h"
 #include "common/Text.h"

@@ -1,4 +1,5 @@
 #include "setup/DefaultsValue.h"
+#include "common/JsonDecode.h"
 
 #include <limits>
 #include <utility>

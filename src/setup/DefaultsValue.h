@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 #include "common/PropertyValue.h"
 
 #include <cstdint>

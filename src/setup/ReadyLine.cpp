@@ -1,6 +1,6 @@
 #include "setup/ReadyLine.h"
 
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 
 namespace quorvantile::setup {
 namespace {

@@ -1,4 +1,4 @@
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 
 #include <gtest/gtest.h>
 

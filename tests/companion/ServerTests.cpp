@@ -1,5 +1,6 @@
 // The server loop in-process, with fake readers and a fake signature check; and the folders it
 // trusts: the container and the runtime directory must be the user's alone.
+#include "common/JsonDecode.h"
 #include "companion/Server.h"
 
 #include "CompanionProcess.h"

@@ -5,7 +5,7 @@
 #include "TestPaths.h"
 
 #include "common/FileText.h"
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 #include "sensors/AccessoryBatterySnapshot.h"
 #include "sensors/linux/Sysfs.h"
 

@@ -2,6 +2,7 @@
 // a cgroup named like a desktop application's scope.
 #include "CompanionProcess.h"
 #include "TestPaths.h"
+#include "common/JsonDecode.h"
 
 #include "common/FileText.h"
 #include "companion/AppQuitRequest.h"

@@ -1,4 +1,5 @@
 #include "PrivateBus.h"
+#include "common/JsonDecode.h"
 
 #include <unistd.h>
 

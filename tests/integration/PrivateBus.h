@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CompanionProcess.h"
+#include "common/JsonDecode.h"
 
 #include <nlohmann/json.hpp>
 

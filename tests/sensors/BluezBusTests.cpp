@@ -2,6 +2,7 @@
 // companion's end-to-end tests cannot time, such as changes announced between the reply and the
 // end of a walk.
 #include "PrivateBus.h"
+#include "common/JsonDecode.h"
 #include "common/UniqueFd.h"
 #include "sensors/AccessoryBatteryHardware.h"
 #include "sensors/SensorFixtures.h"

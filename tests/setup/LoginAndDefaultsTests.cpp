@@ -1,6 +1,7 @@
 // The autostart login item and the defaults file, each in a temporary configuration folder.
 #include "CompanionProcess.h"
 #include "SetupTestSupport.h"
+#include "common/JsonDecode.h"
 
 #include "setup/linux/DesktopEntryText.h"
 #include "setup/linux/JsonDefaultsStore.h"

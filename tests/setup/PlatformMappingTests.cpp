@@ -1,6 +1,7 @@
 // The portable pieces under the macOS setup ports: user-defaults values to and from JSON, the login
 // item's status number, the platform's own error text, and the awaiting of a completion handler.
 #include "SetupTestSupport.h"
+#include "common/JsonDecode.h"
 
 #include "common/FakePropertyValue.h"
 #include "setup/AppServiceStatus.h"

@@ -1,5 +1,6 @@
 // The setup state machine over substitutes of both controllers, stepped on a manual main executor.
 #include "SetupTestSupport.h"
+#include "common/JsonDecode.h"
 
 #include "setup/SensorCompanionSetupState.h"
 #include "setup/SerialExecutor.h"

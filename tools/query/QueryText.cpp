@@ -1,4 +1,5 @@
 #include "QueryText.h"
+#include "common/JsonDecode.h"
 
 #include "common/Text.h"
 

@@ -3,6 +3,7 @@
 #include "QueryClient.h"
 #include "QueryMessages.h"
 #include "QueryText.h"
+#include "common/JsonDecode.h"
 
 #include "companion/GroupContainer.h"
 #include "companion/SensorTransport.h"

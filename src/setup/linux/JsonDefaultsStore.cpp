@@ -1,4 +1,5 @@
 #include "setup/linux/JsonDefaultsStore.h"
+#include "common/JsonDecode.h"
 
 #include "common/FileText.h"
 #include "setup/linux/XdgFolders.h"

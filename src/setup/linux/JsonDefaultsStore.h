@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/JsonDecode.h"
 #include "setup/DefaultsStore.h"
 
 #include <filesystem>

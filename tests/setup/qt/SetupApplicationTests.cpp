@@ -5,7 +5,7 @@
 
 #include "common/Clock.h"
 #include "common/FileText.h"
-#include "common/Json.h"
+#include "common/JsonDecode.h"
 #include "sensors/SensorSnapshot.h"
 
 #include <gtest/gtest.h>
