@@ -93,8 +93,8 @@ public:
 [[nodiscard]] std::unique_ptr<ProcessTable> systemProcessTable(const std::string& procRoot);
 
 // The tables of a reader that runs again and again (a server's inventory). A table may hand what it
-// opened on to the next one (Linux keeps the listed processes' stat and statm files open) until the
-// owner calls rest. For one thread; each table follows ProcessTable's rules.
+// opened on to the next one (Linux keeps the listed processes' directories, stat and statm open)
+// until the owner calls rest. For one thread; each table follows ProcessTable's rules.
 class ProcessTables {
 public:
     virtual ~ProcessTables() = default;
