@@ -20,8 +20,10 @@ namespace quorvantile::ProcessInventoryHardware {
 //
 // With `threads` above 1 and enough processes listed, the reads are shared among that many threads
 // (this one included, within kMaximumInventoryThreads), each on its own view of `table` and all
-// reading `clock`; they exist only inside the call. Each checks the budget before every process it
-// takes, and the result is built in pid order as one thread would build it.
+// reading `clock`; they exist only inside the call. When the table's listing tells how far it has
+// got, the other threads begin on the first processes while this one lists the rest. Each thread
+// checks the budget before every process it takes, and the result is built in pid order as one
+// thread would build it.
 [[nodiscard]] Result<ProcessInventorySnapshot> snapshot(
     std::int32_t preferredPID, ProcessTable& table, const Clock& clock, std::size_t threads = 1);
 

@@ -3,6 +3,7 @@
 #include "processes/ProcessLimits.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -59,6 +60,16 @@ struct ProcessUsageInfo {
     std::uint64_t ri_diskio_byteswritten = 0;
 };
 
+// What a listing tells its reader as it goes, on the listing thread.
+class ListingProgress {
+public:
+    // `count` ids are written from the first slot on, and stay as they are.
+    virtual void listed(std::size_t count) = 0;
+
+protected:
+    ~ListingProgress() = default;
+};
+
 // One view of the table. An implementation may fix some state when it is made (Linux: the boot time
 // that start times count from), so readers take a fresh one per call. Not for concurrent use: a
 // reader that reads on several threads gives each its own view (viewForAnotherThread).
@@ -70,6 +81,15 @@ public:
     // from the first slot on and returns the number of bytes written; a full buffer returns its whole
     // size and leaves the rest out. 0 or less is failure.
     [[nodiscard]] virtual int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) = 0;
+
+    // listPids, telling `progress` as it writes ids so that a reader can begin on the first while the
+    // rest are listed; the views of this table may read while it lists. A table whose listing comes
+    // in one piece tells nothing, as this default does.
+    [[nodiscard]] virtual int listPidsTelling(
+        std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer, ListingProgress& /*progress*/)
+    {
+        return listPids(uid, buffer);
+    }
 
     // proc_pidinfo(PROC_PIDTBSDINFO): kBsdInfoBytes on success, anything else is failure.
     [[nodiscard]] virtual int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) = 0;

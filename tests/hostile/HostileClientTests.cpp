@@ -56,7 +56,7 @@ std::size_t drain(int fd)
 // which come and go with them (and whose closing the reader's own tests check).
 int openDescriptors(pid_t pid)
 {
-    static const std::regex kept("/proc/[0-9]+(/statm?)?( \\(deleted\\))?"); // "deleted": its process is gone
+    static const std::regex kept("/proc/[0-9]+(/(statm?|exe))?( \\(deleted\\))?"); // "deleted": its process is gone
     const auto count = [path = "/proc/" + std::to_string(pid) + "/fd"] {
         int open = 0;
         for (const auto& entry : std::filesystem::directory_iterator(path)) {

@@ -14,6 +14,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -35,6 +36,11 @@ struct SharedProcesses {
     std::size_t threadsToMeet = 1;
     std::function<void()> beforeRead = [] {};
     std::function<void()> onList = [] {};
+    // A listing that tells its progress after each id, calls this then, and returns `listResult`
+    // when it is set.
+    bool tellsProgress = false;
+    std::function<void(std::size_t)> whileListing = [](std::size_t) {};
+    std::optional<int> listResult;
 
     std::mutex mutex;
     std::condition_variable met;
@@ -54,6 +60,21 @@ public:
         const std::size_t count = std::min(shared_.listed.size(), buffer.size());
         std::copy_n(shared_.listed.begin(), count, buffer.begin());
         return static_cast<int>(count * sizeof(std::int32_t));
+    }
+    int listPidsTelling(
+        std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer, ListingProgress& progress) override
+    {
+        if (!shared_.tellsProgress) {
+            return listPids(uid, buffer);
+        }
+        shared_.onList();
+        const std::size_t count = std::min(shared_.listed.size(), buffer.size());
+        for (std::size_t index = 0; index < count; ++index) {
+            buffer[index] = shared_.listed[index];
+            progress.listed(index + 1);
+            shared_.whileListing(index + 1);
+        }
+        return shared_.listResult.value_or(static_cast<int>(count * sizeof(std::int32_t)));
     }
     int bsdInfo(std::int32_t, ProcessBsdInfo&) override { return 0; }
     int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override
@@ -194,6 +215,34 @@ TEST_F(InventoryThreads, HowManyThreadsRead)
         EXPECT_EQ(shared.viewsMade, row.views);
         EXPECT_EQ(shared.readers.size(), row.views + 1);
     }
+}
+
+// A listing that tells how far it has got is read while it goes on, and gives what one thread reading
+// the whole list gives; one that fails after telling leaves no thread behind.
+TEST_F(InventoryThreads, TheThreadsBeginOnTheFirstProcessesWhileTheRestAreListed)
+{
+    addProcesses(300);
+    shared.listed.insert(shared.listed.begin() + 150, {0, 200, -5, 200}); // pid 200 is listed at 100 too
+    const auto alone = read(1);
+    ASSERT_TRUE(alone);
+
+    shared.tellsProgress = true;
+    bool readWhileListing = false;
+    shared.whileListing = [&](std::size_t count) {
+        if (count == 200) {
+            std::unique_lock lock(shared.mutex);
+            readWhileListing =
+                shared.met.wait_for(lock, std::chrono::seconds(5), [this] { return !shared.reads.empty(); });
+        }
+    };
+    const auto told = read(2);
+    ASSERT_TRUE(told);
+    EXPECT_TRUE(readWhileListing) << "no process was read before the listing ended";
+    EXPECT_EQ(*told, *alone);
+    EXPECT_EQ(shared.viewsMade, 1U);
+
+    shared.listResult = -1;
+    EXPECT_FALSE(read(kMaximumInventoryThreads));
 }
 
 TEST_F(InventoryThreads, EveryThreadChecksTheBudgetBeforeEachProcess)

@@ -156,21 +156,29 @@ TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadRea
     }
 }
 
-// A server's inventory keeps the directory, stat and statm of the processes it read and reads them
-// again next time: what changed meanwhile shows, and they are closed once it rests.
+// A server's inventory keeps the directory, stat, statm and exe link of the processes it read and
+// reads them again next time: what changed meanwhile shows (an exec too), and they are closed once it
+// rests.
 TEST(SystemProcessReaders, AServersInventoryReadsTheFilesItKeepsAfreshAndClosesThemAtRest)
 {
     ProcessInventoryHardware::SystemInventory inventory({});
+    testing::ChildProcess child({"/bin/sh", "-c", "read line; exec /bin/sleep 30"}, {});
+    const std::string shell = std::filesystem::canonical("/bin/sh").filename(); // not its command, "sh"
+    awaitExec(child.pid(), shell);
     const auto before = openDescriptors();
     const auto first = inventory.snapshot(::getpid());
-    ASSERT_TRUE(first && find(*first, ::getpid()));
-    EXPECT_GE(openDescriptors(), before + 3 * static_cast<std::ptrdiff_t>(first->readings.size()));
+    ASSERT_TRUE(first && find(*first, ::getpid()) && find(*first, child.pid()));
+    EXPECT_GE(openDescriptors(), before + 4 * static_cast<std::ptrdiff_t>(first->readings.size()));
+    EXPECT_EQ(find(*first, child.pid())->name, shell);
 
     constexpr std::size_t kGrowth = 64 << 20;
     const std::vector<char> touched(kGrowth, 1);
+    ASSERT_TRUE(child.write("go\n"));
+    awaitExec(child.pid(), "sleep");
     const auto second = inventory.snapshot(::getpid());
-    ASSERT_TRUE(second && find(*second, ::getpid()));
+    ASSERT_TRUE(second && find(*second, ::getpid()) && find(*second, child.pid()));
     EXPECT_GE(find(*second, ::getpid())->residentBytes, find(*first, ::getpid())->residentBytes + kGrowth * 9 / 10);
+    EXPECT_EQ(find(*second, child.pid())->name, "sleep") << "was " << find(*first, child.pid())->name;
 
     const double now = systemClock().uptime();
     EXPECT_GE(inventory.rest(now), now + kInventoryRestSeconds - 1) << "not yet";
@@ -223,7 +231,7 @@ TEST(SystemProcessReaders, TheProcessThatReusesAPidIsReadAsItselfNotThroughTheFi
     reap();
 }
 
-// Kept files take three descriptors a process: only as many processes keep them as the soft limit
+// Kept files take four descriptors a process: only as many processes keep them as the soft limit
 // leaves room for beside a reserve, and the others are read all the same. The keeper raises the
 // soft limit as far as the hard one allows.
 TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLeavesRoom)
@@ -239,14 +247,14 @@ TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLea
     const auto kept = std::make_shared<KeptProcessFiles>(kProcessIdSlots);
     rlimit raised {};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &raised), 0);
-    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(saved.rlim_max, 256 + 3 * kProcessIdSlots));
+    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(saved.rlim_max, 256 + 4 * kProcessIdSlots));
 
     std::vector<std::unique_ptr<testing::ChildProcess>> children;
     for (int index = 0; index < 4; ++index) {
         children.push_back(std::make_unique<testing::ChildProcess>(
             std::vector<std::string> {"/bin/sleep", "30"}, testing::ChildOptions {}));
     }
-    ASSERT_TRUE(setSoft(256 + 3 * 3));
+    ASSERT_TRUE(setSoft(256 + 4 * 3));
     ProcfsProcessTable table("/proc", kept);
     const auto inventory = ProcessInventoryHardware::snapshot(::getpid(), table, systemClock(), 1);
     ASSERT_TRUE(setSoft(saved.rlim_cur));
@@ -254,7 +262,7 @@ TEST(SystemProcessReaders, ProcessesKeepTheirFilesOnlyWhereTheDescriptorLimitLea
     for (const auto& child : children) {
         EXPECT_TRUE(find(*inventory, child->pid())) << child->pid();
     }
-    EXPECT_EQ(kept->openDescriptors(), 9U);
+    EXPECT_EQ(kept->openDescriptors(), 12U);
 }
 
 // A listing asks a kept directory for its process's owner only while it is the pid's directory: once

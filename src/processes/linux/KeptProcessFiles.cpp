@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 
 namespace quorvantile {
 
-struct KeptProcessFiles::Claim::Entry {
+struct KeptProcessFiles::Entry {
     std::int32_t pid = 0;
     Files files;
     std::atomic<bool> claimed = false;
@@ -18,7 +19,7 @@ namespace {
 // Descriptors left for everything else the process opens (connections, a reading thread's /proc
 // descriptor, the files of a process that may not keep them).
 constexpr rlim_t kReservedDescriptors = 256;
-constexpr rlim_t kDescriptorsPerProcess = 3;
+constexpr rlim_t kDescriptorsPerProcess = 4;
 
 // How many processes may keep their files under the soft descriptor limit as it is now.
 std::size_t processesWithinLimit()
@@ -36,6 +37,15 @@ std::size_t processesWithinLimit()
 }
 
 } // namespace
+
+KeptProcessFiles::Entry* KeptProcessFiles::find(
+    const std::unique_ptr<Entry[]>& entries, std::size_t count, std::int32_t pid)
+{
+    Entry* const end = entries.get() + count;
+    Entry* const entry = std::lower_bound(
+        entries.get(), end, pid, [](const Entry& kept, std::int32_t wanted) { return kept.pid < wanted; });
+    return entry != end && entry->pid == pid ? entry : nullptr;
+}
 
 KeptProcessFiles::Claim::~Claim()
 {
@@ -60,59 +70,77 @@ KeptProcessFiles::KeptProcessFiles(std::size_t maximumProcesses) : maximumProces
 
 KeptProcessFiles::~KeptProcessFiles() = default;
 
-void KeptProcessFiles::keepOnly(std::span<const std::int32_t> pids)
+void KeptProcessFiles::beginListing()
 {
-    const std::size_t count = std::min({pids.size(), maximumProcesses_, processesWithinLimit()});
-    auto entries = std::make_unique<Claim::Entry[]>(count);
-    // Both lists ascend: one merge carries the files of pids still listed over.
-    std::size_t old = 0;
-    for (std::size_t index = 0; index < count; ++index) {
-        entries[index].pid = pids[index];
-        while (old < count_ && entries_[old].pid < pids[index]) {
-            ++old;
-        }
-        if (old < count_ && entries_[old].pid == pids[index]) {
-            entries[index].files = std::move(entries_[old].files);
-        }
+    endListing(); // one left open by a listing that failed
+    // The two arrays trade places, so that a listing allocates only when the room for it changed.
+    std::swap(previous_.entries, current_.entries);
+    std::swap(previous_.capacity, current_.capacity);
+    previous_.count.store(current_.count.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    const std::size_t room = std::min(maximumProcesses_, processesWithinLimit());
+    if (current_.capacity != room) {
+        current_.entries = std::make_unique<Entry[]>(room);
+        current_.capacity = room;
     }
-    entries_ = std::move(entries); // the files of pids no longer listed close here
-    count_ = count;
+    current_.count.store(0, std::memory_order_release);
+}
+
+int KeptProcessFiles::previousDirectory(std::int32_t pid) const
+{
+    const Entry* entry = find(previous_.entries, previous_.count.load(std::memory_order_relaxed), pid);
+    return entry != nullptr ? entry->files.directory.get() : -1;
+}
+
+void KeptProcessFiles::add(std::int32_t pid)
+{
+    const std::size_t count = current_.count.load(std::memory_order_relaxed);
+    if (count == current_.capacity || (count > 0 && current_.entries[count - 1].pid >= pid)) {
+        return; // no room, or out of order: read without kept files
+    }
+    Entry& entry = current_.entries[count];
+    entry.pid = pid;
+    Entry* const before = find(previous_.entries, previous_.count.load(std::memory_order_relaxed), pid);
+    entry.files = before != nullptr ? std::move(before->files) : Files {};
+    current_.count.store(count + 1, std::memory_order_release); // the entry is complete before a claim sees it
+}
+
+void KeptProcessFiles::endListing()
+{
+    for (Entry& entry : std::span(previous_.entries.get(), previous_.count.load(std::memory_order_relaxed))) {
+        entry.files = {}; // the files of a process no longer listed close here
+    }
+    previous_.count.store(0, std::memory_order_relaxed);
 }
 
 void KeptProcessFiles::clear()
 {
-    entries_.reset();
-    count_ = 0;
-}
-
-KeptProcessFiles::Claim::Entry* KeptProcessFiles::find(std::int32_t pid) const
-{
-    Claim::Entry* const end = entries_.get() + count_;
-    Claim::Entry* const entry = std::lower_bound(
-        entries_.get(), end, pid, [](const Claim::Entry& kept, std::int32_t wanted) { return kept.pid < wanted; });
-    return entry != end && entry->pid == pid ? entry : nullptr;
+    current_.entries.reset();
+    current_.capacity = 0;
+    current_.count.store(0, std::memory_order_relaxed);
+    previous_.entries.reset();
+    previous_.capacity = 0;
+    previous_.count.store(0, std::memory_order_relaxed);
 }
 
 KeptProcessFiles::Claim KeptProcessFiles::claim(std::int32_t pid)
 {
-    Claim::Entry* const entry = find(pid);
+    Entry* const entry = find(current_.entries, current_.count.load(std::memory_order_acquire), pid);
     if (entry == nullptr || entry->claimed.exchange(true, std::memory_order_acquire)) {
         return Claim();
     }
     return Claim(entry);
 }
 
-int KeptProcessFiles::directoryOf(std::int32_t pid) const
-{
-    const Claim::Entry* const entry = find(pid);
-    return entry != nullptr ? entry->files.directory.get() : -1;
-}
-
 std::size_t KeptProcessFiles::openDescriptors() const
 {
     std::size_t open = 0;
-    for (const Claim::Entry& entry : std::span(entries_.get(), count_)) {
-        open += (entry.files.directory ? 1 : 0) + (entry.files.stat ? 1 : 0) + (entry.files.statm ? 1 : 0);
+    for (const Entries* entries : {&current_, &previous_}) {
+        for (const Entry& entry : std::span(entries->entries.get(), entries->count.load(std::memory_order_relaxed))) {
+            for (const UniqueFd* file :
+                {&entry.files.directory, &entry.files.stat, &entry.files.statm, &entry.files.exe}) {
+                open += *file ? 1 : 0;
+            }
+        }
     }
     return open;
 }

@@ -64,8 +64,9 @@ private:
     std::size_t directoryBytes_;
 };
 
-// The name for `pbi_name` from the exe link at `path` relative to `directory`, kept in `target`;
-// empty when the link cannot be read (a process that is not dumpable, a zombie, a kernel thread).
+// The name for `pbi_name` from the exe link at `path` relative to `directory` (the link `directory`
+// itself when `path` is empty), kept in `target`; empty when the link cannot be read (a process that
+// is not dumpable, a zombie, a kernel thread).
 std::string_view executableName(int directory, const char* path, std::array<char, kMaximumLinkBytes>& target)
 {
     const ssize_t bytes = ::readlinkat(directory, path, target.data(), target.size());
@@ -96,6 +97,29 @@ std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b)
     std::uint64_t product = 0;
     return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<std::uint64_t>::max() : product;
 }
+
+// Kept files follow the listing that holds this: those of the processes it does not list are closed
+// at its end, however it ends.
+class KeptListing {
+public:
+    explicit KeptListing(KeptProcessFiles* kept) : kept_(kept)
+    {
+        if (kept_ != nullptr) {
+            kept_->beginListing();
+        }
+    }
+    KeptListing(const KeptListing&) = delete;
+    KeptListing& operator=(const KeptListing&) = delete;
+    ~KeptListing()
+    {
+        if (kept_ != nullptr) {
+            kept_->endListing();
+        }
+    }
+
+private:
+    KeptProcessFiles* kept_;
+};
 
 } // namespace
 
@@ -146,22 +170,40 @@ UniqueFd ProcfsProcessTable::openProcess(std::int32_t pid) const
 
 int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer)
 {
-    listing_.reset();
+    struct Untold final : ListingProgress {
+        void listed(std::size_t /*count*/) override { }
+    } untold;
+    return listPidsTelling(uid, buffer, untold);
+}
+
+void ProcfsProcessTable::Listing::add(std::int32_t pid)
+{
+    const std::size_t listed = count.load(std::memory_order_relaxed);
+    if (listed < kProcessIdSlots && (listed == 0 || pids[listed - 1] < pid)) {
+        pids[listed] = pid;
+        count.store(listed + 1, std::memory_order_release);
+    }
+}
+
+bool ProcfsProcessTable::Listing::contains(std::int32_t pid) const
+{
+    const std::int32_t* const begin = pids.get();
+    return std::binary_search(begin, begin + count.load(std::memory_order_acquire), pid);
+}
+
+int ProcfsProcessTable::listPidsTelling(
+    std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer, ListingProgress& progress)
+{
+    auto listing = std::make_shared<Listing>();
+    listing->uid = uid;
+    listing_ = listing;
     if (!root_ || ::lseek(root_.get(), 0, SEEK_SET) != 0) {
         return -1;
     }
+    const KeptListing keptListing(kept_.get());
+
     alignas(dirent64) char entries[kDirectoryBufferBytes];
     std::size_t count = 0;
-    const auto remember = [&] {
-        auto listing =
-            std::make_shared<Listing>(Listing {.uid = uid, .pids = {buffer.begin(), buffer.begin() + count}});
-        std::sort(listing->pids.begin(), listing->pids.end());
-        if (kept_) {
-            kept_->keepOnly(listing->pids);
-        }
-        listing_ = std::move(listing);
-        return static_cast<int>(count * sizeof(std::int32_t));
-    };
     for (;;) {
         const ssize_t bytes = ::getdents64(root_.get(), entries, sizeof entries);
         if (bytes < 0) {
@@ -189,19 +231,25 @@ int ProcfsProcessTable::listPids(std::uint32_t uid, std::span<std::int32_t, kPro
                 continue;
             }
             if (count == buffer.size()) {
-                return remember(); // full: the caller sees it
+                return static_cast<int>(count * sizeof(std::int32_t)); // full: the caller sees it
             }
             buffer[count++] = *pid;
+            // Known to the views and given its kept files before a reader hears of it.
+            listing->add(*pid);
+            if (kept_) {
+                kept_->add(*pid);
+            }
+            progress.listed(count);
         }
     }
-    return remember();
+    return static_cast<int>(count * sizeof(std::int32_t));
 }
 
 std::optional<std::uint32_t> ProcfsProcessTable::keptOwner(std::int32_t pid, ino_t listedInode) const
 {
     // The listing names the inode of the pid's directory now; a kept directory with that inode is
     // the live process at the pid, and its owner is asked without a walk from the root.
-    const int directory = kept_ ? kept_->directoryOf(pid) : -1;
+    const int directory = kept_ ? kept_->previousDirectory(pid) : -1;
     struct stat status { };
     if (directory < 0 || ::fstat(directory, &status) != 0 || status.st_ino != listedInode) {
         return std::nullopt;
@@ -211,7 +259,7 @@ std::optional<std::uint32_t> ProcfsProcessTable::keptOwner(std::int32_t pid, ino
 
 std::optional<std::uint32_t> ProcfsProcessTable::listedOwner(std::int32_t pid) const
 {
-    if (listing_ && std::binary_search(listing_->pids.begin(), listing_->pids.end(), pid)) {
+    if (listing_ && listing_->contains(pid)) {
         return listing_->uid;
     }
     return std::nullopt;
@@ -289,7 +337,10 @@ std::optional<std::uint32_t> ProcfsProcessTable::openKept(const char* directory,
     if (!stat || !statm) {
         return std::nullopt;
     }
-    files = {std::move(opened), std::move(stat), std::move(statm)};
+    // The link itself, not its target: read with readlinkat(exe, ""), it names what the process
+    // runs at the time of the read. Without it the link is read through the directory.
+    UniqueFd exe(::openat(opened.get(), "exe", O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    files = {std::move(opened), std::move(stat), std::move(statm), std::move(exe)};
     return static_cast<std::uint32_t>(owner.st_uid);
 }
 
@@ -330,8 +381,9 @@ int ProcfsProcessTable::taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info)
     // are left out by every reader anyway.
     std::array<char, kMaximumLinkBytes> target;
     const std::string_view name = *owner != readerUid_ ? std::string_view()
-        : kept                                         ? executableName(kept->directory.get(), "exe", target)
-                                                       : executableName(root_.get(), path.file("exe"), target);
+        : !kept                                        ? executableName(root_.get(), path.file("exe"), target)
+        : kept->exe                                    ? executableName(kept->exe.get(), "", target)
+                                                       : executableName(kept->directory.get(), "exe", target);
     if (!kept) {
         texts.statm = readFile(root_.get(), path.file("statm"), statmText_);
     }

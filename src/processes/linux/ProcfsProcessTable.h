@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,12 +35,15 @@ struct StatFields;
 //
 // Given kept files (KeptProcessFiles.h), a listing asks a kept directory that is still the pid's for
 // its process's owner and makes its processes the ones whose files are kept, and taskAllInfo reads
-// through them. Its views share them; a listing must not run while a view reads.
+// through them. Its views share them, and may read the processes listed so far while the listing
+// goes on (listPidsTelling tells how far it is); nothing else runs beside a listing.
 class ProcfsProcessTable final : public ProcessTable {
 public:
     explicit ProcfsProcessTable(const std::string& root, std::shared_ptr<KeptProcessFiles> kept = nullptr);
 
     [[nodiscard]] int listPids(std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer) override;
+    [[nodiscard]] int listPidsTelling(
+        std::uint32_t uid, std::span<std::int32_t, kProcessIdSlots> buffer, ListingProgress& progress) override;
     [[nodiscard]] int bsdInfo(std::int32_t pid, ProcessBsdInfo& info) override;
     [[nodiscard]] int taskAllInfo(std::int32_t pid, ProcessTaskAllInfo& info) override;
     [[nodiscard]] int usageInfo(std::int32_t pid, ProcessUsageInfo& info) override;
@@ -49,10 +54,16 @@ private:
     struct AnotherView { };
     ProcfsProcessTable(const ProcfsProcessTable& table, AnotherView);
 
-    // The processes of one user as the last listing found them.
+    // The processes of one user as the listing found them (so far, while it runs): the listing
+    // thread adds them in ascending order, leaving out one out of order, and the views look them up
+    // as it goes.
     struct Listing {
         std::uint32_t uid = 0;
-        std::vector<std::int32_t> pids; // ascending
+        std::unique_ptr<std::int32_t[]> pids = std::make_unique_for_overwrite<std::int32_t[]>(kProcessIdSlots);
+        std::atomic<std::size_t> count = 0;
+
+        void add(std::int32_t pid);
+        [[nodiscard]] bool contains(std::int32_t pid) const;
     };
 
     [[nodiscard]] UniqueFd openProcess(std::int32_t pid) const;
@@ -79,8 +90,8 @@ private:
     std::uint64_t ticksPerSecond_ = 0;
     std::uint64_t pageBytes_ = 0;
     std::uint32_t readerUid_ = 0; // the effective uid when the table was made
-    // Shared with the views made for other threads; read-only once made.
-    std::shared_ptr<const Listing> listing_;
+    // Shared with the views made for other threads, which read it while the listing adds to it.
+    std::shared_ptr<Listing> listing_;
     std::shared_ptr<KeptProcessFiles> kept_; // shared with the views and the next tables; may be null
     // Read buffers kept across calls, so that reading a process does not allocate.
     std::string statText_;
