@@ -91,7 +91,8 @@ inline std::size_t floorPass(const std::vector<int>& pids)
     return bytes;
 }
 
-// The floor with stat and statm kept open, as a server's table keeps them between inventories.
+// The floor with stat and statm kept open, and the exe link read through a handle on the link, as a
+// server's table keeps them between inventories.
 class KeptFloor {
 public:
     explicit KeptFloor(const std::vector<int>& pids) : proc_(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
@@ -102,7 +103,9 @@ public:
             std::copy_n("/stat", 6, end);
             const int stat = openat(proc_, path, O_RDONLY | O_CLOEXEC);
             std::copy_n("/statm", 7, end);
-            files_.push_back({pid, stat, openat(proc_, path, O_RDONLY | O_CLOEXEC)});
+            const int statm = openat(proc_, path, O_RDONLY | O_CLOEXEC);
+            std::copy_n("/exe", 5, end);
+            files_.push_back({stat, statm, openat(proc_, path, O_PATH | O_NOFOLLOW | O_CLOEXEC)});
         }
     }
     KeptFloor(const KeptFloor&) = delete;
@@ -112,6 +115,7 @@ public:
         for (const Files& files : files_) {
             close(files.stat);
             close(files.statm);
+            close(files.exe);
         }
         close(proc_);
     }
@@ -129,19 +133,17 @@ public:
         const int stat = openat(proc_, "stat", O_RDONLY | O_CLOEXEC);
         add(read(stat, buffer_, sizeof buffer_));
         close(stat);
-        char path[32];
         for (const Files& files : files_) {
             add(pread(files.stat, buffer_, sizeof buffer_, 0));
             add(pread(files.statm, buffer_, sizeof buffer_, 0));
-            std::copy_n("/exe", 5, std::to_chars(path, path + 12, files.pid).ptr);
-            add(readlinkat(proc_, path, buffer_, sizeof buffer_));
+            add(readlinkat(files.exe, "", buffer_, sizeof buffer_));
         }
         return bytes;
     }
 
 private:
     struct Files {
-        int pid, stat, statm;
+        int stat, statm, exe;
     };
     int proc_;
     std::vector<Files> files_;

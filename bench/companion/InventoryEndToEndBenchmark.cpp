@@ -2,8 +2,8 @@
 // answered and finished, against ps and psutil started to gather the same fields for the same user.
 // Each side is a whole program run, process start included. Beside them, the companion's CPU time
 // per inventory against the floor: a plain loop that only opens, reads and closes the files the
-// process table reads, for the same processes, on one thread, and the same loop with stat and statm
-// kept open as the companion keeps them (InventoryFloor.h).
+// process table reads, for the same processes, on one thread, and the same loop with the files kept
+// open as the companion keeps them (InventoryFloor.h).
 //
 // The run starts 500 sleeping children first (so that the user has at least that many processes)
 // and a managed companion, and stops both at the end. It ends with the ratios.
@@ -120,7 +120,7 @@ void BM_FloorProgram(benchmark::State& state)
 }
 BENCHMARK(BM_FloorProgram)->Unit(benchmark::kMillisecond);
 
-// The same with stat and statm kept open, as the companion's table keeps them between inventories.
+// The same with the files kept open, as the companion's table keeps them between inventories.
 void BM_KeptFloorProgram(benchmark::State& state)
 {
     bench::KeptFloor floor(bench::processesOf(geteuid()));
@@ -145,7 +145,7 @@ void printSummary()
     const double floor = values["floor CPU"];
     const double kept = values["kept floor CPU"];
     if (floor > 0 && kept > 0 && values["server CPU"] > 0) {
-        std::printf("companion CPU per inventory %.2f ms; floor program %.2f ms (%.2fx); with stat and statm kept "
+        std::printf("companion CPU per inventory %.2f ms; floor program %.2f ms (%.2fx); with the files kept "
                     "open %.2f ms (%.2fx)\n",
             values["server CPU"], floor, values["server CPU"] / floor, kept, values["server CPU"] / kept);
     }
