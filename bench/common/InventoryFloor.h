@@ -3,8 +3,9 @@
 // The floor of an inventory: what the kernel charges for the files the process table reads, and
 // nothing else. One pass lists /proc, reads its stat (the boot time), and for each process given
 // opens, reads and closes stat and statm and reads the exe link, on one thread, with one /proc
-// descriptor, as plainly as it can be written. A server's table keeps stat and statm open from one
-// inventory to the next, so the kept floor reads those again through descriptors opened beforehand.
+// descriptor, as plainly as it can be written. A server's table keeps stat, statm and a handle on
+// the exe link open from one inventory to the next, so the kept floor reads through those, opened
+// beforehand.
 // Neither floor asks each /proc entry for its owner, which the table must do to list the user's
 // processes.
 
