@@ -6,7 +6,10 @@
 // open as the companion keeps them (InventoryFloor.h).
 //
 // The run starts 500 sleeping children first (so that the user has at least that many processes)
-// and a managed companion, and stops both at the end. It ends with the ratios.
+// and a managed companion, and stops both at the end. It ends with the ratios. On a machine whose
+// speed moves during a run, take the medians of repetitions run in a shuffled order:
+//
+//   inventory_end_to_end_benchmark --benchmark_repetitions=8 --benchmark_enable_random_interleaving=true
 //
 //   inventory_end_to_end_benchmark [--bin-dir=DIR] [benchmark options]
 //
@@ -21,6 +24,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -53,11 +57,24 @@ pid_t& serverPid()
     return pid;
 }
 
-// Each benchmark's figures per iteration, in milliseconds, for the summary at the end.
-std::map<std::string, double>& figures()
+// Each benchmark's figures per iteration, in milliseconds, one per repetition, for the summary at
+// the end.
+std::map<std::string, std::vector<double>>& figures()
 {
-    static std::map<std::string, double> values;
+    static std::map<std::string, std::vector<double>> values;
     return values;
+}
+
+// The median of a figure's repetitions; 0 when it was not measured.
+double median(const std::string& name)
+{
+    std::vector<double> values = figures()[name];
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 // The CPU time the companion has used so far, all its threads counted, in seconds.
@@ -83,11 +100,11 @@ void runEachIteration(benchmark::State& state, const std::string& name, const st
         }
     }
     const auto iterations = static_cast<double>(state.iterations());
-    figures()[name] = (bench::monotonicSeconds() - wallBefore) * 1e3 / iterations;
+    figures()[name].push_back((bench::monotonicSeconds() - wallBefore) * 1e3 / iterations);
     bench::reportCommandCpu(state, cpuSeconds);
     if (name == "query tool") {
         const double serverMilliseconds = (serverCpuSeconds() - serverBefore) * 1e3 / iterations;
-        figures()["server CPU"] = serverMilliseconds;
+        figures()["server CPU"].push_back(serverMilliseconds);
         state.counters["server_cpu_ms"] = serverMilliseconds;
     }
 }
@@ -114,7 +131,7 @@ void BM_FloorProgram(benchmark::State& state)
         benchmark::DoNotOptimize(bench::floorPass(pids));
     }
     const double milliseconds = (bench::threadCpuSeconds() - before) * 1e3 / static_cast<double>(state.iterations());
-    figures()["floor CPU"] = milliseconds;
+    figures()["floor CPU"].push_back(milliseconds);
     state.counters["processes"] = static_cast<double>(pids.size());
     state.counters["cpu_ms"] = milliseconds;
 }
@@ -129,25 +146,27 @@ void BM_KeptFloorProgram(benchmark::State& state)
         benchmark::DoNotOptimize(floor.pass());
     }
     const double milliseconds = (bench::threadCpuSeconds() - before) * 1e3 / static_cast<double>(state.iterations());
-    figures()["kept floor CPU"] = milliseconds;
+    figures()["kept floor CPU"].push_back(milliseconds);
     state.counters["cpu_ms"] = milliseconds;
 }
 BENCHMARK(BM_KeptFloorProgram)->Unit(benchmark::kMillisecond);
 
 void printSummary()
 {
-    auto& values = figures();
-    const double tool = values["query tool"];
+    const double tool = median("query tool");
+    const std::size_t repetitions = figures()["query tool"].size();
     if (tool > 0) {
-        std::printf("appview1 end to end %.2f ms; ps %.2f ms (%.1fx); psutil %.2f ms (%.1fx)\n", tool, values["ps"],
-            values["ps"] / tool, values["psutil"], values["psutil"] / tool);
+        std::printf("appview1 end to end %.2f ms; ps %.2f ms (%.1fx); psutil %.2f ms (%.1fx)%s\n", tool, median("ps"),
+            median("ps") / tool, median("psutil"), median("psutil") / tool,
+            repetitions > 1 ? " (medians of the repetitions)" : "");
     }
-    const double floor = values["floor CPU"];
-    const double kept = values["kept floor CPU"];
-    if (floor > 0 && kept > 0 && values["server CPU"] > 0) {
+    const double server = median("server CPU");
+    const double floor = median("floor CPU");
+    const double kept = median("kept floor CPU");
+    if (floor > 0 && kept > 0 && server > 0) {
         std::printf("companion CPU per inventory %.2f ms; floor program %.2f ms (%.2fx); with the files kept "
                     "open %.2f ms (%.2fx)\n",
-            values["server CPU"], floor, values["server CPU"] / floor, kept, values["server CPU"] / kept);
+            server, floor, server / floor, kept, server / kept);
     }
 }
 
