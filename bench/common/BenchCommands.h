@@ -12,7 +12,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -45,14 +44,6 @@ inline bool runQuietly(const std::vector<std::string>& arguments, double& cpuSec
     };
     cpuSeconds += seconds(usage.ru_utime) + seconds(usage.ru_stime);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Seconds on the monotonic clock.
-inline double monotonicSeconds()
-{
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 // The CPU time of the commands per iteration, to compare with the in-process readers' CPU column

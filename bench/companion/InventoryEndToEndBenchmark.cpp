@@ -57,13 +57,34 @@ pid_t& serverPid()
     return pid;
 }
 
-// Each benchmark's figures per iteration, in milliseconds, one per repetition, for the summary at
-// the end.
+// The figures of the runs the library reports, in milliseconds per iteration, one per repetition. The
+// library also calls each benchmark with growing iteration counts before the run it reports; those
+// shorter, colder runs are left out.
 std::map<std::string, std::vector<double>>& figures()
 {
     static std::map<std::string, std::vector<double>> values;
     return values;
 }
+
+class SummaryReporter final : public benchmark::ConsoleReporter {
+public:
+    SummaryReporter() : ConsoleReporter(isatty(STDOUT_FILENO) == 1 ? OO_Color : OO_None) { }
+
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) {
+                continue;
+            }
+            const std::string& name = run.run_name.function_name;
+            figures()[name].push_back(run.GetAdjustedRealTime());
+            for (const auto& [counter, value] : run.counters) {
+                figures()[name + "." + counter].push_back(value);
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
 
 // The median of a figure's repetitions; 0 when it was not measured.
 double median(const std::string& name)
@@ -88,38 +109,34 @@ double serverCpuSeconds()
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
-void runEachIteration(benchmark::State& state, const std::string& name, const std::vector<std::string>& command)
+void runEachIteration(benchmark::State& state, const std::vector<std::string>& command, bool countServer = false)
 {
     double cpuSeconds = 0;
     const double serverBefore = serverCpuSeconds();
-    const double wallBefore = bench::monotonicSeconds();
     for (auto _ : state) {
         if (!bench::runQuietly(command, cpuSeconds)) {
             state.SkipWithError((command[0] + " failed").c_str());
             return;
         }
     }
-    const auto iterations = static_cast<double>(state.iterations());
-    figures()[name].push_back((bench::monotonicSeconds() - wallBefore) * 1e3 / iterations);
     bench::reportCommandCpu(state, cpuSeconds);
-    if (name == "query tool") {
-        const double serverMilliseconds = (serverCpuSeconds() - serverBefore) * 1e3 / iterations;
-        figures()["server CPU"].push_back(serverMilliseconds);
-        state.counters["server_cpu_ms"] = serverMilliseconds;
+    if (countServer) {
+        const auto iterations = static_cast<double>(state.iterations());
+        state.counters["server_cpu_ms"] = (serverCpuSeconds() - serverBefore) * 1e3 / iterations;
     }
 }
 
 void BM_InventoryWithQueryTool(benchmark::State& state)
 {
-    runEachIteration(state, "query tool",
-        {binDirectory() + "/quorvantile-sensors-query", "--json", "--socket", socketPath(), "inventory"});
+    runEachIteration(
+        state, {binDirectory() + "/quorvantile-sensors-query", "--json", "--socket", socketPath(), "inventory"}, true);
 }
 BENCHMARK(BM_InventoryWithQueryTool)->Unit(benchmark::kMillisecond);
 
-void BM_InventoryWithPs(benchmark::State& state) { runEachIteration(state, "ps", bench::psCommand()); }
+void BM_InventoryWithPs(benchmark::State& state) { runEachIteration(state, bench::psCommand()); }
 BENCHMARK(BM_InventoryWithPs)->Unit(benchmark::kMillisecond);
 
-void BM_InventoryWithPsutil(benchmark::State& state) { runEachIteration(state, "psutil", bench::psutilCommand()); }
+void BM_InventoryWithPsutil(benchmark::State& state) { runEachIteration(state, bench::psutilCommand()); }
 BENCHMARK(BM_InventoryWithPsutil)->Unit(benchmark::kMillisecond);
 
 // The floor: the same files of the same processes, read plainly on this thread.
@@ -131,7 +148,6 @@ void BM_FloorProgram(benchmark::State& state)
         benchmark::DoNotOptimize(bench::floorPass(pids));
     }
     const double milliseconds = (bench::threadCpuSeconds() - before) * 1e3 / static_cast<double>(state.iterations());
-    figures()["floor CPU"].push_back(milliseconds);
     state.counters["processes"] = static_cast<double>(pids.size());
     state.counters["cpu_ms"] = milliseconds;
 }
@@ -146,23 +162,23 @@ void BM_KeptFloorProgram(benchmark::State& state)
         benchmark::DoNotOptimize(floor.pass());
     }
     const double milliseconds = (bench::threadCpuSeconds() - before) * 1e3 / static_cast<double>(state.iterations());
-    figures()["kept floor CPU"].push_back(milliseconds);
     state.counters["cpu_ms"] = milliseconds;
 }
 BENCHMARK(BM_KeptFloorProgram)->Unit(benchmark::kMillisecond);
 
 void printSummary()
 {
-    const double tool = median("query tool");
-    const std::size_t repetitions = figures()["query tool"].size();
+    const double tool = median("BM_InventoryWithQueryTool");
+    const double ps = median("BM_InventoryWithPs");
+    const double psutil = median("BM_InventoryWithPsutil");
+    const std::size_t repetitions = figures()["BM_InventoryWithQueryTool"].size();
     if (tool > 0) {
-        std::printf("appview1 end to end %.2f ms; ps %.2f ms (%.1fx); psutil %.2f ms (%.1fx)%s\n", tool, median("ps"),
-            median("ps") / tool, median("psutil"), median("psutil") / tool,
-            repetitions > 1 ? " (medians of the repetitions)" : "");
+        std::printf("appview1 end to end %.2f ms; ps %.2f ms (%.1fx); psutil %.2f ms (%.1fx)%s\n", tool, ps, ps / tool,
+            psutil, psutil / tool, repetitions > 1 ? " (medians of the repetitions)" : "");
     }
-    const double server = median("server CPU");
-    const double floor = median("floor CPU");
-    const double kept = median("kept floor CPU");
+    const double server = median("BM_InventoryWithQueryTool.server_cpu_ms");
+    const double floor = median("BM_FloorProgram.cpu_ms");
+    const double kept = median("BM_KeptFloorProgram.cpu_ms");
     if (floor > 0 && kept > 0 && server > 0) {
         std::printf("companion CPU per inventory %.2f ms; floor program %.2f ms (%.2fx); with the files kept "
                     "open %.2f ms (%.2fx)\n",
@@ -201,7 +217,10 @@ int main(int argc, char** argv)
     serverPid() = server->pid();
     std::fprintf(stderr, "started %zu sleeping children and the companion of %s\n", sleepers.pids().size(),
         binDirectory().c_str());
-    benchmark::RunSpecifiedBenchmarks();
+    // The summary needs the reported runs, so the console reporter is always the one shown (colours
+    // on a terminal only).
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     printSummary();
     return 0;
