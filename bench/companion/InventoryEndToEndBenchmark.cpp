@@ -172,7 +172,7 @@ void printSummary()
     const double ps = median("BM_InventoryWithPs");
     const double psutil = median("BM_InventoryWithPsutil");
     const std::size_t repetitions = figures()["BM_InventoryWithQueryTool"].size();
-    if (tool > 0) {
+    if (tool > 0 && ps > 0 && psutil > 0) { // a filter may have left some out
         std::printf("appview1 end to end %.2f ms; ps %.2f ms (%.1fx); psutil %.2f ms (%.1fx)%s\n", tool, ps, ps / tool,
             psutil, psutil / tool, repetitions > 1 ? " (medians of the repetitions)" : "");
     }
