@@ -38,6 +38,9 @@ namespace {
 using namespace quorvantile;
 
 constexpr int kChildren = 500;
+// How long each command is run over, by the wall clock: this process only waits for it, so its own
+// CPU time would take thousands of runs to reach any minimum.
+constexpr double kCommandSeconds = 2.0;
 
 std::string& binDirectory()
 {
@@ -131,13 +134,13 @@ void BM_InventoryWithQueryTool(benchmark::State& state)
     runEachIteration(
         state, {binDirectory() + "/quorvantile-sensors-query", "--json", "--socket", socketPath(), "inventory"}, true);
 }
-BENCHMARK(BM_InventoryWithQueryTool)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InventoryWithQueryTool)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(kCommandSeconds);
 
 void BM_InventoryWithPs(benchmark::State& state) { runEachIteration(state, bench::psCommand()); }
-BENCHMARK(BM_InventoryWithPs)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InventoryWithPs)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(kCommandSeconds);
 
 void BM_InventoryWithPsutil(benchmark::State& state) { runEachIteration(state, bench::psutilCommand()); }
-BENCHMARK(BM_InventoryWithPsutil)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InventoryWithPsutil)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(kCommandSeconds);
 
 // The floor: the same files of the same processes, read plainly on this thread.
 void BM_FloorProgram(benchmark::State& state)
