@@ -313,9 +313,44 @@ TEST(PeerIntegrityMounts, ANosuidMountHoldsNoSystemCodeAndNoRememberedExecutable
     EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
 }
 
+// A mount of root's that is not nosuid looks like the system's, but when its mount point lies inside
+// a FUSE mount it can only be reached through that daemon. Its libraries are refused without a walk
+// to them, which would wait for as long as the daemon does not answer.
+TEST(PeerIntegrityMounts, ALibraryOnAMountInsideAStalledFuseMountIsRefusedWithoutWaiting)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making a mount needs root";
+    }
+    const TemporaryDirectory source, programs;
+    std::filesystem::permissions(source.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(programs.path(), std::filesystem::perms(0755));
+    std::filesystem::create_directory(source / "inner");
+    FuseMount fuse(source.path());
+    if (fuse.unavailable()) {
+        GTEST_SKIP() << *fuse.unavailable();
+    }
+    const std::string inner = fuse / "inner";
+    if (mount("tmpfs", inner.c_str(), "tmpfs", 0, "mode=0755") != 0) {
+        GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+    }
+    const auto unmount = [](const std::string* path) { umount2(path->c_str(), MNT_DETACH); };
+    const std::unique_ptr<const std::string, decltype(unmount)> mounted(&inner, unmount); // before the FUSE mount
+    injectedLibraryAt(inner + "/libinjected.so", std::nullopt); // root's, mode 0755
+    signedPeerAt(programs / "parent");
+
+    auto signature = peerSignature();
+    const RunningPeer running =
+        startPeer(programs / "parent", programs.path(), std::nullopt, {{"LD_PRELOAD", inner + "/libinjected.so"}});
+    ASSERT_TRUE(running.connection);
+    fuse.stop();
+    EXPECT_FALSE(signature.peerSatisfies(running.connection.get(), kParentRequirement));
+    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
+}
+
 // Code running as the user renames its files in a loop while the companion looks: a path read from
-// maps names another file a moment later. Neither a library exchanged with a link to libc nor the
-// user's copy of the signed program exchanged with the library may pass even once.
+// maps names another file a moment later. Neither a library exchanged with a link to libc or with a
+// file of root's (left in the user's folder, or hard-linked there where the system allows it) nor
+// the user's copy of the signed program exchanged with the library may pass even once.
 TEST(PeerIntegrityRaces, NoRenameExchangeGetsTheUsersLibraryPast)
 {
     if (geteuid() != 0) {
@@ -329,6 +364,7 @@ TEST(PeerIntegrityRaces, NoRenameExchangeGetsTheUsersLibraryPast)
         const char* second;
     } cases[] = {
         {"the preloaded library exchanged with a link to libc", nullptr, "libinjected.so", "libc-link.so"},
+        {"the preloaded library exchanged with a file of root's", nullptr, "libinjected.so", "roots.so"},
         {"the user's copy of the signed program exchanged with the library", "parent", "parent", "libinjected.so"},
     };
     for (const auto& row : cases) {
@@ -338,6 +374,7 @@ TEST(PeerIntegrityRaces, NoRenameExchangeGetsTheUsersLibraryPast)
         std::filesystem::permissions(system.path(), std::filesystem::perms(0755));
         injectedLibraryAt(users / "libinjected.so", kNobody);
         ASSERT_EQ(symlink("/lib/x86_64-linux-gnu/libc.so.6", (users / "libc-link.so").c_str()), 0);
+        injectedLibraryAt(users / "roots.so", std::nullopt); // root's, mode 0755, on the same mount
         const std::filesystem::path program = row.program ? users / row.program : system / "parent";
         signedPeerAt(program);
         ASSERT_TRUE(!row.program || chown(program.c_str(), kNobody, kNobody) == 0);
