@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -107,6 +108,7 @@ struct InProcessServer {
 
     [[nodiscard]] std::string socketPath() const { return runtime_.path() + "/sensors-v1.sock"; }
     void closeControl() { control_.write.reset(); }
+    void closeStatusReader() { output_.read.reset(); }
     void join() { thread_.join(); }
     std::string nextLine() { return testing::readLineFrom(output_.read.get(), buffered_, 5.0).value_or(""); }
     std::string reasons() { return written(reasons_); }
@@ -237,6 +239,21 @@ TEST(ServerLoop, APeerCheckThatFailedThroughTheProgramsOwnFaultIsExplainedInTheD
         server.signature->trusted = true;
         EXPECT_TRUE(std::holds_alternative<std::string>(server.askSnapshot()));
     }
+}
+
+// The parent keeps its logs from the status lines: once one cannot be written, the request it was
+// about gets no reply and the server ends, as it does when the parent is gone.
+TEST(ServerLoop, AStatusLineThatCannotBeWrittenWithholdsTheReplyAndEndsTheServer)
+{
+    const auto previous = std::signal(SIGPIPE, SIG_IGN); // as the companion runs
+    {
+        InProcessServer server({.logging = true, .persistent = true, .controlled = true});
+        server.closeStatusReader();
+        EXPECT_FALSE(std::holds_alternative<std::string>(server.askSnapshot()));
+        server.join();
+        EXPECT_EQ(server.outcome.end, ServerOutcome::End::statusLineFailed);
+    }
+    std::signal(SIGPIPE, previous);
 }
 
 // The inventory's status line repeats the reader's incomplete flag, whichever it is, and the reader
