@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <string_view>
 #include <tuple>
+#include <vector>
 
 namespace quorvantile::procfs {
 namespace {
@@ -28,7 +31,8 @@ TEST(ProcfsText, StatmStatusIoBootTimeAndPid)
     const auto zombie = parseStatus("Name:\tx\nState:\tZ (zombie)\nXRssAnon:\t5 kB\n");
     ASSERT_TRUE(zombie) << "memory lines may be missing";
     EXPECT_EQ(zombie->anonymousResidentBytes + zombie->swappedBytes, 0U) << "and keys match whole";
-    for (const char* malformed : {"RssAnon:\t12 MB\n", "RssAnon:\t-12 kB\n", "VmSwap:\t99999999999999999999 kB\n"}) {
+    for (const char* malformed : {"RssAnon:\t12 MB\n", "RssAnon:\t-12 kB\n", "VmSwap:\t99999999999999999999 kB\n",
+             "RssAnon:\t18014398509481984 kB\n"}) { // the last fits in 64 bits only as kibibytes
         EXPECT_FALSE(parseStatus(malformed)) << malformed;
     }
 
@@ -41,6 +45,15 @@ TEST(ProcfsText, StatmStatusIoBootTimeAndPid)
     EXPECT_EQ(parseBootTime("cpu  1 2 3\nbtime 1700000000\nprocesses 5\n"), 1'700'000'000U);
     EXPECT_FALSE(parseBootTime("btimes 1\n"));
     EXPECT_FALSE(parseBootTime("btime -1\n"));
+
+    // A process stopped by its tracer ('t') is as stopped as one stopped by a signal.
+    const std::string_view states = "RTtZXSDI";
+    std::vector<std::uint32_t> statuses;
+    std::transform(states.begin(), states.end(), std::back_inserter(statuses), bsdStatus);
+    EXPECT_EQ(statuses,
+        (std::vector<std::uint32_t> {kProcessStatusRunning, kProcessStatusStopped, kProcessStatusStopped,
+            kProcessStatusZombie, kProcessStatusZombie, kProcessStatusSleeping, kProcessStatusSleeping,
+            kProcessStatusSleeping}));
 
     EXPECT_EQ(parsePid("2147483647"), 2147483647);
     for (const char* name : {"", "0", "01", "-1", "+1", "self", "12a", "2147483648", " 1"}) {

@@ -25,7 +25,10 @@
 #include <filesystem>
 #include <future>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -76,6 +79,23 @@ void awaitExec(pid_t pid, const std::string& name)
 }
 
 std::ptrdiff_t openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+
+// This process's descriptors on /proc/<pid> and the files in it.
+std::set<int> descriptorsOn(pid_t pid)
+{
+    const std::string directory = "/proc/" + std::to_string(pid);
+    std::set<int> descriptors;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        const bool on = !error && target.starts_with(directory) &&
+            (target.size() == directory.size() || target[directory.size()] == '/' || target[directory.size()] == ' ');
+        if (on) {
+            descriptors.insert(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return descriptors;
+}
 
 TEST(SystemProcessReaders, ThisProcessAndAChildHaveTheSameIdentityInInventoryAndDetailsUntilTheChildExits)
 {
@@ -157,8 +177,8 @@ TEST(SystemProcessReaders, ReadOnSeveralThreadsTheInventoryHoldsWhatOneThreadRea
 }
 
 // A server's inventory keeps the directory, stat, statm and exe link of the processes it read and
-// reads them again next time: what changed meanwhile shows (an exec too), and they are closed once it
-// rests.
+// reads them again next time: what changed meanwhile shows (an exec too). Those of a process that
+// ended close at the next listing, and all of them once it rests.
 TEST(SystemProcessReaders, AServersInventoryReadsTheFilesItKeepsAfreshAndClosesThemAtRest)
 {
     ProcessInventoryHardware::SystemInventory inventory({});
@@ -170,6 +190,8 @@ TEST(SystemProcessReaders, AServersInventoryReadsTheFilesItKeepsAfreshAndClosesT
     ASSERT_TRUE(first && find(*first, ::getpid()) && find(*first, child.pid()));
     EXPECT_GE(openDescriptors(), before + 4 * static_cast<std::ptrdiff_t>(first->readings.size()));
     EXPECT_EQ(find(*first, child.pid())->name, shell);
+    const std::set<int> kept = descriptorsOn(child.pid());
+    EXPECT_EQ(kept.size(), 4U);
 
     constexpr std::size_t kGrowth = 64 << 20;
     const std::vector<char> touched(kGrowth, 1);
@@ -179,6 +201,14 @@ TEST(SystemProcessReaders, AServersInventoryReadsTheFilesItKeepsAfreshAndClosesT
     ASSERT_TRUE(second && find(*second, ::getpid()) && find(*second, child.pid()));
     EXPECT_GE(find(*second, ::getpid())->residentBytes, find(*first, ::getpid())->residentBytes + kGrowth * 9 / 10);
     EXPECT_EQ(find(*second, child.pid())->name, "sleep") << "was " << find(*first, child.pid())->name;
+    EXPECT_EQ(descriptorsOn(child.pid()), kept) << "the same files, read again";
+
+    // The files of a process that has ended close with the next listing.
+    child.kill(SIGKILL);
+    (void)child.waitForExit(5.0);
+    ASSERT_EQ(child.endSignal(), SIGKILL) << "reaped";
+    ASSERT_TRUE(inventory.snapshot(::getpid()));
+    EXPECT_EQ(descriptorsOn(child.pid()), std::set<int> {});
 
     const double now = systemClock().uptime();
     EXPECT_GE(inventory.rest(now), now + kInventoryRestSeconds - 1) << "not yet";
