@@ -64,6 +64,15 @@ TEST(HwmonSmc, ValuesThatTheTypeCannotHoldOrThatAreNotNumbersAreErrors)
     EXPECT_EQ(hardware::read(*connection, "FNum"), 2.0);
 }
 
+// A temperature below freezing is a value like any other, rounded to the nearest step of its type
+// (1/256 of a degree for sp78), not cut towards zero.
+TEST(HwmonSmc, ValuesAreRoundedToTheNearestStepOfTheirTypeBelowZeroToo)
+{
+    FixtureCopy machine("sensors/intel-mac");
+    std::ofstream(machine.root + "/sys/devices/platform/applesmc.768/temp2_input") << "-5300\n"; // -1356.8 steps
+    EXPECT_EQ(hardware::read(*connect(machine.root + "/sys"), "TB1T"), -1357.0 / 256);
+}
+
 TEST(LinuxSensorParsing, HwmonNamesPowerSupplyUnitsBrandSourcesAndTheBrandAnswer)
 {
     EXPECT_EQ(hwmonsmc::attributeIndex("fan1x_input", "fan", "_input"), std::nullopt);
