@@ -188,6 +188,8 @@ TEST(DesktopEntryText, ExecArgumentsReadTheQuotingBack)
     for (const auto& command : commands) {
         EXPECT_EQ(execArguments(execValue(command)), command) << execValue(command);
     }
+    // As a launcher reads it: a reserved character quotes the argument, and ` and $ are escaped there.
+    EXPECT_EQ(execValue({"/opt/a`b", "c$d"}), R"("/opt/a\`b" "c\$d")");
     EXPECT_EQ(execArguments(R"(a  "b c"d e%%f)"), (std::vector<std::string> {"a", "b cd", "e%f"}));
     EXPECT_EQ(execArguments(R"("open quote)"), std::nullopt);
     EXPECT_EQ(execArguments("/usr/bin/x %f"), std::nullopt) << "a field code nothing asks for";
