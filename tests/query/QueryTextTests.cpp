@@ -53,12 +53,13 @@ const Golden kGoldens[] = {
         "Battery capacity     no internal battery reading\n",
         "Fan 1 0 rpm, Battery -3.2 °C, Processor 48.0 °C, Processor no reading, Graphics 39.5 °C, "
         "battery capacity unknown"},
-    {"snapshot without readings", "snapshot",
-        R"({"version":1,"uptime":12.5,"registryID":77,"model":"AMD Ryzen 7 5800U","readings":[]})",
+    {"snapshot without readings, a health of 89.96 % shown as 90", "snapshot",
+        R"({"version":1,"uptime":12.5,"registryID":77,"model":"AMD Ryzen 7 5800U","readings":[],)"
+        R"("batteryCapacity":{"designMilliampHours":5002,"fullChargeMilliampHours":4500}})",
         "AMD Ryzen 7 5800U\n"
         "No sensor readings\n"
-        "Battery capacity     no internal battery reading\n",
-        "no sensor readings, battery capacity unknown"},
+        "Battery capacity       4500 mAh of 5002 mAh design (health 90 %)\n",
+        "no sensor readings, battery capacity 4500/5002 mAh (90 %)"},
 
     {"accessories, one without a percent", "battery",
         R"({"version":1,"uptime":5692.678205153,"incomplete":false,"readings":[{"registryID":2365467770174271943,)"
@@ -78,11 +79,12 @@ const Golden kGoldens[] = {
         "no accessory batteries; incomplete"},
     {"no accessories", "battery", R"({"version":1,"uptime":5693.3,"incomplete":false,"readings":[]})",
         "No accessory reports a battery.\n", "no accessory batteries"},
-    // As a reply that skipped the companion's checks could hold: nothing may reach the terminal as a control.
+    // As a reply that skipped the companion's checks could hold: nothing may reach the terminal as a control
+    // (U+009B is a whole CSI to some terminals).
     {"an escape sequence and a C1 control in a name", "battery",
         "{\"version\":1,\"uptime\":1,\"incomplete\":false,\"readings\":[{\"registryID\":1,"
-        "\"name\":\"Mouse\\u001b[2J\\u0085\\u00e9\",\"transport\":\"USB\",\"percent\":5}]}",
-        "TRANSPORT      CHARGE  NAME\nUSB               5 %  Mouse?[2J?é\n", "Mouse?[2J?é 5 %"},
+        "\"name\":\"Mouse\\u001b[2J\\u0085\\u009b\\u00e9\",\"transport\":\"USB\",\"percent\":5}]}",
+        "TRANSPORT      CHARGE  NAME\nUSB               5 %  Mouse?[2J??é\n", "Mouse?[2J??é 5 %"},
 
     // Ascending by pid as sent; the text sorts by CPU time. Started today, in September, and last year.
     {"inventory by CPU time, incomplete", "inventory",
