@@ -33,6 +33,7 @@ struct FakeChildState {
     std::mutex mutex;
     std::string writesFirst = kReadyLine; // written to its standard output at launch
     bool keepsOutputOpen = true; // false: its standard output ends after writesFirst
+    bool endsAfterWriting = false; // found ended the first time it is looked at
     bool endsAtEndOfInput = true; // a server ends when its control pipe closes
     bool endsAtTerminate = true;
     bool endsAtKill = true;
@@ -76,7 +77,7 @@ struct FakeChild final : WatchedChild {
     [[nodiscard]] bool running() const override
     {
         const std::lock_guard lock(state->mutex);
-        if (state->endsAtEndOfInput && !state->ended && state->inputClosed()) {
+        if (!state->ended && (state->endsAfterWriting || (state->endsAtEndOfInput && state->inputClosed()))) {
             state->end();
         }
         return !state->ended;
@@ -183,17 +184,20 @@ TEST_F(SensorCompanionProcessTest, AFailedStartStopsTheChildItLaunched)
         std::string writesFirst;
         bool keepsOutputOpen;
         std::optional<Outcome> expected; // absent: the JSON parser's error
+        bool endsAfterWriting = false;
     };
     const Case cases[] = {
         {"not ready", "{\"ready\":false}\n", true, SensorCompanionProcessError::notReady},
         {"not JSON", "ready\n", true, std::nullopt},
         {"exits before writing", "", false, SensorCompanionProcessError::notReady},
+        {"ready, and gone before the line was read", kReadyLine, false, SensorCompanionProcessError::notReady, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         launcher->child = std::make_shared<FakeChildState>();
         child().writesFirst = c.writesFirst;
         child().keepsOutputOpen = c.keepsOutputOpen;
+        child().endsAfterWriting = c.endsAfterWriting;
         const Outcome started = start();
         if (c.expected) {
             EXPECT_EQ(started, *c.expected);
@@ -206,7 +210,7 @@ TEST_F(SensorCompanionProcessTest, AFailedStartStopsTheChildItLaunched)
         EXPECT_EQ(child().exits, 1);
         EXPECT_FALSE(child().watched);
     }
-    EXPECT_EQ(exitsReported, 3);
+    EXPECT_EQ(exitsReported, 4);
 
     // A launch that fails records nothing: the next start launches again.
     launcher->failure = SetupError::system("posix_spawn", ENOENT);
@@ -214,7 +218,7 @@ TEST_F(SensorCompanionProcessTest, AFailedStartStopsTheChildItLaunched)
     launcher->failure.reset();
     launcher->child = std::make_shared<FakeChildState>();
     EXPECT_EQ(start(), Outcome());
-    EXPECT_EQ(launcher->launches, 5);
+    EXPECT_EQ(launcher->launches, 6);
 }
 
 TEST_F(SensorCompanionProcessTest, NoReadyLineWithinTheTimeLimitIsNotReady)
