@@ -40,7 +40,7 @@ TEST(MountInfoText, FieldsEscapesOptionalFieldsAndMalformedLines)
                        "41 27 0:38 /inner /sys/fs/cgroup/uni\\040fied rw,nosuid,nodev master:2 shared:9 - cgroup2 "
                        "cgroup2 rw,nsdelegate\n"
                        "77 27 0:61 / /home/u/remote rw,nosuid,nodev,relatime - fuse.sshfs u@host: rw,user_id=1000\n"
-                       "88 27 0:4 net:[4026532008] /run/netns/a rw - nsfs nsfs rw\n"
+                       "88 27 0:4 net:[4026532008] /run/netns/a\\040 rw - nsfs nsfs rw\n"
                        "90 27 0:70 / /mnt/empty\\134source rw - tmpfs  rw"); // no source, no final line feed
     ASSERT_TRUE(table);
     ASSERT_EQ(table->size(), 5U);
@@ -50,6 +50,7 @@ TEST(MountInfoText, FieldsEscapesOptionalFieldsAndMalformedLines)
     EXPECT_EQ((*table)[2].type, "fuse.sshfs");
     EXPECT_TRUE((*table)[2].noSuid);
     EXPECT_EQ((*table)[3].root, "net:[4026532008]");
+    EXPECT_EQ((*table)[3].mountPoint, "/run/netns/a ") << "an escape that ends the field";
     EXPECT_EQ((*table)[4].mountPoint, "/mnt/empty\\source");
     EXPECT_EQ((*table)[4].superOptions, "rw");
 
