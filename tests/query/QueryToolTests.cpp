@@ -125,10 +125,18 @@ TEST_F(QueryTool, EachFailureIsOneLineSayingWhatToTry)
             "or could not answer soundly); run quorvantile-sensors --manual-diagnostics in its place to see why\n",
             1}));
 
+    // A body on standard input one byte over the limit is refused whole, never cut to fit.
+    ChildProcess oversized({binary("quorvantile-sensors-query"), "process", "-"},
+        {.environment = environment_.variables, .errorsToPipe = true});
+    ASSERT_TRUE(oversized.write(std::string(2049, ' ')));
+    EXPECT_EQ(finish(oversized),
+        (Finished {"", "quorvantile-sensors-query: the request body must hold 1 to 2048 bytes\n", 1}));
+
     for (const auto& [arguments, message] : std::vector<std::pair<std::vector<std::string>, std::string>> {
              {{"--json", "--pretty", "snapshot"}, "choose one of --json and --pretty"},
              {{"--count", "2", "snapshot"}, "--count goes with --watch"},
              {{"--watch", "0", "snapshot"}, "--watch needs a number of seconds from 0.1 to 86400"},
+             {{"--watch", "2s", "--count", "1", "snapshot"}, "--watch needs a number of seconds from 0.1 to 86400"},
              {{"--watch", "1", "quit", "{}"}, "--watch does not repeat a quit request"},
              {{"appview2"}, "unknown request appview2"}}) {
         EXPECT_EQ(run(arguments, environment_.variables),
