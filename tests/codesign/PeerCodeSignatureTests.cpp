@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <tuple>
 
@@ -82,6 +83,23 @@ void injectedLibraryAt(const std::filesystem::path& path, std::optional<uid_t> o
     std::filesystem::copy_file(QUORVANTILE_INJECTED_LIBRARY, path);
     std::filesystem::permissions(path, std::filesystem::perms(0755));
     ASSERT_TRUE(!owner || chown(path.c_str(), *owner, *owner) == 0);
+}
+
+// The signed peer at `program`, started with `library` preloaded, is refused for that library.
+// `beforeCheck` runs once the peer has connected.
+void expectRefusedForItsLibrary(
+    const std::filesystem::path& program, const std::string& library, const std::function<void()>& beforeCheck = {})
+{
+    signedPeerAt(program);
+    auto signature = peerSignature();
+    const RunningPeer running =
+        startPeer(program, program.parent_path().string(), std::nullopt, {{"LD_PRELOAD", library}});
+    ASSERT_TRUE(running.connection);
+    if (beforeCheck) {
+        beforeCheck();
+    }
+    EXPECT_FALSE(signature.peerSatisfies(running.connection.get(), kParentRequirement));
+    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
 }
 
 // Failures of the signature itself are the verifier's tests; here they only have to reach the answer.
@@ -266,14 +284,7 @@ TEST(PeerIntegrityMounts, ALibraryOnAFuseMountIsNotTheSystemsWhateverOwnerItRepo
     struct stat reported { };
     ASSERT_EQ(stat((mount / "libinjected.so").c_str(), &reported), 0);
     ASSERT_TRUE(reported.st_uid == 0 && (reported.st_mode & 07777) == 0755) << "the daemon's claim";
-    signedPeerAt(programs / "parent");
-
-    auto signature = peerSignature();
-    const RunningPeer running =
-        startPeer(programs / "parent", programs.path(), std::nullopt, {{"LD_PRELOAD", mount / "libinjected.so"}});
-    ASSERT_TRUE(running.connection);
-    EXPECT_FALSE(signature.peerSatisfies(running.connection.get(), kParentRequirement));
-    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
+    expectRefusedForItsLibrary(programs / "parent", mount / "libinjected.so");
 }
 
 // Every mount a user can make is nosuid, and on such a mount a file's identity can be made up: an
@@ -304,13 +315,7 @@ TEST(PeerIntegrityMounts, ANosuidMountHoldsNoSystemCodeAndNoRememberedExecutable
     EXPECT_EQ(eager.fullVerifications(), 2U) << "remembered although its identity proves nothing";
 
     injectedLibraryAt(nosuid + "/libinjected.so", std::nullopt); // root's, mode 0755
-    signedPeerAt(directory / "parent");
-    auto signature = peerSignature();
-    const RunningPeer preloaded =
-        startPeer(directory / "parent", directory.path(), std::nullopt, {{"LD_PRELOAD", nosuid + "/libinjected.so"}});
-    ASSERT_TRUE(preloaded.connection);
-    EXPECT_FALSE(signature.peerSatisfies(preloaded.connection.get(), kParentRequirement));
-    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
+    expectRefusedForItsLibrary(directory / "parent", nosuid + "/libinjected.so");
 }
 
 // A mount of root's that is not nosuid looks like the system's, but when its mount point lies inside
@@ -336,15 +341,7 @@ TEST(PeerIntegrityMounts, ALibraryOnAMountInsideAStalledFuseMountIsRefusedWithou
     const auto unmount = [](const std::string* path) { umount2(path->c_str(), MNT_DETACH); };
     const std::unique_ptr<const std::string, decltype(unmount)> mounted(&inner, unmount); // before the FUSE mount
     injectedLibraryAt(inner + "/libinjected.so", std::nullopt); // root's, mode 0755
-    signedPeerAt(programs / "parent");
-
-    auto signature = peerSignature();
-    const RunningPeer running =
-        startPeer(programs / "parent", programs.path(), std::nullopt, {{"LD_PRELOAD", inner + "/libinjected.so"}});
-    ASSERT_TRUE(running.connection);
-    fuse.stop();
-    EXPECT_FALSE(signature.peerSatisfies(running.connection.get(), kParentRequirement));
-    EXPECT_EQ(signature.lastIntegrityRefusal(), PeerIntegrityRefusal::foreignCode);
+    expectRefusedForItsLibrary(programs / "parent", inner + "/libinjected.so", [&fuse] { fuse.stop(); });
 }
 
 // Code running as the user renames its files in a loop while the companion looks: a path read from
