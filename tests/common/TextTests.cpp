@@ -21,7 +21,7 @@ TEST(Text, NamesBlanksLossyDecodingAndDecimals)
     }
 
     EXPECT_TRUE(isBlank(""));
-    EXPECT_TRUE(isBlank(" \t\r\n\xC2\xA0\xE3\x80\x80\xE2\x80\xA8")); // NBSP, ideographic space, U+2028
+    EXPECT_TRUE(isBlank(" \t\r\n\xC2\x85\xC2\xA0\xE3\x80\x80\xE2\x80\xA8")); // NEL, NBSP, ideographic space, U+2028
     EXPECT_FALSE(isBlank(" x "));
     EXPECT_FALSE(isBlank("\xE2\x80\x8B")); // U+200B is a format character, not white space
 
@@ -32,7 +32,7 @@ TEST(Text, NamesBlanksLossyDecodingAndDecimals)
     EXPECT_EQ(decodeUtf8Lossy("\xE2\x82z"), replacement + "z"); // E2 82 is one subpart
     EXPECT_EQ(decodeUtf8Lossy("\xE0\x80\x80"), replacement + replacement + replacement); // overlong
     EXPECT_EQ(decodeUtf8Lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
-    EXPECT_TRUE(isValidUtf8(decodeUtf8Lossy("\xC0\xAF\xF5\xED\xA0\x80")));
+    EXPECT_TRUE(isValidUtf8(decodeUtf8Lossy("\xC0\xAF\xF5\xED\xA0\x80\xF4\x90\x80\x80"))); // ends above U+10FFFF
     const std::optional<std::int64_t> no;
     const struct {
         std::string_view text;
